@@ -1,0 +1,38 @@
+// Configuration and policy: options, shares, users, guest policy, counters
+// and the client allow-list. Every function may be called from any thread;
+// each takes the configuration lock for its own table access only and never
+// holds it across file-system calls or another lock.
+#pragma once
+
+#include "vl2.h"
+
+// ---- options ------------------------------------------------------------
+// Exported: vlsmb2s_set_option (include/vlsmb2s.h).
+void vl2_opts_get(vl2_opts *out);         // consistent snapshot
+void vl2_opts_defaults(vl2_opts *out);    // the built-in defaults
+
+// ---- shares and users ---------------------------------------------------
+// Exported: vlsmb2s_add_share, _remove_share, _add_user, _remove_user.
+// 0 found (copy in out, may be null), -1 not found. IPC$ (any case) is
+// found without the lock, with an empty path.
+int vl2_share_find(const char *name, vl2_share *out);
+// Newly allocated array (free()) of IPC$ then every share, sorted IPC$
+// first then case-insensitive name order; 0 or -1 when out of memory.
+int vl2_share_list(vl2_share **out, int *count);
+// Copies of the index-th account: 0, or 1 when an output is null or the
+// index is out of range. The caller wipes its password copy.
+int vl2_user_at(int index, char *name, int namecap, char *password, int passcap);
+int vl2_guest_allowed(void);              // 1 or 0
+
+// ---- counters -----------------------------------------------------------
+void vl2_stat_add(vl2_stat_id id, int64_t amount);
+int64_t vl2_stat_get(vl2_stat_id id);
+const char *vl2_stat_name(int id);        // "connections" .. "path_refused"
+
+// ---- allow-list ---------------------------------------------------------
+// Exported: vlsmb2s_allow_cidr.
+int vl2_client_allowed(const vl2_ip *ip); // loopback always 1
+
+// Test support: restores every table, option and counter to its start
+// state. Not for use while connections are served.
+void vl2_cfg_reset_for_tests(void);

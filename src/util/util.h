@@ -1,0 +1,83 @@
+// Foundation: last-error slot, growable buffers, names and patterns, text
+// encodings, addresses and hex. Pure functions unless stated; nothing here
+// takes the configuration lock.
+#pragma once
+
+#include "vl2.h"
+
+#include <cstdarg>
+
+// ---- last-error slot ----------------------------------------------------
+// One process-wide 512-byte text; the last writer wins. Writes are
+// serialised so concurrent failures never interleave into garbled text.
+void vl2_set_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// Records the message like vl2_set_error and returns code unchanged.
+int vl2_fail(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// The slot's text; empty before the first failure. Never null.
+const char *vl2_error(void);
+
+// ---- byte buffers -------------------------------------------------------
+// Appends return 0 (printf: the number of characters, >= 0) or negative on
+// failure; a failure sets buf->failed for good.
+int vl2_buf_put(vl2_buf *b, const void *bytes, uint64_t count);
+int vl2_buf_str(vl2_buf *b, const char *text);
+int vl2_buf_printf(vl2_buf *b, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int vl2_buf_byte(vl2_buf *b, int value);
+// Makes room for extra more bytes (plus the terminator) without changing len;
+// 0 or negative. Lets a caller write straight into data + len (for example a
+// file read) and then commit with vl2_buf_commit.
+int vl2_buf_reserve(vl2_buf *b, uint64_t extra);
+// Adds count bytes already written at data + len; keeps the terminator.
+// The caller must have reserved them.
+void vl2_buf_commit(vl2_buf *b, uint64_t count);
+// Releases data and zeroes all four fields (failed included).
+void vl2_buf_free(vl2_buf *b);
+
+// Test hook: replaces realloc for buffer growth (null restores realloc).
+typedef void *(*vl2_realloc_fn)(void *ptr, size_t size);
+void vl2_buf_set_realloc(vl2_realloc_fn fn);
+
+// ---- names, patterns, encodings ----------------------------------------
+// Share-relative name rule. 0, -7 rule broken, -8 output too small; the
+// message goes to the last-error slot.
+int vl2_vpath(const char *in, char *out, int cap);
+// Search-pattern rule: 0 or -1 with a message.
+int vl2_pat_check(const char *pattern);
+// 1 when name matches pattern ('*', '?', ASCII case folded), else 0.
+int vl2_glob_match(const char *pattern, const char *name);
+// Strict UTF-16LE -> UTF-8 of exactly srclen bytes; writes a NUL.
+// Returns bytes written without the NUL, or -1.
+int vl2_utf16_to_utf8(const uint8_t *src, uint64_t srclen, char *dst, int cap);
+// UTF-8 (up to its NUL) -> UTF-16LE without terminator; 0 and *outlen, or -1.
+int vl2_utf8_to_utf16le(const char *src, uint8_t *dst, int cap, int *outlen);
+// ASCII-only case-insensitive comparison (A-Z folded).
+int vl2_casecmp(const char *a, const char *b);
+// 64-bit FNV-1a from a caller-supplied start value.
+uint64_t vl2_fnv1a64(const void *data, uint64_t len, uint64_t start);
+constexpr uint64_t VL2_FNV_BASIS = 0xcbf29ce484222325ULL;
+
+// ---- addresses and hex --------------------------------------------------
+int vl2_ip_parse(const char *text, vl2_ip *out);               // 0 or -1
+void vl2_ip_format(const vl2_ip *ip, char *out, size_t outsize);
+int vl2_ip_equal(const vl2_ip *a, const vl2_ip *b);            // 1 or 0
+int vl2_ip_is_loopback(const vl2_ip *ip);                      // 1 or 0
+int vl2_cidr_parse(const char *text, vl2_cidr *out);           // 0 or -1
+int vl2_cidr_match(const vl2_cidr *c, const vl2_ip *ip);       // 1 or 0
+// Hex pairs with blanks/tabs/CR/LF anywhere. out may be null (validate and
+// count only). 0 or -1; *outcount (may be null) is 0 on failure.
+int vl2_hex_decode(const char *text, size_t textlen, uint8_t *out, size_t cap, size_t *outcount);
+void vl2_hex_encode(const uint8_t *bytes, size_t count, vl2_buf *b);
+
+// ---- little-endian helpers ---------------------------------------------
+inline uint16_t vl2_le16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
+inline uint32_t vl2_le32(const uint8_t *p)
+{
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+inline uint64_t vl2_le64(const uint8_t *p) { return (uint64_t)vl2_le32(p) | ((uint64_t)vl2_le32(p + 4) << 32); }
+inline void vl2_put16(uint8_t *p, uint16_t v) { p[0] = (uint8_t)v; p[1] = (uint8_t)(v >> 8); }
+inline void vl2_put32(uint8_t *p, uint32_t v)
+{
+    p[0] = (uint8_t)v; p[1] = (uint8_t)(v >> 8); p[2] = (uint8_t)(v >> 16); p[3] = (uint8_t)(v >> 24);
+}
+inline void vl2_put64(uint8_t *p, uint64_t v) { vl2_put32(p, (uint32_t)v); vl2_put32(p + 4, (uint32_t)(v >> 32)); }

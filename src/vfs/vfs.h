@@ -1,0 +1,15 @@
+// Share namespace: maps (share, share-relative path) onto host objects that
+// always lie inside the share, and lists shared directories.
+#pragma once
+
+#include "vl2.h"
+
+// path is vl2_vpath output ('/'-separated, may be null = share root).
+// 0, or -1 with "The file cannot be found." (path_refused counts an escape).
+int vl2_vfs_resolve(const char *share_name, const char *path, vl2_vres *out);
+// Sorted (byte-wise) snapshot of a VL2_R_DIR, at most 100,000 entries.
+// 0 with the array (free with vl2_vfs_free), or -1 with a message.
+int vl2_vfs_list(const vl2_vres *dir, vl2_vent **out, int *count);
+void vl2_vfs_free(vl2_vent *ents, int count);
+// 1 when the canonical host path lies inside the share, else 0.
+int vl2_vfs_inside(const char *canonical, const vl2_share *share);
