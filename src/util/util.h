@@ -13,14 +13,22 @@
 void vl2_set_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Records the message like vl2_set_error and returns code unchanged.
 int vl2_fail(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-// The slot's text; empty before the first failure. Never null.
+// The slot's text; empty before the first failure. Never null. The slot
+// itself is returned: a failure on another thread may replace the text at
+// any time, also while the caller reads it; use vl2_error_copy for a copy
+// that is guaranteed to be one whole message.
 const char *vl2_error(void);
+// Copies the slot's current text (cut to size - 1) under the writers' lock;
+// returns the copied length. Nothing is written when size is 0.
+size_t vl2_error_copy(char *out, size_t size);
 
 // ---- byte buffers -------------------------------------------------------
 // Appends return 0 (printf: the number of characters, >= 0) or negative on
 // failure; a failure sets buf->failed for good.
 int vl2_buf_put(vl2_buf *b, const void *bytes, uint64_t count);
 int vl2_buf_str(vl2_buf *b, const char *text);
+// Arguments must not point into b itself: a long text is formatted a second
+// time straight into b after it has grown (and perhaps moved).
 int vl2_buf_printf(vl2_buf *b, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 int vl2_buf_byte(vl2_buf *b, int value);
 // Makes room for extra more bytes (plus the terminator) without changing len;
@@ -34,6 +42,7 @@ void vl2_buf_commit(vl2_buf *b, uint64_t count);
 void vl2_buf_free(vl2_buf *b);
 
 // Test hook: replaces realloc for buffer growth (null restores realloc).
+// Blocks it returns are released with free().
 typedef void *(*vl2_realloc_fn)(void *ptr, size_t size);
 void vl2_buf_set_realloc(vl2_realloc_fn fn);
 
