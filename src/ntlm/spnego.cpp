@@ -1,0 +1,269 @@
+// SPNEGO wrapping of NTLM: a minimal DER reader for client blobs and the
+// four fixed-layout server tokens.
+#include "ntlm/ntlm.h"
+#include "util/util.h"
+
+#include <cstring>
+
+namespace {
+
+const uint8_t spnego_oid[] = {0x06, 0x06, 0x2b, 0x06, 0x01, 0x05, 0x05, 0x02};
+const uint8_t ntlm_oid[] = {0x06, 0x0a, 0x2b, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x02, 0x0a};
+const uint8_t OID_NTLM[] = {0x2b, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x02, 0x0a};
+const uint8_t ns[] = {0x0a, 0x01, 0x01};
+const uint8_t tok[] = {0xa1, 0x07, 0x30, 0x05, 0xa0, 0x03, 0x0a, 0x01, 0x00};
+const char hints[] = "not_defined_in_RFC4178@please_ignore";
+constexpr size_t hints_len = sizeof hints - 1;
+
+// One tag and length; on success the cursor is at the first content byte
+// and the contents are known to lie inside the cursor's range.
+int der_tag(tok_cursor *c, uint8_t *tag, size_t *len)
+{
+    if (c->pos >= c->size)
+        return -1;
+    uint8_t t = c->data[c->pos++];
+    if ((t & 0x1f) == 0x1f)
+        return -1;
+    if (c->pos >= c->size)
+        return -1;
+    size_t b = c->data[c->pos++];
+    size_t l = b;
+    if (b >= 0x80) {
+        size_t n = b & 0x7f;
+        if (n > 4 || c->size - c->pos < n)
+            return -1;
+        l = 0;
+        for (size_t i = 0; i < n; i++)
+            l = (l << 8) | c->data[c->pos++];
+    }
+    if (l > c->size - c->pos)
+        return -1;
+    *tag = t;
+    *len = l;
+    return 0;
+}
+
+// The cursor for the contents of the element der_tag just read.
+tok_cursor inner(const tok_cursor *c, size_t len) { return tok_cursor{c->data, c->pos + len, c->pos}; }
+
+void der_len(vl2_buf *b, size_t n)
+{
+    if (n < 128) {
+        vl2_buf_byte(b, (int)n);
+    } else if (n <= 255) {
+        vl2_buf_byte(b, 0x81);
+        vl2_buf_byte(b, (int)n);
+    } else {
+        vl2_buf_byte(b, 0x82);
+        vl2_buf_byte(b, (int)(n >> 8) & 0xff);
+        vl2_buf_byte(b, (int)(n & 0xff));
+    }
+}
+
+size_t der_size(size_t n) { return n < 128 ? 1 : n <= 255 ? 2 : 3; }
+
+bool is_ntlm_oid(const tok_cursor *c, uint8_t tag, size_t len)
+{
+    return tag == 0x06 && len == sizeof OID_NTLM && memcmp(c->data + c->pos, OID_NTLM, len) == 0;
+}
+
+// mechTypes [0]: 0 when the SEQUENCE OF lists NTLMSSP anywhere, else -2.
+int mech_types(tok_cursor a0)
+{
+    uint8_t t;
+    size_t l;
+    if (der_tag(&a0, &t, &l) != 0 || !(t & 0x20))
+        return -2;
+    tok_cursor list = inner(&a0, l);
+    while (der_tag(&list, &t, &l) == 0) {
+        if (is_ntlm_oid(&list, t, l))
+            return 0;
+        list.pos += l;
+    }
+    return -2;
+}
+
+// [0] negTokenInit inside the GSS token. Only mechTypes matters; the
+// client's first NTLM message is never needed, the server answers any
+// NegTokenInit with its challenge.
+int neg_token_init(tok_cursor a0)
+{
+    uint8_t t;
+    size_t l;
+    if (der_tag(&a0, &t, &l) != 0 || !(t & 0x20))
+        return -1;
+    tok_cursor seq = inner(&a0, l);
+    // A short or damaged tail after mechTypes is tolerated: everything
+    // needed has been seen by then.
+    while (der_tag(&seq, &t, &l) == 0) {
+        if (t == 0xa0 && mech_types(inner(&seq, l)) != 0)
+            return -2;
+        // reqFlags (a1), mechToken (a2), mechListMIC (a3) and the rest are
+        // skipped alike.
+        seq.pos += l;
+    }
+    return 0;
+}
+
+int gss_token(const uint8_t *blob, size_t len, int *raw)
+{
+    tok_cursor c{blob, len, 0};
+    uint8_t t;
+    size_t l;
+    if (der_tag(&c, &t, &l) != 0 || !(t & 0x20))
+        return -1;
+    c = inner(&c, l);
+    while (c.pos < c.size) {
+        if (der_tag(&c, &t, &l) != 0)
+            return -1;
+        if (is_ntlm_oid(&c, t, l)) {
+            *raw = 1;
+            return 0;
+        }
+        if (t == 0xa0)
+            return neg_token_init(inner(&c, l));
+        c.pos += l;
+    }
+    return -1;
+}
+
+int neg_token_resp(const uint8_t *blob, size_t len, const uint8_t **tokp, size_t *toklen)
+{
+    tok_cursor c{blob, len, 0};
+    uint8_t t;
+    size_t l;
+    if (der_tag(&c, &t, &l) != 0 || !(t & 0x20))
+        return -1;
+    c = inner(&c, l);
+    tok_cursor first = c;
+    if (der_tag(&first, &t, &l) == 0) {
+        if (t == 0x30)
+            c = inner(&first, l);
+        else
+            c.pos = first.pos + l;
+    }
+    while (c.pos < c.size) {
+        if (der_tag(&c, &t, &l) != 0)
+            return -1;
+        if (t == 0xa2) {
+            tok_cursor a2 = inner(&c, l);
+            if (der_tag(&a2, &t, &l) != 0 || t != 0x04)
+                return -1;
+            *tokp = blob + a2.pos;
+            *toklen = l;
+            return 0;
+        }
+        c.pos += l;
+    }
+    return -1;
+}
+
+} // namespace
+
+int vl2_spnego_init(const uint8_t *blob, size_t len, const uint8_t **tokp, size_t *toklen, int *raw)
+{
+    *tokp = nullptr;
+    *toklen = 0;
+    *raw = 0;
+    if (!blob || len <= 1)
+        return -1;
+    if (blob[0] == 0x60)
+        return gss_token(blob, len, raw);
+    if (blob[0] == 0xa1)
+        return neg_token_resp(blob, len, tokp, toklen);
+    if (len >= 8 && memcmp(blob, "NTLMSSP", 8) == 0) {
+        *tokp = blob;
+        *toklen = len;
+        *raw = 1;
+        return 0;
+    }
+    return -1;
+}
+
+int vl2_spnego_resp(const uint8_t *msg, size_t len, vl2_buf *b)
+{
+    size_t n = len;
+    size_t C = 1 + der_size(n) + n;
+    size_t B = 5 + 14 + 1 + der_size(C) + C;
+    size_t A = 1 + der_size(B) + B;
+    vl2_buf_byte(b, 0xa1);
+    der_len(b, A);
+    vl2_buf_byte(b, 0x30);
+    der_len(b, B);
+    vl2_buf_byte(b, 0xa0);
+    vl2_buf_byte(b, 0x03);
+    vl2_buf_put(b, ns, sizeof ns);
+    vl2_buf_byte(b, 0xa1);
+    vl2_buf_byte(b, 0x0c);
+    vl2_buf_put(b, ntlm_oid, sizeof ntlm_oid);
+    vl2_buf_byte(b, 0xa2);
+    der_len(b, C);
+    vl2_buf_byte(b, 0x04);
+    der_len(b, n);
+    if (n)
+        vl2_buf_put(b, msg, n);
+    return 0;
+}
+
+int vl2_spnego_done(vl2_buf *b)
+{
+    vl2_buf_put(b, tok, sizeof tok);
+    return 0;
+}
+
+namespace {
+
+// [0] mechTypes listing NTLMSSP only: a0 0e 30 0c ntlm_oid.
+void put_mech_types(vl2_buf *b)
+{
+    static const uint8_t head[] = {0xa0, 0x0e, 0x30, 0x0c};
+    vl2_buf_put(b, head, sizeof head);
+    vl2_buf_put(b, ntlm_oid, sizeof ntlm_oid);
+}
+
+// [3] negHints { [0] hintName GeneralString }: 44 bytes.
+void put_hints(vl2_buf *b)
+{
+    static const uint8_t head[] = {0xa3, 0x2a, 0x30, 0x28, 0xa0, 0x26, 0x1b, 0x24};
+    vl2_buf_put(b, head, sizeof head);
+    vl2_buf_put(b, hints, hints_len);
+}
+
+} // namespace
+
+int vl2_spnego_init_tok(const uint8_t *mech, size_t len, vl2_buf *b)
+{
+    size_t n = len;
+    size_t D = 1 + der_size(n) + n;
+    size_t C = 16 + 1 + der_size(D) + D + 44;
+    size_t B = 1 + der_size(C) + C;
+    size_t A = 8 + 1 + der_size(B) + B;
+    vl2_buf_byte(b, 0x60);
+    der_len(b, A);
+    vl2_buf_put(b, spnego_oid, sizeof spnego_oid);
+    vl2_buf_byte(b, 0xa0);
+    der_len(b, B);
+    vl2_buf_byte(b, 0x30);
+    der_len(b, C);
+    put_mech_types(b);
+    vl2_buf_byte(b, 0xa2);
+    der_len(b, D);
+    vl2_buf_byte(b, 0x04);
+    der_len(b, n);
+    if (n)
+        vl2_buf_put(b, mech, n);
+    put_hints(b);
+    return 0;
+}
+
+int vl2_spnego_init_tok_nomect(vl2_buf *b)
+{
+    static const uint8_t head[] = {0x60, 0x48};
+    static const uint8_t init[] = {0xa0, 0x3e, 0x30, 0x3c};
+    vl2_buf_put(b, head, sizeof head);
+    vl2_buf_put(b, spnego_oid, sizeof spnego_oid);
+    vl2_buf_put(b, init, sizeof init);
+    put_mech_types(b);
+    put_hints(b);
+    return 0;
+}
