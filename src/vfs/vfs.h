@@ -4,12 +4,20 @@
 
 #include "vl2.h"
 
+struct vl2_file;
+
 // path is vl2_vpath output ('/'-separated, may be null = share root).
 // 0, or -1 with "The file cannot be found." (path_refused counts an escape).
 int vl2_vfs_resolve(const char *share_name, const char *path, vl2_vres *out);
 // Sorted (byte-wise) snapshot of a VL2_R_DIR, at most 100,000 entries.
-// 0 with the array (free with vl2_vfs_free), or -1 with a message.
+// 0 with the array (free with vl2_vfs_free), or -1 with a message. The
+// directory actually opened must lie inside dir->share (else path_refused).
 int vl2_vfs_list(const vl2_vres *dir, vl2_vent **out, int *count);
 void vl2_vfs_free(vl2_vent *ents, int count);
 // 1 when the canonical host path lies inside the share, else 0.
 int vl2_vfs_inside(const char *canonical, const vl2_share *share);
+// Opens a resolved file of share for reading (vl2_fs_open_ro) and checks
+// that what was opened still lies inside the share: a link swapped in since
+// the name was resolved is refused and counted in path_refused. Null on any
+// failure; st (may be null) receives the opened file's metadata.
+vl2_file *vl2_vfs_open_read(const vl2_share *share, const char *path, vl2_fstat *st);
