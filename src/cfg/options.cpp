@@ -1,0 +1,170 @@
+// Server options: validation of one key at a time and consistent snapshots.
+#include "vlsmb2s.h"
+
+#include "cfg/cfg.h"
+#include "cfg/cfg_lock.h"
+#include "util/util.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr vl2_opts k_defaults = {
+    -1,         // guest: auto
+    0,          // signing: enabled
+    1,          // ntlm_timecheck
+    16,         // max_clients
+    300000,     // idle_timeout_ms
+    30000,      // io_timeout_ms
+    3,          // max_login_failures
+    256,        // max_credits
+    1024,       // max_handles
+    4194304,    // max_message
+    0,          // clock: system
+    "VELANTORIMBUS",
+};
+
+vl2_opts g_opts = k_defaults;
+
+struct word {
+    const char *text;
+    int32_t value;
+};
+
+struct word_key {
+    const char *key;
+    int32_t vl2_opts::*field;
+    const word *words;
+    int nwords;
+    const char *msg;
+};
+
+const word k_guest[] = {{"auto", -1}, {"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
+const word k_signing[] = {{"enabled", 0}, {"required", 1}, {"1", 1}};
+const word k_onoff[] = {{"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
+
+const word_key k_word_keys[] = {
+    {"guest", &vl2_opts::guest, k_guest, 5, "guest: auto, on or off"},
+    {"signing", &vl2_opts::signing, k_signing, 3, "signing: enabled or required"},
+    {"ntlm_timecheck", &vl2_opts::ntlm_timecheck, k_onoff, 4, "ntlm_timecheck: on or off"},
+};
+
+// Exactly one of i32 / i64 is set.
+struct num_key {
+    const char *key;
+    int32_t vl2_opts::*i32;
+    int64_t vl2_opts::*i64;
+    int64_t lo;
+    int64_t hi;
+    const char *msg;
+};
+
+const num_key k_num_keys[] = {
+    {"max_clients", &vl2_opts::max_clients, nullptr, 1, 1024, "max_clients: 1..1024"},
+    {"idle_timeout_ms", &vl2_opts::idle_timeout_ms, nullptr, 100, 86400000, "idle_timeout_ms: 100..86400000"},
+    {"io_timeout_ms", &vl2_opts::io_timeout_ms, nullptr, 100, 3600000, "io_timeout_ms: 100..3600000"},
+    {"max_login_failures", &vl2_opts::max_login_failures, nullptr, 1, 100, "max_login_failures: 1..100"},
+    {"max_credits", &vl2_opts::max_credits, nullptr, 1, 256, "max_credits: 1..256"},
+    {"max_handles", &vl2_opts::max_handles, nullptr, 1, 1024, "max_handles: 1..1024"},
+    {"max_message", nullptr, &vl2_opts::max_message, 65536, 16777216, "max_message: 65536..16777216"},
+    {"clock", nullptr, &vl2_opts::clock, 0, 253402300799LL, "clock: unix seconds, 0 = system"},
+};
+
+// Plain decimal digits only (at most 12, leading zeros allowed), within
+// lo..hi inclusive; out is untouched on failure.
+int parse_int(const char *text, int64_t lo, int64_t hi, int64_t *out)
+{
+    if (!text || !*text)
+        return -1;
+    int64_t v = 0;
+    int n = 0;
+    for (const char *p = text; *p; p++, n++) {
+        if (n >= 12 || *p < '0' || *p > '9')
+            return -1;
+        v = v * 10 + (*p - '0');
+    }
+    if (v < lo || v > hi)
+        return -1;
+    *out = v;
+    return 0;
+}
+
+} // namespace
+
+void vl2_opts_defaults(vl2_opts *out)
+{
+    *out = k_defaults;
+}
+
+void vl2_opts_get(vl2_opts *out)
+{
+    vl2_cfg_hold hold;
+    *out = g_opts;
+}
+
+int32_t vl2_cfg_guest_locked(void)
+{
+    return g_opts.guest;
+}
+
+void vl2_cfg_reset_opts_locked(void)
+{
+    g_opts = k_defaults;
+}
+
+// The value is validated before the lock is taken and only the one field is
+// written under it, so concurrent changes of different keys never undo each
+// other.
+int vlsmb2s_set_option(const char *key, const char *value)
+{
+    if (!key || !value)
+        return vl2_fail(-1, "set_option: NULL key or value");
+
+    for (const word_key &k : k_word_keys) {
+        if (strcmp(key, k.key) != 0)
+            continue;
+        for (int i = 0; i < k.nwords; i++) {
+            if (strcmp(value, k.words[i].text) == 0) {
+                vl2_cfg_hold hold;
+                g_opts.*k.field = k.words[i].value;
+                return 0;
+            }
+        }
+        return vl2_fail(-1, "%s", k.msg);
+    }
+
+    for (const num_key &k : k_num_keys) {
+        if (strcmp(key, k.key) != 0)
+            continue;
+        int64_t v = 0;
+        if (parse_int(value, k.lo, k.hi, &v) != 0)
+            return vl2_fail(-1, "%s", k.msg);
+        vl2_cfg_hold hold;
+        if (k.i32)
+            g_opts.*k.i32 = (int32_t)v;
+        else
+            g_opts.*k.i64 = v;
+        return 0;
+    }
+
+    if (strcmp(key, "server_name") == 0) {
+        size_t n = strnlen(value, sizeof g_opts.server_name);
+        if (n < 1 || n >= sizeof g_opts.server_name)
+            return vl2_fail(-1, "server_name: 1..%d bytes", (int)sizeof g_opts.server_name - 1);
+        for (size_t i = 0; i < n; i++) {
+            unsigned char c = (unsigned char)value[i];
+            if (c < 0x20 || c > 0x7E)
+                return vl2_fail(-1, "server_name: printable ASCII only");
+        }
+        vl2_cfg_hold hold;
+        memset(g_opts.server_name, 0, sizeof g_opts.server_name);
+        memcpy(g_opts.server_name, value, n);
+        return 0;
+    }
+
+    // Accepted for compatibility with older front ends; it has no effect.
+    if (strcmp(key, "banner") == 0)
+        return 0;
+
+    return vl2_fail(-1, "unknown option %.64s", key);
+}
