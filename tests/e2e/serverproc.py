@@ -1,0 +1,55 @@
+"""Runs `vlsmb2s serve` on 127.0.0.1 with a system-chosen port for a test."""
+import os
+import subprocess
+import tempfile
+import time
+
+
+class Server:
+    """Context manager: starts the server with extra arguments, waits for its
+    port file (bounded), and kills it at the end. .port, .share_dir."""
+
+    def __init__(self, prog, *args):
+        self.prog = prog
+        self.args = list(args)
+
+    def __enter__(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.share_dir = os.path.join(self.tmp.name, "pub")
+        os.mkdir(self.share_dir)
+        with open(os.path.join(self.share_dir, "hello.txt"), "w") as f:
+            f.write("hello\n")
+        port_file = os.path.join(self.tmp.name, "port")
+        cmd = [self.prog, "serve", "--share", "pub=" + self.share_dir, "--port", "0",
+               "--port-file", port_file] + self.args
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.port = 0
+        for _ in range(400):  # 20 s at most
+            if self.proc.poll() is not None:
+                err = self.proc.stderr.read().decode()
+                self._cleanup()
+                raise RuntimeError("server exited with %d: %s" % (self.proc.returncode, err))
+            try:
+                with open(port_file) as f:
+                    text = f.read()
+                if text.endswith("\n"):
+                    self.port = int(text)
+                    break
+            except OSError:
+                pass
+            time.sleep(0.05)
+        if not self.port:
+            self._cleanup()
+            raise RuntimeError("no port file within 20 s")
+        return self
+
+    def _cleanup(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(timeout=20)
+        self.proc.stderr.close()
+        self.tmp.cleanup()
+
+    def __exit__(self, *exc):
+        self._cleanup()
+        return False
