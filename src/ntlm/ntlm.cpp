@@ -281,14 +281,16 @@ int vl2_ntlm_type3(const uint8_t *msg, size_t len, const uint8_t challenge[8], c
         trace("[t3] flags\n");
         return -1;
     }
-    if ((flags & F_NTLM) && !(flags & F_ESS)) {
-        trace("[t3] ntonly flags=%08x\n", flags);
-        return -1;
-    }
+    // An anonymous logon carries no response to protect, whatever its flags
+    // say; clients commonly send it with NTLM set and extended security clear.
     if (ntlen == 0) {
         trace("[t3] anonymous (empty NT response)\n");
         *anonymous = 1;
         return 0;
+    }
+    if ((flags & F_NTLM) && !(flags & F_ESS)) {
+        trace("[t3] ntonly flags=%08x\n", flags);
+        return -1;
     }
     if (ntlen < NT_MIN || ntlen > NT_MAX) {
         if (vl2_guest_allowed()) {

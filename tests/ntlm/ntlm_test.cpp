@@ -428,6 +428,13 @@ TEST_F(Type3, MalformedMessages)
     EXPECT_EQ(r.key, std::string(32, '0'));
     EXPECT_EQ(r.trace, "[t3] anonymous (empty NT response)\n");
 
+    // An anonymous logon as smbclient -N sends it: NTLM set, extended
+    // security clear. Still anonymous, not refused.
+    vl2_put32(m.data() + 60, (vl2_le32(m.data() + 60) | 0x200) & ~0x80000u);
+    r = check(m, "alice", "S3cret!");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.anon, 1);
+
     // A message ending inside NegotiateFlags.
     bytes shortm = cat({bytes(good.begin(), good.begin() + 12), unhex("0000000000000000 0000000028000000"),
                         bytes(34, 0)});
