@@ -1,0 +1,242 @@
+// SESSION_SETUP and LOGOFF against an independent NTLMv2 client (impacket).
+#include "logon_util.h"
+
+using namespace lg;
+using h::bytes;
+
+namespace {
+
+class SessionSetup : public LogonTest {
+protected:
+    void SetUp() override
+    {
+        LogonTest::SetUp();
+        ASSERT_EQ(0, vlsmb2s_add_user("alice", "Secret-1"));
+    }
+};
+
+TEST_F(SessionSetup, SpnegoLogonByteExact)
+{
+    int64_t sessions = vl2_stat_get(VL2_ST_SESSIONS);
+    logon_state st;
+    auto replies = converse(logon_steps(&st, false, "alice", "Secret-1"));
+    ASSERT_EQ(3u, replies.size());
+    const uint64_t sid = expected_session_id();
+    ASSERT_EQ(1u, sid & 1);
+
+    // First leg: MORE_PROCESSING_REQUIRED, a new odd SessionId, the CHALLENGE in SPNEGO.
+    bytes tok = spnego_resp_124(challenge_msg(derived_challenge()));
+    bytes body = {9, 0, 0, 0, 72, 0};
+    put16(body, (uint16_t)tok.size());
+    EXPECT_EQ(h::hex(h::cat(h::cat(rsp_hdr(1, MORE, 1, sid), body), tok)), h::hex(replies[1]));
+
+    // Second leg: SUCCESS with the accept-completed token, unsigned (nobody requires it).
+    bytes done = {9, 0, 0, 0, 72, 0, 9, 0};
+    EXPECT_EQ(h::hex(h::cat(h::cat(rsp_hdr(1, SUCCESS, 2, sid), done), TOK_DONE)), h::hex(replies[2]));
+    EXPECT_EQ(sessions + 2, vl2_stat_get(VL2_ST_SESSIONS));
+}
+
+TEST_F(SessionSetup, RawLogon)
+{
+    logon_state st;
+    auto replies = converse(logon_steps(&st, true, "ALICE", "Secret-1")); // name case does not matter
+    ASSERT_EQ(3u, replies.size());
+    EXPECT_EQ(MORE, h::status(replies[1]));
+    EXPECT_EQ(h::hex(challenge_msg(derived_challenge())), h::hex(setup_token(replies[1])));
+    EXPECT_EQ(SUCCESS, h::status(replies[2]));
+    EXPECT_EQ(0, h::le16(replies[2], 64 + 2)); // not a guest
+    EXPECT_EQ(0, h::le16(replies[2], 64 + 6)); // raw: no token on success
+    EXPECT_EQ(72u, replies[2].size());
+}
+
+TEST_F(SessionSetup, GuestLogons)
+{
+    struct {
+        const char *what;
+        const char *guest;
+        bool drop_account;
+        const char *user, *pass;
+    } cases[] = {
+        {"auto, no accounts, any name", "auto", true, "nobody", "whatever"},
+        {"auto, no accounts, anonymous", "auto", true, "", ""},
+        {"on, account with the right password", "on", false, "alice", "Secret-1"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(0, vlsmb2s_set_option("guest", c.guest));
+        if (c.drop_account) vlsmb2s_remove_user("alice");
+        int64_t guests = vl2_stat_get(VL2_ST_GUEST_SESSIONS);
+        logon_state st;
+        auto replies = converse(logon_steps(&st, false, c.user, c.pass) + std::vector<step>{[&](auto &) {
+            return std::vector<bytes>{setup(3, st.sid, py_negotiate(false))};
+        }});
+        ASSERT_EQ(4u, replies.size());
+        EXPECT_EQ(SUCCESS, h::status(replies[2]));
+        EXPECT_EQ(1, h::le16(replies[2], 64 + 2)); // SessionFlags guest
+        EXPECT_EQ(0, replies[2][16] & 0x08);       // nobody asked for signing
+        EXPECT_EQ(guests + 1, vl2_stat_get(VL2_ST_GUEST_SESSIONS));
+        EXPECT_EQ(NOT_ACCEPTED, h::status(replies[3]));
+        if (c.drop_account) {
+            ASSERT_EQ(0, vlsmb2s_add_user("alice", "Secret-1"));
+        }
+    }
+}
+
+TEST_F(SessionSetup, GuestRefusedWhenBothSidesRequireSigning)
+{
+    vlsmb2s_remove_user("alice");
+    ASSERT_EQ(0, vlsmb2s_set_option("signing", "required"));
+    logon_state st;
+    auto replies = converse(logon_steps(&st, false, "bob", "pw", 1, /*nego_secmode=*/2));
+    ASSERT_EQ(3u, replies.size());
+    EXPECT_EQ(LOGON_FAILURE, h::status(replies[2]));
+    EXPECT_EQ(h::hex(bytes{9, 0, 0, 0, 0, 0, 0, 0}), h::hex(bytes(replies[2].begin() + 64, replies[2].end())));
+}
+
+TEST_F(SessionSetup, FailuresAreCountedAndCloseTheConnection)
+{
+    int64_t failed = vl2_stat_get(VL2_ST_LOGON_FAILED);
+    logon_state st;
+    bytes chal_tok;
+    auto wrong = [&](uint64_t mid) {
+        return [&, mid](const std::vector<bytes> &) {
+            return std::vector<bytes>{setup(mid, st.sid, py_auth(false, chal_tok, "alice", "wrong").first)};
+        };
+    };
+    auto replies = converse({
+        send({negotiate({0x0210})}),
+        send({setup(1, 0, py_negotiate(false))}),
+        [&](const std::vector<bytes> &r) {
+            st.sid = h::le64(r.back(), 40);
+            chal_tok = setup_token(r.back());
+            return std::vector<bytes>{setup(2, st.sid, py_auth(false, chal_tok, "mallory", "Secret-1").first)};
+        },
+        wrong(3),
+        wrong(4),
+        send({echo(5, 0)}), // never read: the connection is closed
+    });
+    ASSERT_EQ(5u, replies.size());
+    for (size_t i = 2; i < 5; i++) {
+        EXPECT_EQ(LOGON_FAILURE, h::status(replies[i])) << i;
+        EXPECT_EQ(72u, replies[i].size());
+    }
+    EXPECT_EQ(failed + 3, vl2_stat_get(VL2_ST_LOGON_FAILED));
+}
+
+TEST_F(SessionSetup, RetryAfterFailureKeepsSessionIdAndSucceeds)
+{
+    logon_state st;
+    bytes chal_tok;
+    auto replies = converse({
+        send({negotiate({0x0210})}),
+        send({setup(1, 0, py_negotiate(false))}),
+        [&](const std::vector<bytes> &r) {
+            st.sid = h::le64(r.back(), 40);
+            chal_tok = setup_token(r.back());
+            return std::vector<bytes>{setup(2, st.sid, py_auth(false, chal_tok, "alice", "nope").first)};
+        },
+        [&](const std::vector<bytes> &) {
+            return std::vector<bytes>{setup(3, st.sid, py_auth(false, chal_tok, "alice", "Secret-1").first)};
+        },
+    });
+    ASSERT_EQ(4u, replies.size());
+    EXPECT_EQ(LOGON_FAILURE, h::status(replies[2]));
+    EXPECT_EQ(SUCCESS, h::status(replies[3]));
+    EXPECT_EQ(st.sid, h::le64(replies[3], 40));
+}
+
+TEST_F(SessionSetup, SecondSetupRefusedThenLogoffAndAgain)
+{
+    logon_state st;
+    int64_t failed = vl2_stat_get(VL2_ST_LOGON_FAILED);
+    int64_t errs = vl2_stat_get(VL2_ST_PROTOCOL_ERRORS);
+    auto replies = converse(logon_steps(&st, false, "alice", "Secret-1") +
+                            std::vector<step>{
+                                [&](auto &) { return std::vector<bytes>{setup(3, st.sid, py_negotiate(false))}; },
+                                // A renegotiation keeps the session.
+                                send({negotiate({0x0210})}),
+                                [&](auto &) { return std::vector<bytes>{setup(5, st.sid, py_negotiate(false))}; },
+                                [&](auto &) { return std::vector<bytes>{logoff(6, st.sid)}; },
+                                send({setup(7, 0, py_negotiate(false))}),
+                            });
+    ASSERT_EQ(8u, replies.size());
+    EXPECT_EQ(SUCCESS, h::status(replies[2]));
+    EXPECT_EQ(NOT_ACCEPTED, h::status(replies[3]));
+    EXPECT_EQ(SUCCESS, h::status(replies[4]));
+    EXPECT_EQ(NOT_ACCEPTED, h::status(replies[5]));
+    EXPECT_EQ(failed, vl2_stat_get(VL2_ST_LOGON_FAILED));
+    EXPECT_EQ(errs + 1, vl2_stat_get(VL2_ST_PROTOCOL_ERRORS));
+    EXPECT_EQ(h::hex(h::cat(rsp_hdr(2, SUCCESS, 6, st.sid), bytes{4, 0, 0, 0})), h::hex(replies[6]));
+    // After LOGOFF a new logon starts, with a SessionId made afresh.
+    EXPECT_EQ(MORE, h::status(replies[7]));
+    EXPECT_EQ(expected_session_id(), h::le64(replies[7], 40));
+}
+
+TEST_F(SessionSetup, SignedEchoVerifiesWithIndependentHmac)
+{
+    logon_state st;
+    auto replies = converse(logon_steps(&st, false, "alice", "Secret-1") + std::vector<step>{[&](auto &) {
+        bytes f = echo(3, st.sid);
+        sign_request(f, st.key);
+        return std::vector<bytes>{f};
+    }});
+    ASSERT_EQ(4u, replies.size());
+    ASSERT_EQ(16u, st.key.size());
+    EXPECT_EQ(SUCCESS, h::status(replies[3]));
+    EXPECT_TRUE(signature_ok(replies[3], st.key)) << h::hex(replies[3]);
+}
+
+TEST_F(SessionSetup, FinalSuccessSignedWhenSigningRequired)
+{
+    struct {
+        const char *what;
+        bool server_requires;
+        uint16_t nego_secmode;
+        uint8_t setup_secmode;
+        bool guest;
+    } cases[] = {
+        {"server requires", true, 1, 1, false},
+        {"client NEGOTIATE requires", false, 2, 1, false},
+        {"client SESSION_SETUP requires", false, 1, 2, false},
+        {"guest, server requires: zero key", true, 1, 1, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        vl2_cfg_reset_for_tests();
+        ASSERT_EQ(0, vlsmb2s_set_option("clock", std::to_string(CLOCK).c_str()));
+        if (c.server_requires) {
+            ASSERT_EQ(0, vlsmb2s_set_option("signing", "required"));
+        }
+        if (!c.guest) {
+            ASSERT_EQ(0, vlsmb2s_add_user("alice", "Secret-1"));
+        }
+        logon_state st;
+        auto replies = converse(logon_steps(&st, false, "alice", "Secret-1", c.setup_secmode, c.nego_secmode));
+        ASSERT_EQ(3u, replies.size());
+        EXPECT_EQ(SUCCESS, h::status(replies[2]));
+        EXPECT_EQ(c.guest ? 1 : 0, h::le16(replies[2], 64 + 2));
+        EXPECT_EQ(0, replies[1][16] & 0x08); // the first leg is never signed
+        EXPECT_TRUE(signature_ok(replies[2], c.guest ? bytes(16, 0) : st.key)) << h::hex(replies[2]);
+    }
+}
+
+TEST_F(SessionSetup, RequiredSigningRefusesUnsignedTreeConnect)
+{
+    ASSERT_EQ(0, vlsmb2s_set_option("signing", "required"));
+    int64_t sign_sessions = vl2_stat_get(VL2_ST_SIGN_REQUIRED_SESSIONS);
+    logon_state st;
+    auto replies = converse(logon_steps(&st, false, "alice", "Secret-1") + std::vector<step>{[&](auto &) {
+        bytes signed_tc = tree_connect(4, st.sid);
+        sign_request(signed_tc, st.key);
+        return std::vector<bytes>{tree_connect(3, st.sid), signed_tc};
+    }});
+    ASSERT_EQ(5u, replies.size());
+    EXPECT_EQ(2, h::le16(replies[0], 64 + 2));
+    EXPECT_EQ(DENIED, h::status(replies[3]));
+    // The signed one is not refused for signing, and its reply is signed.
+    EXPECT_NE(DENIED, h::status(replies[4]));
+    EXPECT_TRUE(signature_ok(replies[4], st.key));
+    EXPECT_EQ(sign_sessions + 2, vl2_stat_get(VL2_ST_SIGN_REQUIRED_SESSIONS));
+}
+
+} // namespace
