@@ -1,0 +1,247 @@
+// Engine internals shared by the connection loop, the dispatcher and the
+// command handlers. Not for use outside src/sess.
+#pragma once
+
+#include "vl2.h"
+#include "util/util.h"
+
+// ---- status codes -------------------------------------------------------
+enum : uint32_t {
+    ST_SUCCESS = 0x00000000,
+    ST_PENDING = 0x00000103,
+    ST_BUFFER_OVERFLOW = 0x80000005,
+    ST_NO_MORE_FILES = 0x80000006,
+    ST_INVALID_HANDLE = 0xC0000008,
+    ST_INVALID_INFO_CLASS = 0xC0000003,
+    ST_INFO_LENGTH_MISMATCH = 0xC0000004,
+    ST_INVALID_PARAMETER = 0xC000000D,
+    ST_MORE_PROCESSING_REQUIRED = 0xC0000016,
+    ST_ACCESS_DENIED = 0xC0000022,
+    ST_OBJECT_NAME_INVALID = 0xC0000033,
+    ST_OBJECT_NAME_NOT_FOUND = 0xC0000034,
+    ST_OBJECT_PATH_NOT_FOUND = 0xC000003A,
+    ST_LOGON_FAILURE = 0xC0000064,
+    ST_INSUFFICIENT_RESOURCES = 0xC000009A,
+    ST_FILE_IS_A_DIRECTORY = 0xC00000BA,
+    ST_NOT_SUPPORTED = 0xC00000BB,
+    ST_REQUEST_NOT_ACCEPTED = 0xC00000D0,
+    ST_NOT_A_DIRECTORY = 0xC0000103,
+    ST_USER_SESSION_DELETED = 0xC0000203,
+    ST_CANCELLED = 0xC0000480,
+};
+
+// SMB2 command codes (low byte of the Command field).
+enum : unsigned {
+    CMD_NEGOTIATE = 0, CMD_SESSION_SETUP, CMD_LOGOFF, CMD_TREE_CONNECT, CMD_TREE_DISCONNECT,
+    CMD_CREATE, CMD_CLOSE, CMD_FLUSH, CMD_READ, CMD_WRITE, CMD_LOCK, CMD_IOCTL, CMD_CANCEL,
+    CMD_ECHO, CMD_QUERY_DIRECTORY, CMD_CHANGE_NOTIFY, CMD_QUERY_INFO, CMD_SET_INFO,
+    CMD_OPLOCK_BREAK,
+};
+
+constexpr size_t SMB2_HDR = 64;
+
+// ---- request cursor -----------------------------------------------------
+// The only way a handler reads request bytes. Readers consume what is there
+// when short, set the sticky bad flag and return the partial value.
+struct vl2_rd {
+    const uint8_t *data;
+    size_t size;
+    size_t pos;
+    int bad;
+};
+uint8_t rd_u8(vl2_rd *r);
+uint16_t rd_u16(vl2_rd *r);
+uint32_t rd_u32(vl2_rd *r);
+uint64_t rd_u64(vl2_rd *r);
+void rd_skip(vl2_rd *r, size_t n);          // sets bad when fewer remain
+// The one checked helper for a client's (offset, length) pair, with the
+// offset counted from the SMB2 header (the cursor's data starts 64 bytes
+// after it). Returns a pointer to len bytes inside the body, or null (and
+// sets bad) when off < 64 or the range leaves the body. len 0 with a valid
+// offset returns a non-null pointer.
+const uint8_t *rd_region(vl2_rd *r, uint64_t hdr_off, uint64_t len);
+
+// ---- reply under construction ------------------------------------------
+struct vl2_reply {
+    vl2_buf b;
+    size_t hdr;            // offset of the current response header in b
+    uint32_t chain_status; // status of the last error response in a compound
+    // Bookkeeping of the dispatcher (all zero on entry to frame_in):
+    int cur_open;          // the header at hdr belongs to the request in hand
+    int sign_pending;      // the response at sign_at is signed once final
+    size_t sign_at;
+    uint8_t sign_key[16];
+};
+
+// Little-endian appends.
+void w16(vl2_buf *b, uint16_t v);
+void w32(vl2_buf *b, uint32_t v);
+void w64(vl2_buf *b, uint64_t v);
+void wzero(vl2_buf *b, size_t n);
+// Status field of the current response header.
+void rep_status(vl2_reply *r, uint32_t status);
+// Pointer to the current response header (valid until the next append).
+uint8_t *rep_hdr(vl2_reply *r);
+
+struct vl2_sess;
+
+// Starts the reply afresh with one response header (Flags 1); hdr = 0.
+void rep_begin(vl2_reply *r, unsigned cmd, uint32_t status, uint64_t mid, uint64_t sid, uint32_t tid,
+               uint16_t charge, uint16_t credits);
+// Pads to 8, links NextCommand, appends a chained header (Flags 5).
+void rep_chain(vl2_reply *r, unsigned cmd, uint32_t status, uint64_t mid, uint64_t sid, uint32_t tid,
+               uint16_t charge, uint16_t credits);
+// Replaces whatever body the current response has with the 9-byte SMB2
+// ERROR body (StructureSize 9, then zeros).
+void rep_error_body(vl2_reply *r);
+// Signs the response at r->sign_at up to end in place (Flags bit 8 set,
+// HMAC-SHA256 under r->sign_key) and clears sign_pending.
+void rep_sign_pending(vl2_reply *r, size_t end);
+// Error response: sets the status of the current response (handler errors)
+// or appends a chained one (walk errors), each with the ERROR body; with an
+// empty reply it sends a standalone error frame at once. line identifies the
+// call site in the trace.
+void err_reply_l(vl2_sess *s, vl2_reply *r, unsigned cmd, uint32_t status, uint64_t sid, uint32_t tid,
+                 int line);
+#define err_reply(s, r, cmd, status, sid, tid) err_reply_l((s), (r), (cmd), (status), (sid), (tid), __LINE__)
+// CREATE error response (88-byte body when not in a chain).
+void create_error_l(vl2_sess *s, vl2_reply *r, uint32_t status, int write_access, int line);
+#define create_error(s, r, status, wr) create_error_l((s), (r), (status), (wr), __LINE__)
+// Writes one reply with its frame prefix; a failed write sets closing.
+void send_frame(vl2_sess *s, const uint8_t *bytes, size_t count);
+// Trace line to stderr when the connection traces (one write per call). The
+// text is written as given; "[vlsmb2s %d]" leads are the caller's.
+void sess_trace(const vl2_sess *s, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// ---- trees and opens ----------------------------------------------------
+struct vl2_tree {
+    uint32_t id;      // 24 bits used
+    int gone;
+    char name[81];
+    int is_ipc;
+    vl2_share share;  // copy taken at connect time; empty for IPC$
+    vl2_tree *next;
+};
+
+struct vl2_listing {
+    int held;
+    vl2_vent *ents;
+    int count;
+    uint32_t pos;       // index of the next entry to examine
+    char pattern[516];  // the whole pattern (up to 512 bytes) and its NUL
+    int cls;
+};
+
+struct vl2_open {
+    uint64_t id;        // persistent FileId; volatile half is 0 on the wire
+    int is_dir;
+    int is_pipe;
+    char path[2050];
+    char share_name[81];
+    vl2_share share;
+    vl2_fstat st;
+    uint64_t disk_id;
+    vl2_listing listing;
+    vl2_buf pipe_out;   // pending RPC reply written by WRITE, drained by READ
+    uint64_t pipe_pos;
+    vl2_open *next;
+};
+
+// ---- directory listings and the srvsvc pipe ------------------------------
+// Most directory entries one connection may hold in listings at once.
+constexpr int64_t LISTING_ENTRIES_MAX = 1000000;
+// Frees a held listing and takes its entries off s->listing_entries.
+void listing_release(vl2_sess *s, vl2_listing *l);
+// Turns one DCE/RPC request PDU of the srvsvc pipe into its reply PDU,
+// appended to out (nothing appended for PDUs that get no reply).
+void srvsvc_pdu(const uint8_t *in, size_t n, vl2_buf *out);
+// Appends the NetrShareEnum reply stub for the requested information level.
+void srvsvc_share_enum(vl2_buf *out, uint32_t level);
+// READ on a pipe open: hands out up to length bytes of the reply a WRITE
+// left (BUFFER_OVERFLOW while more remains); 0, or -1 after answering
+// NOT_SUPPORTED when nothing is pending.
+int pipe_read(vl2_sess *s, vl2_open *o, uint32_t length, vl2_reply *r);
+// 1 when a WRITE request body (n bytes) names an open srvsvc pipe: the walk
+// then dispatches it to cmd_write instead of refusing it.
+int write_allowed(vl2_sess *s, const uint8_t *body, size_t n);
+
+// ---- per-connection record ---------------------------------------------
+struct vl2_sess {
+    // connection loop
+    const vl2_io *io;
+    void *io_ctx;
+    vl2_ip peer;
+    char peer_text[64];
+    int trace_id;
+    vl2_opts opts;
+    uint8_t *rbuf;
+    size_t rcap;
+    uint64_t last_ms;
+    int closing;
+    vl2_tree *trees;
+    vl2_open *opens;
+    int trace;
+    // message processing
+    int negotiated;
+    int dialect;
+    int client_sign_required;
+    int large_mtu;
+    uint64_t max_read;
+    uint64_t max_write;
+    uint64_t guid_seed;
+    uint64_t last_err_mid;
+    uint64_t cur_mid;
+    int authenticated;
+    uint64_t session_id;
+    int sign_required;
+    uint8_t signing_key[16];
+    uint8_t challenge[8];
+    int login_failures;
+    uint64_t next_id;
+    uint64_t last_fid;
+    uint32_t cur_tree;
+    int in_chain;
+    int chain_failed;
+    int cascade;
+    // additions
+    int is_guest;            // the session was set up as a guest
+    uint16_t cur_charge;     // CreditCharge of the request being processed
+    uint16_t cur_credits;    // credits granted to the request being processed
+    int sign_this;           // a handler asks the dispatcher to sign its response
+    int open_count;
+    int64_t listing_entries; // entries held in listings across all opens
+};
+
+// Tree of the current request (cur_tree, not gone), or null.
+vl2_tree *sess_tree(vl2_sess *s);
+// Open with the given persistent FileId, or null.
+vl2_open *sess_open(vl2_sess *s, uint64_t fid);
+// Releases one open (its listing and pipe output) and unlinks it.
+void sess_close_open(vl2_sess *s, vl2_open *o);
+void sess_release_trees(vl2_sess *s);
+void sess_release_opens(vl2_sess *s);
+
+// ---- command handlers (run with the response header begun, SUCCESS) ----
+typedef void vl2_handler(vl2_sess *s, vl2_rd *rd, vl2_reply *r);
+vl2_handler cmd_negotiate, cmd_session_setup, cmd_logoff, cmd_tree_connect, cmd_tree_disconnect,
+    cmd_create, cmd_close, cmd_read, cmd_write, cmd_ioctl, cmd_query_directory, cmd_query_info;
+// The SMB1 multi-protocol NEGOTIATE (frame starts 0xFF 'S' 'M' 'B').
+void smb1_negotiate(vl2_sess *s, const uint8_t *frame, size_t len, vl2_reply *r, int *send);
+// Completes a SESSION_SETUP response: MORE_PROCESSING_REQUIRED with the
+// CHALLENGE (more 1) or SUCCESS (more 0); raw selects bare NTLM over SPNEGO.
+void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int raw);
+// Completes a failed SESSION_SETUP (8-byte body), counts the failure and
+// sets closing when the connection's limit is reached.
+void session_setup_fail_body(vl2_sess *s, vl2_reply *r, uint32_t status);
+// Processes one frame into one reply (see the dispatcher).
+void frame_in(vl2_sess *s, uint8_t *frame, size_t len, vl2_reply *r, int *send);
+
+// Once a frame's reply has grown past this many bytes the rest of its
+// requests are answered INSUFFICIENT_RESOURCES, so a reply always fits the
+// 24-bit frame length. Tests may lower it.
+extern size_t g_reply_cap;
+// Test seam: a non-null entry replaces the handler of that command code.
+extern vl2_handler *g_test_handlers[19];
+
+// Wire time from unix seconds; allocation size rounded to 64 KiB.
+inline uint64_t alloc_size(uint64_t size) { return (size + 65535) & ~(uint64_t)65535; }

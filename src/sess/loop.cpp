@@ -1,0 +1,283 @@
+// The connection loop: framing, time-outs, writing replies, the trace.
+#include "sess/engine.h"
+#include "sess/sess.h"
+
+#include "cfg/cfg.h"
+#include "crypto/crypto.h"
+#include "net/net.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+constexpr int POLL_MS = 100;
+constexpr size_t FIRST_RCAP = 65536;
+constexpr int64_t FRAME_LIMIT = 4194304;
+// A reply buffer larger than this is not kept for the next frame.
+constexpr uint64_t KEEP_REPLY_CAP = 262144;
+
+const char *const names[20] = {
+    "NEGOTIATE", "SESSION_SETUP", "LOGOFF", "TREE_CONNECT", "TREE_DISCONNECT", "CREATE", "CLOSE",
+    "FLUSH", "READ", "WRITE", "LOCK", "IOCTL", "CANCEL", "ECHO", "QUERY_DIRECTORY", "CHANGE_NOTIFY",
+    "QUERY_INFO", "SET_INFO", "OPLOCK_BREAK", "?",
+};
+
+const char *status_name(uint32_t st)
+{
+    switch (st) {
+    case 0x00000000: return "SUCCESS";
+    case 0x00000103: return "PENDING";
+    case 0x80000005: return "END_OF_FILE";
+    case 0x80000006: return "NO_MORE_FILES";
+    case 0xC0000003: return "INVALID_INFO_CLASS";
+    case 0xC000000D: return "INVALID_PARAMETER";
+    case 0xC0000016: return "MORE_PROCESSING_REQUIRED";
+    case 0xC0000022: return "ACCESS_DENIED";
+    case 0xC0000033: return "OBJECT_NAME_INVALID";
+    case 0xC0000034: return "OBJECT_NOT_FOUND";
+    case 0xC000003A: return "OBJECT_PATH_NOT_FOUND";
+    case 0xC0000064: return "LOGON_FAILURE";
+    case 0xC00000BB: return "NOT_SUPPORTED";
+    case 0xC00000D0: return "REQUEST_NOT_ACCEPTED";
+    case 0xC0000103: return "NOT_A_DIRECTORY";
+    case 0xC0000203: return "USER_SESSION_DELETED";
+    case 0xC0000480: return "CANCELLED";
+    default: return "STATUS?";
+    }
+}
+
+// The tests made after every read, data or not, so that neither a silent
+// nor a dripping peer can hold the thread past the idle limit or a stop.
+int live(vl2_sess *s)
+{
+    if (vl2_server_stopping()) return 0;
+    if (vl2_now_ms() - s->last_ms > (uint64_t)s->opts.idle_timeout_ms) {
+        vl2_stat_add(VL2_ST_TIMEOUTS, 1);
+        return 0;
+    }
+    return 1;
+}
+
+// Reads exactly n bytes; 0, or -1 when the connection is to end.
+int read_all(vl2_sess *s, uint8_t *buf, size_t n)
+{
+    size_t got = 0;
+    int misses = 0;
+    while (got < n) {
+        int32_t ask = (int32_t)(n - got);
+        int r = s->io->read(s->io_ctx, buf + got, ask, POLL_MS);
+        if (r > 0) {
+            got += r < ask ? (size_t)r : (size_t)ask;
+        } else if (r == 0) {
+            if (++misses >= 3) return -1;
+        } else if (r != -2) {
+            return -1;
+        }
+        if (!live(s)) return -1;
+    }
+    return 0;
+}
+
+// Session request: discard its body, answer 0x82. 0, or -1 to end.
+int session_request(vl2_sess *s, size_t len)
+{
+    uint8_t sink[512];
+    while (len > 0) {
+        int32_t ask = (int32_t)(len < sizeof sink ? len : sizeof sink);
+        int r = s->io->read(s->io_ctx, sink, ask, POLL_MS);
+        if (r == 0 || (r < 0 && r != -2)) return -1;
+        if (r > 0) len -= r < ask ? (size_t)r : (size_t)ask;
+        if (!live(s)) return -1;
+    }
+    static const uint8_t answer[4] = {0x82, 0, 0, 0};
+    if (s->io->write(s->io_ctx, answer, 4) != 0) return -1;
+    s->last_ms = vl2_now_ms();
+    return 0;
+}
+
+void trace_request(const vl2_sess *s, const uint8_t *f, size_t len)
+{
+    char line[640];
+    int n = snprintf(line, sizeof line, ">> %s hex:", vl2_frame_name(f, len));
+    size_t show = len < 176 ? len : 176;
+    for (size_t i = 0; i < show; i++) n += snprintf(line + n, sizeof line - n, " %02x", f[i]);
+    n += snprintf(line + n, sizeof line - n, "\n");
+    sess_trace(s, "[vlsmb2s %d] %.*s", s->trace_id, n, line);
+}
+
+void trace_dump(const vl2_sess *s, const uint8_t *b, size_t len)
+{
+    char line[640];
+    int n = 0;
+    size_t show = len < 200 ? len : 200;
+    for (size_t i = 0; i < show; i++) n += snprintf(line + n, sizeof line - n, " %02x", b[i]);
+    snprintf(line + n, sizeof line - n, "\n");
+    sess_trace(s, "%s", line);
+}
+
+void serve(vl2_sess *s)
+{
+    vl2_reply r = {};
+    for (;;) {
+        uint8_t pre[4];
+        if (read_all(s, pre, 4) != 0) break;
+        size_t len = ((size_t)pre[1] << 16) | ((size_t)pre[2] << 8) | pre[3];
+        if (pre[0] == 0x81) {
+            if (session_request(s, len) != 0) break;
+            continue;
+        }
+        if (pre[0] != 0x00) {
+            vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
+            break;
+        }
+        if (len == 0) {
+            s->last_ms = vl2_now_ms();
+            continue;
+        }
+        int64_t limit = s->opts.max_message < FRAME_LIMIT ? s->opts.max_message : FRAME_LIMIT;
+        if ((int64_t)len > limit) {
+            vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
+            break;
+        }
+        if (len > s->rcap) {
+            uint8_t *nb = (uint8_t *)realloc(s->rbuf, len + 16);
+            if (!nb) break;
+            s->rbuf = nb;
+            s->rcap = len + 16;
+        }
+        if (read_all(s, s->rbuf, len) != 0) break;
+        s->last_ms = vl2_now_ms();
+        if (s->io->log_frame) s->io->log_frame(s->io_ctx, ">>", s->rbuf, (int64_t)len);
+        if (s->trace) trace_request(s, s->rbuf, len);
+
+        // The reply buffer is reused from frame to frame; only its length is reset.
+        r.b.len = 0;
+        r.hdr = 0;
+        r.chain_status = 0;
+        r.cur_open = 0;
+        r.sign_pending = 0;
+        r.sign_at = 0;
+        int send = 0;
+        frame_in(s, s->rbuf, len, &r, &send);
+        size_t n = (size_t)r.b.len;
+        if (r.b.failed) {
+            // Part of the reply is missing: never pass it off as complete.
+            sess_trace(s, "[loop] reply could not be built; closing\n");
+            break;
+        }
+        if (s->trace && n > 0) trace_dump(s, r.b.data, n);
+        if (send && n > 11 && !(n == SMB2_HDR && vl2_le32(r.b.data + 8) == 0)) send_frame(s, r.b.data, n);
+        if (s->trace && n > 0 && send)
+            sess_trace(s, "[vlsmb2s %d] << %u bytes %s\n", s->trace_id, (unsigned)n,
+                       n >= 12 ? status_name(vl2_le32(r.b.data + 8)) : "STATUS?");
+        if (r.b.cap > KEEP_REPLY_CAP) vl2_buf_free(&r.b);
+        vl2_opts_get(&s->opts);
+        // The idle clock restarts once the frame is done with, so that slow
+        // processing is not charged to the client.
+        s->last_ms = vl2_now_ms();
+        if (s->closing) break;
+    }
+    vl2_wipe(r.sign_key, sizeof r.sign_key);
+    vl2_buf_free(&r.b);
+}
+
+}  // namespace
+
+const char *vl2_cmd_name(unsigned code)
+{
+    unsigned c = code & 0xFF;
+    return names[c <= 18 ? c : 19];
+}
+
+const char *vl2_frame_name(const uint8_t *bytes, size_t count)
+{
+    if (!bytes || count <= 3) return "?";
+    if (bytes[0] == 0xFF && bytes[1] == 'S' && bytes[2] == 'M' && bytes[3] == 'B') {
+        if (count == 4) return "SMB1";
+        return bytes[4] == 0x72 ? "SMB1_NEGOTIATE" : "SMB1";
+    }
+    if (count < SMB2_HDR) return "?";
+    return vl2_cmd_name(vl2_le16(bytes + 12));
+}
+
+void sess_trace(const vl2_sess *s, const char *fmt, ...)
+{
+    if (!s || !s->trace) return;
+    char buf[2048];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n < 0) return;
+    if ((size_t)n >= sizeof buf) n = sizeof buf - 1;
+    ssize_t w = ::write(2, buf, (size_t)n);
+    (void)w;
+}
+
+void send_frame(vl2_sess *s, const uint8_t *bytes, size_t count)
+{
+    if (count > 0xFFFFFF) {
+        // A length the prefix cannot carry would desynchronise the stream.
+        sess_trace(s, "[loop] reply of %zu bytes exceeds the frame limit; closing\n", count);
+        s->closing = 1;
+        return;
+    }
+    uint8_t pre[4] = {0, (uint8_t)(count >> 16), (uint8_t)(count >> 8), (uint8_t)count};
+    if (s->trace)
+        sess_trace(s, "[vlsmb2s %d] SEND %u bytes status=%02x%02x%02x%02x\n", s->trace_id, (unsigned)count,
+                   count >= 12 ? bytes[11] : 0, count >= 12 ? bytes[10] : 0, count >= 12 ? bytes[9] : 0,
+                   count >= 12 ? bytes[8] : 0);
+    const vl2_io *io = s->io;
+    if (io->writev2 && count > 0) {
+        if (io->writev2(s->io_ctx, pre, 4, bytes, (int32_t)count) != 0) s->closing = 1;
+    } else {
+        if (io->write(s->io_ctx, pre, 4) != 0) s->closing = 1;
+        if (count > 0 && io->write(s->io_ctx, bytes, (int32_t)count) != 0) s->closing = 1;
+    }
+    if (io->log_frame) io->log_frame(s->io_ctx, "<<", bytes, (int64_t)count);
+    vl2_stat_add(VL2_ST_BYTES_SENT, (int64_t)count);
+}
+
+void vl2_sess_run(const vl2_io *io, const vl2_ip *peer, int trace_id)
+{
+    vl2_ip ip = {};
+    if (peer) ip = *peer;
+    char text[64];
+    vl2_ip_format(&ip, text, sizeof text);
+    if (!vl2_client_allowed(&ip)) {
+        vl2_stat_add(VL2_ST_REFUSED_ALLOW, 1);
+        return;
+    }
+    if (!io || !io->read || !io->write) return;
+    vl2_sess *s = (vl2_sess *)calloc(1, sizeof *s);
+    if (!s) return;
+    s->rbuf = (uint8_t *)malloc(FIRST_RCAP);
+    if (!s->rbuf) {
+        free(s);
+        return;
+    }
+    s->rcap = FIRST_RCAP;
+    s->io = io;
+    s->io_ctx = io->ctx;
+    s->peer = ip;
+    memcpy(s->peer_text, text, sizeof s->peer_text);
+    s->peer_text[sizeof s->peer_text - 1] = 0;
+    s->trace_id = trace_id;
+    const char *tv = getenv("VLSMB2S_TRACE");
+    s->trace = tv && tv[0] == '1';
+    vl2_opts_get(&s->opts);
+    s->last_ms = vl2_now_ms();
+    vl2_stat_add(VL2_ST_CONNECTIONS, 1);
+
+    serve(s);
+
+    vl2_stat_add(VL2_ST_CONNECTIONS, -1);
+    sess_release_trees(s);
+    sess_release_opens(s);
+    vl2_wipe(s->signing_key, sizeof s->signing_key);
+    free(s->rbuf);
+    free(s);
+}
