@@ -1,0 +1,293 @@
+// CREATE and CLOSE: read-only handles on share objects and the srvsvc pipe,
+// and the connection's open-file table.
+#include "sess/engine.h"
+
+#include "cfg/cfg.h"
+#include "vfs/vfs.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t GENERIC_READ = 0x80000000u;
+constexpr uint32_t GENERIC_WRITE = 0x40000000u;
+constexpr uint32_t READ_RIGHTS = 0x001200A9u;
+constexpr uint32_t WRITE_RIGHTS = 0x00120116u;
+constexpr uint32_t FILE_OPEN = 1;
+constexpr uint32_t OPT_DIRECTORY_FILE = 0x00000001u;
+constexpr uint32_t OPT_WRITE_THROUGH = 0x00000002u;
+constexpr uint32_t OPT_NON_DIRECTORY_FILE = 0x00000040u;
+constexpr uint32_t OPT_DELETE_ON_CLOSE = 0x00001000u;
+constexpr uint32_t OPT_UNSUPPORTED = 0x00020000u | 0x00100000u;
+constexpr int MAX_OPENS = 1024;
+constexpr uint64_t PIPE_SIZE = 7168;
+constexpr size_t NAME_MAX_BYTES = 2054;
+constexpr size_t QFID_CTX = 56;
+const uint8_t qfid_tag[4] = {'Q', 'F', 'i', 'd'};
+
+// Generic rights expanded into the specific ones they stand for.
+uint32_t normalise_access(uint32_t a)
+{
+    if (a & GENERIC_READ) a = (a & ~GENERIC_READ) | READ_RIGHTS;
+    if (a & GENERIC_WRITE) a = (a & ~GENERIC_WRITE) | WRITE_RIGHTS;
+    return a;
+}
+
+uint32_t attributes(const vl2_open *o) { return o->is_dir ? 0x00000011u : 0x00000021u; }
+
+// Times, sizes and attributes as CREATE and CLOSE both report them.
+void put_meta(vl2_buf *b, const vl2_open *o)
+{
+    w64(b, vl2_filetime(o->st.crtime));
+    w64(b, vl2_filetime(o->st.atime));
+    w64(b, vl2_filetime(o->st.mtime));
+    w64(b, vl2_filetime(o->st.crtime));  // nothing ever changes here
+    w64(b, o->is_pipe ? PIPE_SIZE : alloc_size(o->st.size));
+    w64(b, o->is_pipe ? PIPE_SIZE : o->st.size);
+    w32(b, attributes(o));
+}
+
+// 1 when the request's create contexts hold a QFid request.
+int wants_qfid(vl2_sess *s, vl2_rd *rd, uint32_t ctx_off, uint32_t ctx_len)
+{
+    if (ctx_len < 16 || ctx_off == 0) return 0;
+    const uint8_t *ctx = rd_region(rd, ctx_off, ctx_len);
+    if (!ctx) return 0;
+    int has = 0;
+    uint64_t p = 0;
+    for (;;) {
+        uint32_t next = vl2_le32(ctx + p);
+        uint16_t noff = vl2_le16(ctx + p + 4);
+        uint16_t nlen = vl2_le16(ctx + p + 6);
+        if (nlen == 4) {
+            const uint8_t *name = nullptr;
+            if (noff < ctx_off) {
+                if (p + noff + 4 <= ctx_len) name = ctx + p + noff;
+            } else {
+                name = rd_region(rd, noff, 4);
+            }
+            if (name && memcmp(name, qfid_tag, 4) == 0) {
+                has = 1;
+                break;
+            }
+        }
+        if (next == 0) break;
+        p += next;
+        if (p + 16 > ctx_len) break;
+    }
+    sess_trace(s, "[qfid] walk done has=%d cctx_n=%u ctx_body=%zu\n", has, ctx_len, (size_t)(ctx_off - SMB2_HDR));
+    return has;
+}
+
+void put_qfid(vl2_sess *s, vl2_reply *r, const vl2_open *o)
+{
+    vl2_buf *b = &r->b;
+    if (b->len % 8) wzero(b, 8 - b->len % 8);
+    size_t at = (size_t)b->len;
+    w32(b, 0);   // Next
+    w16(b, 16);  // NameOffset
+    w16(b, 4);   // NameLength
+    w16(b, 0);
+    w16(b, 24);  // DataOffset
+    w32(b, 32);  // DataLength
+    vl2_buf_put(b, qfid_tag, 4);
+    w32(b, 0);
+    w64(b, o->disk_id ? o->disk_id : o->id);
+    w64(b, 0);   // VolumeId
+    wzero(b, 16);
+    if (b->failed) return;
+    uint8_t *body = b->data + r->hdr + SMB2_HDR;
+    vl2_put32(body + 80, (uint32_t)(at - r->hdr));
+    vl2_put32(body + 84, (uint32_t)QFID_CTX);
+    sess_trace(s, "[qfid-out] ctx_at=%zu bn=%zu\n", at, (size_t)b->len);
+}
+
+}  // namespace
+
+void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+{
+    uint16_t ssz = rd_u16(rd);
+    if (rd->bad || ssz != 57) {
+        create_error(s, r, ST_INVALID_PARAMETER, 0);
+        return;
+    }
+    rd_u8(rd);  // SecurityFlags
+    rd_u8(rd);  // RequestedOplockLevel: no oplock is ever granted
+    uint32_t imp = rd_u32(rd);
+    rd_u64(rd);  // SmbCreateFlags
+    rd_u64(rd);  // Reserved
+    uint32_t access_in = rd_u32(rd);
+    rd_u32(rd);  // FileAttributes
+    rd_u32(rd);  // ShareAccess
+    uint32_t disp = rd_u32(rd);
+    uint32_t opts = rd_u32(rd);
+    uint16_t name_off = rd_u16(rd);
+    uint16_t name_len = rd_u16(rd);
+    uint32_t ctx_off = rd_u32(rd);
+    uint32_t ctx_len = rd_u32(rd);
+    if (rd->bad) {
+        create_error(s, r, ST_INVALID_PARAMETER, 0);
+        return;
+    }
+    sess_trace(s, "[create] access=%08llx opts=%08x disp=%u name_off=%u name_len=%u\n",
+               (unsigned long long)access_in, opts, disp, name_off, name_len);
+
+    vl2_tree *t = sess_tree(s);
+    const bool ipc = t && t->is_ipc;
+    uint32_t access = normalise_access(access_in);
+
+    // Anything that could change the host is refused before a name is looked at.
+    if (disp != FILE_OPEN) {
+        create_error(s, r, ST_ACCESS_DENIED, 1);
+        return;
+    }
+    // The pipe is written to by its RPC calls, so write rights are fine there.
+    if (access & ~READ_RIGHTS) {
+        if (!ipc) {
+            create_error(s, r, ST_ACCESS_DENIED, 1);
+            return;
+        }
+    } else if (!ipc && (opts & (OPT_WRITE_THROUGH | OPT_DELETE_ON_CLOSE))) {
+        create_error(s, r, ST_ACCESS_DENIED, 1);
+        return;
+    }
+    if (opts & OPT_UNSUPPORTED) {
+        create_error(s, r, ST_NOT_SUPPORTED, 0);
+        return;
+    }
+    if (imp > 4) {
+        create_error(s, r, ST_INVALID_PARAMETER, 0);
+        return;
+    }
+    if (!s->authenticated || !t) {
+        create_error(s, r, ST_USER_SESSION_DELETED, 0);
+        return;
+    }
+    int limit = s->opts.max_handles < MAX_OPENS ? s->opts.max_handles : MAX_OPENS;
+    if (s->open_count >= limit) {
+        create_error(s, r, ST_INSUFFICIENT_RESOURCES, 0);
+        return;
+    }
+
+    char name[NAME_MAX_BYTES + 2];
+    name[0] = 0;
+    if (name_len != 0) {
+        const uint8_t *p = rd_region(rd, name_off, name_len);
+        if (!p || name_len > NAME_MAX_BYTES) {
+            rd->bad = 1;
+            create_error(s, r, ST_INVALID_PARAMETER, 0);
+            return;
+        }
+        if (vl2_utf16_to_utf8(p, name_len, name, (int)sizeof name) < 0) {
+            create_error(s, r, ST_OBJECT_NAME_INVALID, 0);
+            return;
+        }
+    } else {
+        rd->bad = 0;
+    }
+
+    vl2_vres res;
+    memset(&res, 0, sizeof res);
+    if (ipc) {
+        if (vl2_casecmp(name, "srvsvc") != 0) {
+            create_error(s, r, ST_OBJECT_NAME_NOT_FOUND, 0);
+            return;
+        }
+    } else {
+        char vp[1026];
+        if (vl2_vpath(name, vp, (int)sizeof vp) != 0) {
+            vl2_stat_add(VL2_ST_PATH_REFUSED, 1);
+            create_error(s, r, ST_OBJECT_NAME_INVALID, 0);
+            return;
+        }
+        // The share is looked up again by name, so a share removed since the
+        // tree was connected no longer serves anything.
+        if (vl2_vfs_resolve(t->share.name, vp, &res) != 0 ||
+            (res.kind != VL2_R_DIR && res.kind != VL2_R_FILE)) {
+            create_error(s, r, vp[0] ? ST_OBJECT_PATH_NOT_FOUND : ST_OBJECT_NAME_NOT_FOUND, 0);
+            return;
+        }
+        const bool dir = res.kind == VL2_R_DIR;
+        if ((opts & OPT_DIRECTORY_FILE) && !dir) {
+            create_error(s, r, ST_NOT_A_DIRECTORY, 0);
+            return;
+        }
+        if ((opts & OPT_NON_DIRECTORY_FILE) && dir) {
+            create_error(s, r, ST_FILE_IS_A_DIRECTORY, 0);
+            return;
+        }
+    }
+
+    vl2_open *o = (vl2_open *)calloc(1, sizeof *o);
+    if (!o) {
+        create_error(s, r, ST_INSUFFICIENT_RESOURCES, 0);
+        return;
+    }
+    s->open_count++;
+    s->next_id++;
+    o->id = (s->next_id << 4) | 1;
+    o->next = s->opens;
+    s->opens = o;
+    sess_trace(s, "[create-new] fid=%llx\n", (unsigned long long)o->id);
+
+    static_assert(sizeof o->share_name == sizeof t->name, "tree and open share names differ in size");
+    memcpy(o->share_name, t->name, sizeof o->share_name);
+    o->share = t->share;
+    o->is_pipe = ipc ? 1 : 0;
+    if (!ipc) {
+        static_assert(sizeof o->path == sizeof res.path, "open and resolution paths differ in size");
+        memcpy(o->path, res.path, sizeof o->path);
+        o->st = res.st;
+        o->disk_id = res.st.ino;
+        o->is_dir = res.kind == VL2_R_DIR;
+    }
+    vl2_stat_add(VL2_ST_OPENS, 1);
+
+    rep_status(r, ST_SUCCESS);
+    vl2_buf *b = &r->b;
+    w16(b, 89);
+    vl2_buf_byte(b, 0);  // OplockLevel
+    vl2_buf_byte(b, 0);  // Flags
+    w32(b, 1);           // FILE_OPENED
+    put_meta(b, o);
+    w32(b, 0);           // Reserved2
+    w64(b, o->id);
+    w64(b, 0);           // volatile half
+    w32(b, 0);           // CreateContextsOffset, set below for QFid
+    w32(b, 0);           // CreateContextsLength
+    vl2_buf_byte(b, 0);
+    s->last_fid = o->id;
+
+    if (wants_qfid(s, rd, ctx_off, ctx_len)) put_qfid(s, r, o);
+}
+
+void cmd_close(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+{
+    const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
+    const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
+    uint16_t ssz = rd_u16(rd);
+    if (rd->bad || ssz != 24) {
+        err_reply(s, r, CMD_CLOSE, ST_INVALID_PARAMETER, sid, tid);
+        return;
+    }
+    rd_u16(rd);  // Flags: the attributes are returned whatever they ask
+    rd_u32(rd);  // Reserved
+    uint64_t fid = rd_u64(rd);
+    if (rd->bad) {
+        err_reply(s, r, CMD_CLOSE, ST_INVALID_PARAMETER, sid, tid);
+        return;
+    }
+    vl2_open *o = sess_open(s, fid);
+    if (!o) {
+        err_reply(s, r, CMD_CLOSE, ST_INVALID_PARAMETER, sid, tid);
+        return;
+    }
+    rep_status(r, ST_SUCCESS);
+    vl2_buf *b = &r->b;
+    w16(b, 60);
+    w16(b, 0);
+    w32(b, 0);
+    put_meta(b, o);
+    sess_close_open(s, o);
+}

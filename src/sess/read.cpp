@@ -1,0 +1,102 @@
+// READ: file bytes straight from the host into the reply buffer.
+#include "sess/engine.h"
+
+#include "cfg/cfg.h"
+#include "fs/fs.h"
+#include "vfs/vfs.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t BLOCK = 65536;
+constexpr uint8_t DATA_OFFSET = 80;  // header plus the 16-byte body
+
+}  // namespace
+
+void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+{
+    const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
+    const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
+    uint16_t ssz = rd_u16(rd);
+    if (rd->bad || ssz != 49) {
+        err_reply(s, r, CMD_READ, ST_INVALID_PARAMETER, sid, tid);
+        return;
+    }
+    rd_u8(rd);  // Padding
+    rd_u8(rd);  // Flags
+    uint32_t length = rd_u32(rd);
+    uint64_t offset = rd_u64(rd);
+    uint64_t fid = rd_u64(rd);
+    rd_u64(rd);  // volatile half
+    rd_u32(rd);  // MinimumCount
+    uint32_t channel = rd_u32(rd);
+    rd_u32(rd);  // RemainingBytes
+    rd_u16(rd);  // ReadChannelInfoOffset
+    rd_u16(rd);  // ReadChannelInfoLength
+    if (rd->bad) {
+        err_reply(s, r, CMD_READ, ST_INVALID_PARAMETER, sid, tid);
+        return;
+    }
+    if (channel != 0) {
+        err_reply(s, r, CMD_READ, ST_NOT_SUPPORTED, sid, tid);
+        return;
+    }
+    if (length > s->max_read) {
+        err_reply(s, r, CMD_READ, ST_INVALID_PARAMETER, sid, tid);
+        return;
+    }
+    vl2_open *o = sess_open(s, fid);
+    if (!o) {
+        err_reply(s, r, CMD_READ, ST_INVALID_PARAMETER, sid, tid);
+        return;
+    }
+    if (o->is_pipe) {
+        pipe_read(s, o, length, r);  // ioctl.cpp
+        return;
+    }
+    if (o->is_dir) {
+        err_reply(s, r, CMD_READ, ST_FILE_IS_A_DIRECTORY, sid, tid);
+        return;
+    }
+    // Opened afresh by its canonical path and checked against the share
+    // again: whatever the name leads to now must still lie inside it.
+    vl2_file *f = vl2_vfs_open_read(&o->share, o->path, nullptr);
+    if (!f) {
+        err_reply(s, r, CMD_READ, ST_ACCESS_DENIED, sid, tid);
+        return;
+    }
+
+    vl2_buf *b = &r->b;
+    const size_t body = (size_t)b->len;
+    w16(b, 17);
+    vl2_buf_byte(b, DATA_OFFSET);
+    vl2_buf_byte(b, 0);
+    w32(b, 0);  // DataLength and DataRemaining, filled in below
+    w32(b, 0);
+    w32(b, 0);
+    if (vl2_buf_reserve(b, length) != 0) {
+        // The buffer is marked failed; the loop drops the reply and ends.
+        vl2_fs_close(f);
+        return;
+    }
+    uint32_t total = 0;
+    while (total < length) {
+        uint32_t want = length - total < BLOCK ? length - total : BLOCK;
+        int n = vl2_fs_pread(f, offset + total, b->data + b->len + total, (int)want);
+        if (n < 0) {
+            vl2_fs_close(f);
+            err_reply(s, r, CMD_READ, ST_ACCESS_DENIED, sid, tid);
+            return;
+        }
+        if (n == 0) break;
+        total += (uint32_t)n;
+    }
+    vl2_fs_close(f);
+    vl2_buf_commit(b, total);
+    if (b->failed) return;
+    vl2_put32(b->data + body + 4, total);
+    vl2_put32(b->data + body + 8, total);
+    vl2_stat_add(VL2_ST_READS, 1);
+    rep_status(r, ST_SUCCESS);
+}

@@ -1,0 +1,122 @@
+// TREE_CONNECT and TREE_DISCONNECT: binding a share (or IPC$) to a TreeId.
+#include "sess/engine.h"
+
+#include "cfg/cfg.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr size_t PATH_MAX_BYTES = 1032;
+
+bool id_taken(const vl2_sess *s, uint32_t id)
+{
+    for (const vl2_tree *t = s->trees; t; t = t->next)
+        if (t->id == id) return true;
+    return false;
+}
+
+// A fresh 24-bit TreeId from the connection's id counter. 0 is skipped: it
+// is what requests carry when they name no tree.
+uint32_t new_tree_id(vl2_sess *s)
+{
+    for (;;) {
+        uint32_t id = (uint32_t)(++s->next_id & 0xFFFFFF);
+        if (id != 0 && !id_taken(s, id)) return id;
+    }
+}
+
+}  // namespace
+
+void cmd_tree_connect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+{
+    const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
+    const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
+    uint16_t ssz = rd_u16(rd);
+    if (rd->bad || ssz != 9) {
+        err_reply(s, r, CMD_TREE_CONNECT, ST_INVALID_PARAMETER, sid, tid);
+        return;
+    }
+    rd_u16(rd);  // Reserved / Flags
+    uint16_t poff = rd_u16(rd);
+    uint16_t plen = rd_u16(rd);
+    if (rd->bad) {
+        err_reply(s, r, CMD_TREE_CONNECT, ST_INVALID_PARAMETER, sid, tid);
+        return;
+    }
+    if (!s->authenticated) {
+        vl2_stat_add(VL2_ST_TREE_REFUSED, 1);
+        err_reply(s, r, CMD_TREE_CONNECT, ST_USER_SESSION_DELETED, sid, tid);
+        return;
+    }
+    const uint8_t *p = rd_region(rd, poff, plen);
+    if (!p || plen < 2 || plen > PATH_MAX_BYTES) {
+        err_reply(s, r, CMD_TREE_CONNECT, ST_INVALID_PARAMETER, sid, tid);
+        return;
+    }
+    char path[PATH_MAX_BYTES];
+    if (vl2_utf16_to_utf8(p, plen, path, (int)sizeof path) < 0) {
+        err_reply(s, r, CMD_TREE_CONNECT, ST_INVALID_PARAMETER, sid, tid);
+        return;
+    }
+    // The server part is ignored: the share is whatever follows the last
+    // separator of either kind.
+    const char *name = path;
+    for (const char *c = path; *c; c++)
+        if (*c == '\\' || *c == '/') name = c + 1;
+    if (!*name) {
+        err_reply(s, r, CMD_TREE_CONNECT, ST_OBJECT_NAME_INVALID, sid, tid);
+        return;
+    }
+    sess_trace(s, "[tcon] share='%s' path='%s'\n", name, path);
+
+    vl2_share share = {};
+    const bool ipc = vl2_casecmp(name, "IPC$") == 0;
+    if (!ipc && vl2_share_find(name, &share) != 0) {
+        sess_trace(s, "[tcon] find FAILED for '%s'\n", name);
+        vl2_stat_add(VL2_ST_TREE_REFUSED, 1);
+        err_reply(s, r, CMD_TREE_CONNECT, ST_OBJECT_NAME_NOT_FOUND, sid, tid);
+        return;
+    }
+    vl2_tree *t = (vl2_tree *)calloc(1, sizeof *t);
+    if (!t) {
+        err_reply(s, r, CMD_TREE_CONNECT, ST_INSUFFICIENT_RESOURCES, sid, tid);
+        return;
+    }
+    t->id = new_tree_id(s);
+    t->is_ipc = ipc ? 1 : 0;
+    if (ipc) {
+        memcpy(t->name, "IPC$", 5);
+    } else {
+        size_t n = strlen(name);
+        if (n >= sizeof t->name) n = sizeof t->name - 1;
+        memcpy(t->name, name, n);
+        t->share = share;
+    }
+    t->next = s->trees;
+    s->trees = t;
+    vl2_stat_add(VL2_ST_TREES, 1);
+
+    vl2_put32(rep_hdr(r) + 36, t->id);
+    rep_status(r, ST_SUCCESS);
+    vl2_buf *b = &r->b;
+    w16(b, 16);
+    vl2_buf_byte(b, 0x01);  // disk, for IPC$ as well
+    vl2_buf_byte(b, 0);
+    w32(b, 0);              // ShareFlags
+    w32(b, 0);              // Capabilities
+    w32(b, 0x000000FF);     // MaximalAccess
+}
+
+void cmd_tree_disconnect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+{
+    rd_u16(rd);
+    rd_u16(rd);
+    if (vl2_tree *t = sess_tree(s)) {
+        t->gone = 1;
+        vl2_stat_add(VL2_ST_TREES, -1);
+    }
+    rep_status(r, ST_SUCCESS);
+    w32(&r->b, 4);
+}

@@ -1,0 +1,284 @@
+// READ and QUERY_INFO through the real loop.
+#include "files_util.h"
+
+#include "fs/fs.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+using namespace fl;
+
+namespace {
+
+std::string pattern(size_t n)
+{
+    std::string s(n, 0);
+    for (size_t i = 0; i < n; i++) s[i] = (char)(i * 7 + i / 251);
+    return s;
+}
+
+bytes read_body(const std::string &data)
+{
+    bytes b = {17, 0, 80, 0};
+    put32(b, (uint32_t)data.size());
+    put32(b, (uint32_t)data.size());
+    put32(b, 0);
+    b.insert(b.end(), data.begin(), data.end());
+    return b;
+}
+
+class Read : public FilesTest {
+protected:
+    std::string data = pattern(70000);
+    void SetUp() override
+    {
+        FilesTest::SetUp();
+        ASSERT_TRUE(tree.file("media/data.bin", data));
+        ASSERT_TRUE(tree.file("media/big.bin", pattern(1048577)));
+        ASSERT_TRUE(tree.dir("media/d"));
+        ASSERT_TRUE(tree.file("media/d/f.txt", "inside"));
+        ASSERT_TRUE(tree.dir("outside"));
+        ASSERT_TRUE(tree.file("outside/f.txt", "OUTSIDE SECRET"));
+    }
+};
+
+TEST_F(Read, OffsetsAndEndOfFile)
+{
+    struct {
+        uint32_t len;
+        uint64_t off;
+        size_t from, count;
+    } cases[] = {
+        {100, 0, 0, 100},
+        {100, 69990, 69990, 10},  // the last 10 bytes
+        {100, 70000, 0, 0},       // at the end: success, nothing
+        {100, 1u << 30, 0, 0},    // beyond it
+        {100, ~0ull - 5, 0, 0},   // an offset no host file reaches
+        {0, 0, 0, 0},
+        {65536, 4000, 4000, 65536},
+    };
+    std::vector<bytes> frames = {tree_connect(3, "media"), create(4, 1, "data.bin")};
+    for (size_t i = 0; i < std::size(cases); i++) frames.push_back(read_req(10 + i, 1, 0x21, cases[i].len, cases[i].off));
+    int64_t reads = stat(VL2_ST_READS);
+    auto r = talk(frames);
+    ASSERT_EQ(2 + std::size(cases), r.size());
+    for (size_t i = 0; i < std::size(cases); i++) {
+        SCOPED_TRACE(i);
+        const bytes &x = r[2 + i];
+        EXPECT_EQ(h::hex(lg::rsp_hdr(8, SUCCESS, 10 + i, 0, 1)), h::hex(bytes(x.begin(), x.begin() + 64)));
+        EXPECT_TRUE(body(x) == read_body(data.substr(cases[i].from, cases[i].count)));
+    }
+    EXPECT_EQ(reads + (int64_t)std::size(cases), stat(VL2_ST_READS)) << "one per READ, however many blocks";
+}
+
+TEST_F(Read, MaxReadIsTheLimit)
+{
+    for (bool large : {false, true}) {
+        SCOPED_TRACE(large);
+        uint32_t max = large ? 1048576 : 65536;
+        auto r = talk({tree_connect(3, "media"), create(4, 1, "big.bin"), read_req(5, 1, 0x21, max, 1),
+                       read_req(6, 1, 0x21, max + 1, 0)},
+                      large);
+        ASSERT_EQ(4u, r.size());
+        EXPECT_EQ(SUCCESS, h::status(r[2]));
+        EXPECT_EQ(max, h::le32(r[2], 64 + 4));
+        EXPECT_EQ(80u + max, r[2].size());
+        EXPECT_TRUE(body(r[2]) == read_body(pattern(1048577).substr(1, max)));
+        EXPECT_EQ(INVALID, h::status(r[3]));
+    }
+}
+
+TEST_F(Read, Refusals)
+{
+    int64_t reads = stat(VL2_ST_READS);
+    auto r = talk({tree_connect(3, "media"), create(4, 1, ""), tree_connect(5, "IPC$"), create(6, 3, "srvsvc"),
+                   create(7, 1, "data.bin"), read_req(8, 1, 0x21, 10, 0), read_req(9, 3, 0x41, 10, 0),
+                   read_req(10, 1, 0x51, 10, 0, 1), read_req(11, 1, 0x71, 10, 0)});
+    ASSERT_EQ(9u, r.size());
+    EXPECT_EQ(IS_A_DIRECTORY, h::status(r[5]));
+    EXPECT_EQ(NOT_SUPPORTED, h::status(r[6])) << "the pipe is read through IOCTL";
+    EXPECT_EQ(NOT_SUPPORTED, h::status(r[7])) << "channel";
+    EXPECT_EQ(INVALID, h::status(r[8])) << "unknown FileId";
+    for (int i = 5; i < 9; i++) EXPECT_EQ(73u, r[i].size());
+    EXPECT_EQ(reads, stat(VL2_ST_READS));
+}
+
+TEST_F(Read, ContentIsReadNowNotAtCreate)
+{
+    std::vector<bytes> pre = guest_logon();
+    pre.push_back(tree_connect(3, "media"));
+    pre.push_back(create(4, 1, "d/f.txt"));
+    pre.push_back(create(5, 1, "data.bin"));
+    auto r = lg::converse({lg::send(pre), [&](const std::vector<bytes> &) {
+                               unlink(tree.at("media/d/f.txt").c_str());
+                               tree.file("media/data.bin", data + "more");
+                               return std::vector<bytes>{read_req(6, 1, 0x21, 0, 0), read_req(7, 1, 0x31, 10, 70000)};
+                           }});
+    ASSERT_EQ(8u, r.size());
+    EXPECT_EQ(DENIED, h::status(r[6])) << "deleted after CREATE, even for Length 0";
+    EXPECT_TRUE(body(r[7]) == read_body("more")) << "grown past its CREATE-time size";
+}
+
+TEST_F(Read, FolderSwappedForALinkServesNothingOutside)
+{
+    int64_t refused = stat(VL2_ST_PATH_REFUSED);
+    std::vector<bytes> pre = guest_logon();
+    pre.push_back(tree_connect(3, "media"));
+    pre.push_back(create(4, 1, "d/f.txt"));
+    auto r = lg::converse({lg::send(pre), [&](const std::vector<bytes> &) {
+                               unlink(tree.at("media/d/f.txt").c_str());
+                               rmdir(tree.at("media/d").c_str());
+                               tree.link(tree.at("outside"), "media/d");
+                               return std::vector<bytes>{read_req(5, 1, 0x21, 100, 0)};
+                           }});
+    ASSERT_EQ(6u, r.size());
+    EXPECT_EQ(SUCCESS, h::status(r[4]));
+    EXPECT_EQ(DENIED, h::status(r[5]));
+    EXPECT_EQ(73u, r[5].size());
+    EXPECT_EQ(refused + 1, stat(VL2_ST_PATH_REFUSED));
+}
+
+class QueryInfo : public FilesTest {
+protected:
+    void SetUp() override
+    {
+        FilesTest::SetUp();
+        ASSERT_TRUE(tree.file("media/one", "1"));
+        ASSERT_TRUE(tree.file("media/seventy", std::string(70000, 's')));
+        ASSERT_EQ(0, vl2_fs_stat(tree.at("media/one").c_str(), &one));
+    }
+    vl2_fstat one = {};
+    // Opens "" (0x21), "one" (0x31) and "seventy" (0x41) on tree 1 and the
+    // pipe (0x61) on tree 5, then asks the given queries.
+    std::vector<bytes> ask(std::vector<bytes> queries)
+    {
+        std::vector<bytes> f = {tree_connect(3, "media"), create(4, 1, ""),        create(5, 1, "one"),
+                                create(6, 1, "seventy"), tree_connect(7, "IPC$"), create(8, 5, "srvsvc")};
+        f.insert(f.end(), queries.begin(), queries.end());
+        auto r = talk(f);
+        EXPECT_EQ(f.size(), r.size());
+        if (r.size() < 6) return {};
+        return std::vector<bytes>(r.begin() + 6, r.end());
+    }
+};
+
+bytes data_of(const bytes &x) { return x.size() >= 72 ? bytes(x.begin() + 72, x.end()) : bytes(); }
+
+TEST_F(QueryInfo, AllInformationSizes)
+{
+    bytes all;
+    for (int64_t t : {one.crtime, one.atime, one.mtime, one.crtime}) put64(all, vl2_filetime(t));
+    put32(all, 0x21);
+    put32(all, 0);
+    put64(all, 65536);
+    put64(all, 1);
+    put32(all, 1);
+    put32(all, 0);
+    put64(all, one.ino);
+    put32(all, 0);
+    put32(all, 0x001200A9);
+    all.resize(100, 0);
+    auto r = ask({query_info(10, 1, 0x31, 1, 18, 96), query_info(11, 1, 0x31, 1, 18, 95),
+                  query_info(12, 1, 0x31, 1, 18, 0), query_info(13, 1, 0x31, 1, 18, 100),
+                  query_info(14, 1, 0x31, 1, 18, 4096)});
+    ASSERT_EQ(5u, r.size());
+    EXPECT_EQ(OVERFLOW, h::status(r[0]));
+    EXPECT_EQ(h::hex(bytes(all.begin(), all.begin() + 96)), h::hex(data_of(r[0])));
+    EXPECT_EQ(96u, h::le32(r[0], 68));
+    EXPECT_EQ(INFO_LENGTH_MISMATCH, h::status(r[1]));
+    EXPECT_EQ(73u, r[1].size());
+    for (int i : {2, 3, 4}) {
+        EXPECT_EQ(SUCCESS, h::status(r[i]));
+        EXPECT_EQ("09004800" "64000000", h::hex(bytes(r[i].begin() + 64, r[i].begin() + 72)));
+        EXPECT_EQ(h::hex(all), h::hex(data_of(r[i])));
+    }
+}
+
+TEST_F(QueryInfo, FileClasses)
+{
+    auto r = ask({query_info(10, 1, 0x21, 1, 5, 0), query_info(11, 1, 0x31, 1, 5, 0),
+                  query_info(12, 1, 0x41, 1, 34, 0), query_info(13, 1, 0x31, 1, 6, 8),
+                  query_info(14, 1, 0x21, 1, 35, 0), query_info(15, 1, 0x31, 1, 35, 8),
+                  query_info(16, 1, 0x31, 1, 35, 7), query_info(17, 1, 0x31, 1, 7, 0),
+                  query_info(18, 1, 0x31, 1, 7, 3), query_info(19, 1, 0x31, 1, 4, 40),
+                  query_info(20, 1, 0x31, 1, 99, 0), query_info(21, 1, 0x61, 1, 5, 0)});
+    ASSERT_EQ(12u, r.size());
+    EXPECT_EQ("0000000000000000" "0000000000000000" "00000000" "00" "01" "0000", h::hex(data_of(r[0])));
+    EXPECT_EQ("0000010000000000" "0100000000000000" "01000000" "00" "00" "0000", h::hex(data_of(r[1])));
+    bytes net = data_of(r[2]);
+    ASSERT_EQ(56u, net.size());
+    EXPECT_EQ(131072u, h::le64(net, 32));
+    EXPECT_EQ(70000u, h::le64(net, 40));
+    EXPECT_EQ(0x21u, h::le32(net, 48));
+    bytes ino;
+    put64(ino, one.ino);
+    EXPECT_EQ(h::hex(ino), h::hex(data_of(r[3])));
+    EXPECT_EQ("1000000000000000", h::hex(data_of(r[4]))) << "attribute tag of a folder";
+    EXPECT_EQ("2100000000000000", h::hex(data_of(r[5])));
+    EXPECT_EQ(INFO_LENGTH_MISMATCH, h::status(r[6]));
+    EXPECT_EQ("00000000", h::hex(data_of(r[7]))) << "no extended attributes";
+    EXPECT_EQ(INFO_LENGTH_MISMATCH, h::status(r[8]));
+    EXPECT_EQ(40u, data_of(r[9]).size());
+    EXPECT_EQ(INVALID_INFO_CLASS, h::status(r[10]));
+    EXPECT_EQ(SUCCESS, h::status(r[11])) << "the pipe's file information";
+    EXPECT_EQ("0000000000000000" "0000000000000000" "01000000" "00" "00" "0000", h::hex(data_of(r[11])));
+}
+
+TEST_F(QueryInfo, FileSystemClassesAndRefusals)
+{
+    auto r = ask({query_info(10, 1, 0x21, 2, 1, 0), query_info(11, 1, 0x21, 2, 1, 0), query_info(12, 1, 0x31, 2, 1, 0),
+                  query_info(13, 1, 0x21, 2, 5, 0), query_info(14, 1, 0x21, 2, 3, 0), query_info(15, 1, 0x21, 2, 4, 0),
+                  query_info(16, 1, 0x21, 2, 7, 0), query_info(17, 1, 0x21, 2, 1, 21),
+                  query_info(18, 1, 0x21, 2, 1, 22), query_info(19, 1, 0x21, 3, 0, 0),
+                  query_info(20, 5, 0x61, 2, 1, 0), query_info(21, 1, 0x99, 1, 4, 0),
+                  query_info(22, 1, 0x21, 2, 2, 0), query_info(23, 1, 0x21, 5, 1, 0), query_info(24, 1, 0x21, 4, 0, 0)});
+    ASSERT_EQ(15u, r.size());
+    std::string root = tree.at("media");
+    bytes vol;
+    put64(vol, 116444736000000000ull);
+    put32(vol, (uint32_t)lg::fnv(root.data(), root.size()));
+    put32(vol, 10);
+    put16(vol, 0);
+    vol = h::cat(vol, utf16("media"));
+    EXPECT_EQ(h::hex(vol), h::hex(data_of(r[0])));
+    EXPECT_EQ(h::hex(data_of(r[0])), h::hex(data_of(r[1]))) << "same serial twice";
+    EXPECT_NE(h::le32(data_of(r[0]), 8), h::le32(data_of(r[2]), 8)) << "serial follows the object";
+    EXPECT_EQ("07000400" "ff000000" "08000000" + h::hex(utf16("NTFS")), h::hex(data_of(r[3])));
+    EXPECT_EQ("0000000000000000" "0000000000000000" "01000000" "00020000", h::hex(data_of(r[4])));
+    EXPECT_EQ("07000000" "02000000", h::hex(data_of(r[5])));
+    EXPECT_EQ(h::hex(h::cat(bytes(24, 0), h::unhex("01000000 00020000"))), h::hex(data_of(r[6])));
+    EXPECT_EQ(INFO_LENGTH_MISMATCH, h::status(r[7])) << "below 12 + label";
+    EXPECT_EQ(OVERFLOW, h::status(r[8]));
+    EXPECT_EQ(22u, data_of(r[8]).size());
+    EXPECT_EQ(NOT_SUPPORTED, h::status(r[9]));
+    EXPECT_EQ(INVALID_INFO_CLASS, h::status(r[10])) << "file-system classes on the pipe";
+    EXPECT_EQ(INVALID_HANDLE, h::status(r[11]));
+    EXPECT_EQ(INVALID_INFO_CLASS, h::status(r[12]));
+    EXPECT_EQ(INVALID_INFO_CLASS, h::status(r[13]));
+    EXPECT_EQ(NOT_SUPPORTED, h::status(r[14])) << "quota";
+}
+
+// smbclient's allinfo stops at INVALID_INFO_CLASS for the alternate name but
+// goes on past NOT_SUPPORTED.
+TEST_F(QueryInfo, AlternateNameIsNotSupportedSoAllinfoGoesOn)
+{
+    auto r = ask({query_info(10, 1, 0x21, 1, 21, 0), query_info(11, 1, 0x31, 1, 21, 0)});
+    ASSERT_EQ(2u, r.size());
+    EXPECT_EQ(NOT_SUPPORTED, h::status(r[0]));
+    EXPECT_EQ(NOT_SUPPORTED, h::status(r[1]));
+}
+
+TEST_F(QueryInfo, VolumeLabelOfANonAsciiShare)
+{
+    ASSERT_TRUE(tree.dir("m\xc3\xbasica"));
+    ASSERT_EQ(0, vlsmb2s_add_share("M\xc3\xbasica", tree.at("m\xc3\xbasica").c_str()));
+    auto r = talk({tree_connect(3, "\\\\s\\M\xc3\xbasica"), create(4, 1, ""), query_info(5, 1, 0x21, 2, 1, 0)});
+    ASSERT_EQ(3u, r.size());
+    ASSERT_EQ(SUCCESS, h::status(r[0]));
+    bytes d = data_of(r[2]);
+    bytes label = {'M', 0, 0xFA, 0, 's', 0, 'i', 0, 'c', 0, 'a', 0};
+    EXPECT_EQ(12u, h::le32(d, 12));
+    EXPECT_EQ(h::hex(label), h::hex(bytes(d.begin() + std::min<size_t>(18, d.size()), d.end())));
+}
+
+}  // namespace

@@ -1,0 +1,287 @@
+// TREE_CONNECT / TREE_DISCONNECT, CREATE and CLOSE through the real loop.
+#include "files_util.h"
+
+#include "fs/fs.h"
+
+#include <sys/stat.h>
+
+using namespace fl;
+
+namespace {
+
+class Trees : public FilesTest {};
+
+TEST_F(Trees, ShareLookupAndTreeIds)
+{
+    struct {
+        const char *path;
+        uint32_t status;
+        uint32_t tid;
+    } cases[] = {
+        {"\\\\srv\\media", SUCCESS, 1},
+        {"\\\\other.host\\MEDIA", SUCCESS, 2},  // host ignored, case folded
+        {"media", SUCCESS, 3},
+        {"//srv/Media", SUCCESS, 4},
+        {"\\\\srv\\ipc$", SUCCESS, 5},
+        {"\\\\srv\\media\\", NAME_INVALID, 0},
+        {"\\\\srv\\nope", NAME_NOT_FOUND, 0},
+        {"\\\\srv\\med", NAME_NOT_FOUND, 0},
+    };
+    std::vector<bytes> frames;
+    for (size_t i = 0; i < std::size(cases); i++) frames.push_back(tree_connect(10 + i, cases[i].path));
+    int64_t trees = stat(VL2_ST_TREES), refused = stat(VL2_ST_TREE_REFUSED);
+    auto r = talk(frames);
+    ASSERT_EQ(std::size(cases), r.size());
+    for (size_t i = 0; i < r.size(); i++) {
+        SCOPED_TRACE(cases[i].path);
+        EXPECT_EQ(cases[i].status, h::status(r[i]));
+        EXPECT_EQ(cases[i].tid, h::le32(r[i], 36));
+        if (cases[i].status == SUCCESS)
+            EXPECT_EQ("100001000000000000000000ff000000", h::hex(body(r[i]))) << "disk, access 0xFF";
+        else
+            EXPECT_EQ(73u, r[i].size());
+    }
+    EXPECT_EQ(trees + 5, stat(VL2_ST_TREES));
+    EXPECT_EQ(refused + 2, stat(VL2_ST_TREE_REFUSED));  // the empty name is not counted
+}
+
+TEST_F(Trees, MalformedPathsAndNoSession)
+{
+    bytes lone = {9, 0, 0, 0, 72, 0, 2, 0, 0x00, 0xD8};  // unpaired surrogate
+    bytes odd = {9, 0, 0, 0, 72, 0, 1, 0, 'm'};
+    bytes big = {9, 0, 0, 0, 72, 0, 0x0A, 0x04};
+    big.resize(8 + 1034, 'a');
+    bytes outside = {9, 0, 0, 0, 72, 0, 20, 0, 'm', 0};
+    auto r = talk({req(3, 5, lone), req(3, 6, odd), req(3, 7, big), req(3, 8, outside)});
+    ASSERT_EQ(4u, r.size());
+    for (const bytes &x : r) EXPECT_EQ(INVALID, h::status(x));
+
+    int64_t refused = stat(VL2_ST_TREE_REFUSED);
+    bool sent = false;
+    auto n = h::converse([&](const std::vector<bytes> &) {
+        if (sent) return std::vector<bytes>{};
+        sent = true;
+        return std::vector<bytes>{lg::negotiate({0x0210}), tree_connect(1, "\\\\srv\\media")};
+    });
+    ASSERT_EQ(2u, n.size());
+    EXPECT_EQ(SESSION_DELETED, h::status(n[1]));
+    EXPECT_EQ(refused + 1, stat(VL2_ST_TREE_REFUSED));
+}
+
+TEST_F(Trees, DisconnectRetiresTheTreeOnce)
+{
+    ASSERT_TRUE(tree.file("media/a.txt", "abc"));
+    int64_t trees = stat(VL2_ST_TREES);
+    auto r = talk({tree_connect(3, "media"), create(4, 1, "a.txt"), tree_disconnect(5, 1), create(6, 1, "a.txt"),
+                   tree_disconnect(7, 1), read_req(8, 1, 0x21, 3, 0)});
+    ASSERT_EQ(6u, r.size());
+    EXPECT_EQ(SUCCESS, h::status(r[1]));
+    EXPECT_EQ("04000000", h::hex(body(r[2])));
+    EXPECT_EQ(SESSION_DELETED, h::status(r[3]));
+    EXPECT_EQ(SUCCESS, h::status(r[4]));
+    EXPECT_EQ(SUCCESS, h::status(r[5])) << "opens outlive their tree";
+    EXPECT_EQ(trees, stat(VL2_ST_TREES));
+}
+
+class Create : public FilesTest {
+protected:
+    void SetUp() override
+    {
+        FilesTest::SetUp();
+        ASSERT_TRUE(tree.file("media/file.txt", std::string(70000, 'x')));
+        ASSERT_TRUE(tree.dir("media/sub"));
+        ASSERT_TRUE(tree.file("media/sub/f", "f"));
+        ASSERT_TRUE(tree.dir("outside"));
+        ASSERT_TRUE(tree.file("outside/secret", "secret"));
+        ASSERT_TRUE(tree.dir("media2"));  // a sibling sharing the name prefix
+        ASSERT_TRUE(tree.file("media2/x", "x"));
+        ASSERT_TRUE(tree.link(tree.at("outside"), "media/link_out"));
+        ASSERT_TRUE(tree.link(tree.at("media2"), "media/link_sib"));
+        ASSERT_TRUE(tree.link("sub", "media/link_in"));
+    }
+};
+
+TEST_F(Create, SuccessResponseByteExact)
+{
+    vl2_fstat st = {};
+    ASSERT_EQ(0, vl2_fs_stat(tree.at("media/file.txt").c_str(), &st));
+    auto r = talk({tree_connect(3, "media"), create(4, 1, "file.txt")});
+    ASSERT_EQ(2u, r.size());
+    bytes want;
+    put16(want, 89);
+    put16(want, 0);
+    put32(want, 1);
+    for (int64_t t : {st.crtime, st.atime, st.mtime, st.crtime}) put64(want, vl2_filetime(t));
+    put64(want, 131072);
+    put64(want, 70000);
+    put32(want, 0x21);
+    put32(want, 0);
+    put64(want, 0x21);
+    put64(want, 0);
+    put64(want, 0);
+    want.push_back(0);
+    EXPECT_EQ(h::hex(h::cat(lg::rsp_hdr(5, SUCCESS, 4, 0, 1), want)), h::hex(r[1]));
+}
+
+TEST_F(Create, RefusalsAndCounters)
+{
+    struct C {
+        const char *what;
+        bool ipc;
+        create_args a;
+        uint32_t status;
+        int write;     // counted in mutating_refused
+        int escaped;   // counted in path_refused
+    };
+    auto A = [](std::string name, uint32_t access = GENERIC_READ, uint32_t disp = 1, uint32_t opts = 0,
+                uint32_t imp = 2) {
+        create_args a;
+        a.name = name;
+        a.access = access;
+        a.disp = disp;
+        a.opts = opts;
+        a.imp = imp;
+        return a;
+    };
+    const C cases[] = {
+        {"open existing file", false, A("file.txt"), SUCCESS, 0, 0},
+        {"FILE_OPEN_IF", false, A("file.txt", GENERIC_READ, 3), DENIED, 1, 0},
+        {"FILE_CREATE on the pipe", true, A("srvsvc", GENERIC_READ, 2), DENIED, 1, 0},
+        {"MAXIMUM_ALLOWED on disk", false, A("file.txt", 0x02000000), DENIED, 1, 0},
+        {"MAXIMUM_ALLOWED on IPC", true, A("srvsvc", 0x02000000), SUCCESS, 0, 0},
+        {"GENERIC_WRITE", false, A("file.txt", 0x40000000), DENIED, 1, 0},
+        {"DELETE right", false, A("file.txt", 0x00010000), DENIED, 1, 0},
+        {"write-through", false, A("file.txt", READ_ATTRIBUTES, 1, 0x2), DENIED, 1, 0},
+        {"write-through on IPC", true, A("srvsvc", READ_ATTRIBUTES, 1, 0x2), SUCCESS, 0, 0},
+        {"delete-on-close", false, A("file.txt", READ_ATTRIBUTES, 1, 0x1000), DENIED, 1, 0},
+        {"option 0x20000", false, A("file.txt", GENERIC_READ, 1, 0x20000), NOT_SUPPORTED, 0, 0},
+        {"reserve opfilter", false, A("file.txt", GENERIC_READ, 1, 0x100000), NOT_SUPPORTED, 0, 0},
+        {"impersonation 4", false, A("file.txt", GENERIC_READ, 1, 0, 4), SUCCESS, 0, 0},
+        {"impersonation 5", false, A("file.txt", GENERIC_READ, 1, 0, 5), INVALID, 0, 0},
+        {"dot-dot", false, A("sub\\..\\file.txt"), NAME_INVALID, 0, 1},
+        {"missing", false, A("missing.txt"), PATH_NOT_FOUND, 0, 0},
+        {"link outside", false, A("link_out\\secret"), PATH_NOT_FOUND, 0, 1},
+        {"link to prefix sibling", false, A("link_sib\\x"), PATH_NOT_FOUND, 0, 1},
+        {"link inside", false, A("link_in\\f"), SUCCESS, 0, 0},
+        {"directory-file on a file", false, A("file.txt", GENERIC_READ, 1, 0x1), NOT_A_DIRECTORY, 0, 0},
+        {"non-directory on the root", false, A("", GENERIC_READ, 1, 0x40), IS_A_DIRECTORY, 0, 0},
+        {"pipe, upper case", true, A("SRVSVC"), SUCCESS, 0, 0},
+        {"pipe with a backslash", true, A("\\srvsvc"), NAME_NOT_FOUND, 0, 0},
+    };
+    for (const C &c : cases) {
+        SCOPED_TRACE(c.what);
+        int64_t refused = stat(VL2_ST_OPEN_REFUSED), mut = stat(VL2_ST_MUTATING_REFUSED),
+                esc = stat(VL2_ST_PATH_REFUSED), opens = stat(VL2_ST_OPENS);
+        auto r = talk({tree_connect(3, c.ipc ? "\\\\s\\IPC$" : "\\\\s\\media"), create(4, 1, c.a)});
+        ASSERT_EQ(2u, r.size());
+        EXPECT_EQ(c.status, h::status(r[1]));
+        bool ok = c.status == SUCCESS;
+        EXPECT_EQ(ok ? 153u : 152u, r[1].size()) << "89-byte body, or the 88-byte error body";
+        if (!ok) {
+            EXPECT_EQ(0x09, r[1][64]);
+        }
+        EXPECT_EQ(refused + (ok ? 0 : 1), stat(VL2_ST_OPEN_REFUSED));
+        EXPECT_EQ(opens + (ok ? 1 : 0), stat(VL2_ST_OPENS));
+        EXPECT_EQ(mut + c.write, stat(VL2_ST_MUTATING_REFUSED));
+        EXPECT_EQ(esc + c.escaped, stat(VL2_ST_PATH_REFUSED));
+    }
+}
+
+TEST_F(Create, NoTreeAndRemovedShare)
+{
+    auto r = talk({create(4, 99, "file.txt"), tree_connect(5, "media")});
+    ASSERT_EQ(2u, r.size());
+    EXPECT_EQ(SESSION_DELETED, h::status(r[0]));
+
+    // A tree of a share removed afterwards serves nothing more.
+    std::vector<bytes> pre = guest_logon();
+    pre.push_back(tree_connect(3, "media"));
+    auto rr = lg::converse({lg::send(pre), [&](const std::vector<bytes> &) {
+                                vlsmb2s_remove_share("media");
+                                return std::vector<bytes>{create(4, 1, ""), create(5, 1, "file.txt")};
+                            }});
+    ASSERT_EQ(6u, rr.size());
+    EXPECT_EQ(NAME_NOT_FOUND, h::status(rr[4]));
+    EXPECT_EQ(PATH_NOT_FOUND, h::status(rr[5]));
+}
+
+TEST_F(Create, RootNamesAndFileIds)
+{
+    auto r = talk({tree_connect(3, "media"), create(4, 1, ""), create(5, 1, "sub\\f"), create(6, 1, "sub/f"),
+                   tree_connect(7, "IPC$"), create(8, 1, "file.txt")});
+    ASSERT_EQ(6u, r.size());
+    EXPECT_EQ(0x11u, h::le32(r[1], 64 + 56)) << "root is a read-only directory";
+    EXPECT_EQ(0x21u, h::le64(r[1], 64 + 64));
+    EXPECT_EQ(0x31u, h::le64(r[2], 64 + 64));
+    EXPECT_EQ(0x41u, h::le64(r[3], 64 + 64));
+    EXPECT_EQ(5u, h::le32(r[4], 36)) << "trees and files draw from one counter";
+    EXPECT_EQ(0x61u, h::le64(r[5], 64 + 64));
+    // a\b and a/b are the same object: same metadata.
+    EXPECT_EQ(h::hex(bytes(r[2].begin() + 72, r[2].begin() + 124)), h::hex(bytes(r[3].begin() + 72, r[3].begin() + 124)));
+}
+
+TEST_F(Create, HandleLimit)
+{
+    ASSERT_EQ(0, vlsmb2s_set_option("max_handles", "2"));
+    auto r = talk({tree_connect(3, "media"), create(4, 1, "file.txt"), create(5, 1, "file.txt"),
+                   create(6, 1, "file.txt"), close_req(7, 1, 0x21), create(8, 1, "file.txt")});
+    ASSERT_EQ(6u, r.size());
+    EXPECT_EQ(SUCCESS, h::status(r[2]));
+    EXPECT_EQ(NO_RESOURCES, h::status(r[3]));
+    EXPECT_EQ(SUCCESS, h::status(r[4]));
+    EXPECT_EQ(SUCCESS, h::status(r[5]));
+    EXPECT_EQ(0x41u, h::le64(r[5], 64 + 64));
+}
+
+TEST_F(Create, QfidContext)
+{
+    vl2_fstat st = {};
+    ASSERT_EQ(0, vl2_fs_stat(tree.at("media/file.txt").c_str(), &st));
+    auto with = [](std::vector<bytes> ctxs) {
+        create_args a;
+        a.name = "file.txt";
+        for (const bytes &c : ctxs) a.contexts = h::cat(a.contexts, c);
+        return a;
+    };
+    auto r = talk({tree_connect(3, "media"), create(4, 1, with({context("QFid", 0)})),
+                   create(5, 1, with({context("MxAc", 0, false), context("QFid", 0)})),
+                   create(6, 1, with({context("MxAc", 8)})), create(7, 1, "file.txt")});
+    ASSERT_EQ(5u, r.size());
+    for (int i : {1, 2}) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(SUCCESS, h::status(r[i]));
+        EXPECT_EQ(160u, h::le32(r[i], 64 + 80));
+        EXPECT_EQ(56u, h::le32(r[i], 64 + 84));
+        ASSERT_EQ(160u + 56, r[i].size());
+        bytes want = h::unhex("00000000 1000 0400 0000 1800 20000000 51466964 00000000");
+        put64(want, st.ino);
+        want.resize(56, 0);
+        EXPECT_EQ(h::hex(want), h::hex(bytes(r[i].begin() + 160, r[i].end())));
+        EXPECT_EQ(bytes(7, 0), bytes(r[i].begin() + 153, r[i].begin() + 160)) << "zero padding";
+    }
+    for (int i : {3, 4}) {
+        EXPECT_EQ(0u, h::le64(r[i], 64 + 80));
+        EXPECT_EQ(153u, r[i].size());
+    }
+}
+
+TEST_F(Create, CloseReportsCreateTimeMetadataOnce)
+{
+    std::vector<bytes> pre = guest_logon();
+    pre.push_back(tree_connect(3, "media"));
+    pre.push_back(create(4, 1, "file.txt"));
+    auto r = lg::converse({lg::send(pre), [&](const std::vector<bytes> &) {
+                               tree.file("media/file.txt", "now much shorter");
+                               return std::vector<bytes>{close_req(5, 1, 0x21), close_req(6, 1, 0x21)};
+                           }});
+    ASSERT_EQ(7u, r.size());
+    const bytes &cr = r[4], &cl = r[5];
+    ASSERT_EQ(SUCCESS, h::status(cl));
+    ASSERT_EQ(124u, cl.size());
+    EXPECT_EQ("3c00000000000000", h::hex(bytes(cl.begin() + 64, cl.begin() + 72)));
+    EXPECT_EQ(h::hex(bytes(cr.begin() + 72, cr.begin() + 124)), h::hex(bytes(cl.begin() + 72, cl.end())));
+    EXPECT_EQ(70000u, h::le64(cl, 64 + 48));
+    EXPECT_EQ(INVALID, h::status(r[6])) << "already closed";
+}
+
+}  // namespace
