@@ -130,6 +130,7 @@ struct vl2_listing {
     uint32_t pos;       // index of the next entry to examine
     char pattern[516];  // the whole pattern (up to 512 bytes) and its NUL
     int cls;
+    int dots;           // how many of "." and ".." were examined (0..2)
 };
 
 struct vl2_open {

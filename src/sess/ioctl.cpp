@@ -1,0 +1,182 @@
+// IOCTL (negotiate validation and srvsvc transceive) and the WRITE/READ
+// pair some clients use on the srvsvc pipe instead of a transceive.
+#include "sess/engine.h"
+
+#include "cfg/cfg.h"
+
+namespace {
+
+constexpr uint32_t FSCTL_VALIDATE_NEGOTIATE_INFO = 0x00140204;
+constexpr uint32_t FSCTL_PIPE_TRANSCEIVE = 0x0011C017;
+constexpr uint32_t DEVICE_MASK = 0x00FF0000;
+constexpr uint32_t DEVICE_NETWORK_FS = 0x00140000;
+constexpr uint64_t ALL_ONES = 0xFFFFFFFFFFFFFFFFULL;
+constexpr uint32_t MAX_PDU_IN = 16384;
+constexpr uint32_t OUT_OFFSET = 112;   // header plus the 48-byte body
+constexpr uint8_t READ_DATA_OFFSET = 80;
+constexpr uint64_t GUID_XOR = 0x564C4D4232ULL;
+
+void refuse_l(vl2_sess *s, vl2_reply *r, uint32_t status, bool count, int line)
+{
+    if (count) vl2_stat_add(VL2_ST_IOCTL_REFUSED, 1);
+    err_reply_l(s, r, CMD_IOCTL, status, vl2_le64(rep_hdr(r) + 40), vl2_le32(rep_hdr(r) + 36), line);
+}
+#define refuse(s, r, status, count) refuse_l((s), (r), (status), (count), __LINE__)
+
+void ioctl_body(vl2_buf *b, uint32_t ctl, uint64_t fid_p, uint64_t fid_v, uint32_t in_off, uint32_t out_count)
+{
+    w16(b, 49);
+    w16(b, 0);
+    w32(b, ctl);
+    w64(b, fid_p);
+    w64(b, fid_v);
+    w32(b, in_off);
+    w32(b, 0);
+    w32(b, OUT_OFFSET);
+    w32(b, out_count);
+    w32(b, 0);
+    w32(b, 0);
+}
+
+void validate_negotiate(vl2_sess *s, vl2_reply *r, uint64_t fid_p)
+{
+    vl2_buf *b = &r->b;
+    rep_status(r, ST_SUCCESS);
+    ioctl_body(b, FSCTL_VALIDATE_NEGOTIATE_INFO, fid_p, ALL_ONES, 0, 24);
+    w32(b, s->large_mtu ? 0x00000004 : 0);
+    w64(b, s->guid_seed);
+    w64(b, s->guid_seed ^ GUID_XOR);
+    w16(b, s->sign_required ? 0x0002 : 0x0001);
+    w16(b, (uint16_t)s->dialect);
+}
+
+}  // namespace
+
+void cmd_ioctl(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+{
+    uint16_t ssz = rd_u16(rd);
+    if (rd->bad || ssz != 57) return refuse(s, r, ST_INVALID_PARAMETER, false);
+    rd_u16(rd);  // Reserved
+    uint32_t ctl = rd_u32(rd);
+    uint64_t fid_p = rd_u64(rd);
+    uint64_t fid_v = rd_u64(rd);
+    uint32_t in_off = rd_u32(rd);
+    uint32_t in_count = rd_u32(rd);
+    rd_u32(rd);  // MaxInputResponse
+    rd_u32(rd);  // OutputOffset
+    rd_u32(rd);  // OutputCount
+    uint32_t max_out = rd_u32(rd);
+    rd_u32(rd);  // Flags
+    if (rd->bad) return refuse(s, r, ST_INVALID_PARAMETER, false);
+
+    if (ctl == FSCTL_VALIDATE_NEGOTIATE_INFO) return validate_negotiate(s, r, fid_p);
+    if ((ctl & DEVICE_MASK) == DEVICE_NETWORK_FS) return refuse(s, r, ST_NOT_SUPPORTED, true);
+    if (fid_p == ALL_ONES && fid_v == ALL_ONES) return refuse(s, r, ST_NOT_SUPPORTED, true);
+    vl2_open *o = sess_open(s, fid_p);
+    if (!o) return refuse(s, r, ST_INVALID_PARAMETER, false);
+    if (ctl != FSCTL_PIPE_TRANSCEIVE || !o->is_pipe) return refuse(s, r, ST_NOT_SUPPORTED, true);
+    const uint8_t *in = rd_region(rd, in_off, in_count);
+    if (!in || in_count > MAX_PDU_IN) return refuse(s, r, ST_INVALID_PARAMETER, false);
+
+    vl2_buf *b = &r->b;
+    rep_status(r, ST_SUCCESS);
+    const size_t body = (size_t)b->len;
+    ioctl_body(b, ctl, fid_p, fid_v, OUT_OFFSET, 0);
+    const size_t pdu = (size_t)b->len;
+    srvsvc_pdu(in, in_count, b);
+    if (b->failed) return;
+    uint64_t n = b->len - pdu;
+    vl2_buf_free(&o->pipe_out);
+    o->pipe_pos = 0;
+    if (n > max_out) {
+        // A client checks the output against its own limit: it gets what
+        // fits, and READs the rest of the PDU from the pipe.
+        if (vl2_buf_put(&o->pipe_out, b->data + pdu + max_out, n - max_out) != 0) {
+            vl2_buf_free(&o->pipe_out);
+            return refuse(s, r, ST_INSUFFICIENT_RESOURCES, false);
+        }
+        b->len = pdu + max_out;
+        b->data[b->len] = 0;
+        n = max_out;
+        rep_status(r, ST_BUFFER_OVERFLOW);
+    }
+    vl2_put32(b->data + body + 36, (uint32_t)n);
+}
+
+int write_allowed(vl2_sess *s, const uint8_t *body, size_t n)
+{
+    if (!body || n < 24) return 0;
+    vl2_open *o = sess_open(s, vl2_le64(body + 16));
+    return o && o->is_pipe;
+}
+
+void cmd_write(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+{
+    const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
+    const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
+    uint16_t ssz = rd_u16(rd);
+    if (rd->bad || ssz != 49) return err_reply(s, r, CMD_WRITE, ST_INVALID_PARAMETER, sid, tid);
+    uint16_t data_off = rd_u16(rd);
+    uint32_t length = rd_u32(rd);
+    rd_u64(rd);  // Offset: a pipe has none
+    uint64_t fid = rd_u64(rd);
+    rd_u64(rd);  // volatile half
+    uint32_t channel = rd_u32(rd);
+    rd_u32(rd);  // RemainingBytes
+    rd_u16(rd);  // WriteChannelInfoOffset
+    rd_u16(rd);  // WriteChannelInfoLength
+    rd_u32(rd);  // Flags
+    if (rd->bad) return err_reply(s, r, CMD_WRITE, ST_INVALID_PARAMETER, sid, tid);
+    vl2_open *o = sess_open(s, fid);
+    if (!o || !o->is_pipe) {
+        // Only the pipe takes writes; everything else stays read-only.
+        vl2_stat_add(VL2_ST_MUTATING_REFUSED, 1);
+        return err_reply(s, r, CMD_WRITE, ST_ACCESS_DENIED, sid, tid);
+    }
+    if (channel != 0) return err_reply(s, r, CMD_WRITE, ST_NOT_SUPPORTED, sid, tid);
+    const uint8_t *data = rd_region(rd, data_off, length);
+    if (!data || length > MAX_PDU_IN) return err_reply(s, r, CMD_WRITE, ST_INVALID_PARAMETER, sid, tid);
+
+    // The written PDU is answered at once; its reply waits for READ and
+    // replaces whatever an earlier WRITE left unread.
+    vl2_buf_free(&o->pipe_out);
+    o->pipe_pos = 0;
+    srvsvc_pdu(data, length, &o->pipe_out);
+    if (o->pipe_out.failed) {
+        vl2_buf_free(&o->pipe_out);
+        return err_reply(s, r, CMD_WRITE, ST_INSUFFICIENT_RESOURCES, sid, tid);
+    }
+    vl2_buf *b = &r->b;
+    rep_status(r, ST_SUCCESS);
+    w16(b, 17);
+    w16(b, 0);
+    w32(b, length);  // Count
+    w32(b, 0);       // Remaining
+    w16(b, 0);       // WriteChannelInfoOffset
+    w16(b, 0);       // WriteChannelInfoLength
+}
+
+int pipe_read(vl2_sess *s, vl2_open *o, uint32_t length, vl2_reply *r)
+{
+    if (o->pipe_pos >= o->pipe_out.len) {
+        err_reply(s, r, CMD_READ, ST_NOT_SUPPORTED, vl2_le64(rep_hdr(r) + 40), vl2_le32(rep_hdr(r) + 36));
+        return -1;
+    }
+    uint64_t have = o->pipe_out.len - o->pipe_pos;
+    uint32_t n = have < length ? (uint32_t)have : length;
+    vl2_buf *b = &r->b;
+    rep_status(r, n < have ? ST_BUFFER_OVERFLOW : ST_SUCCESS);
+    w16(b, 17);
+    vl2_buf_byte(b, READ_DATA_OFFSET);
+    vl2_buf_byte(b, 0);
+    w32(b, n);  // DataLength
+    w32(b, 0);  // DataRemaining: the rest is signalled by BUFFER_OVERFLOW
+    w32(b, 0);
+    vl2_buf_put(b, o->pipe_out.data + o->pipe_pos, n);
+    o->pipe_pos += n;
+    if (o->pipe_pos >= o->pipe_out.len) {
+        vl2_buf_free(&o->pipe_out);
+        o->pipe_pos = 0;
+    }
+    return 0;
+}
