@@ -161,7 +161,33 @@ int server_name16(const char *server_name, char cut[61], uint8_t out[160], int *
     return vl2_utf8_to_utf16le(cut, out, 160, outlen);
 }
 
+const uint8_t zero_key[16] = {0};
+
+// The exported session key: the client's random key, RC4 under base.
+void decrypt_session_key(const uint8_t enc[16], const uint8_t base[16], uint8_t key[16])
+{
+    vl2_rc4_ctx rc;
+    memcpy(key, enc, 16);
+    vl2_rc4_init(&rc, base, 16);
+    vl2_rc4(&rc, key, 16);
+    vl2_wipe(&rc, sizeof rc);
+}
+
 } // namespace
+
+int vl2_ntlm_user(const uint8_t *msg, size_t len, char *out, int cap)
+{
+    if (!msg || len < 44 || !out || cap < 1 || memcmp(msg, signature, 8) != 0 || vl2_le32(msg + 8) != 3)
+        return -1;
+    tok_cursor c{msg, len, 36};
+    const uint8_t *usr = nullptr;
+    size_t usrlen = 0;
+    field(&c, &usr, &usrlen);
+    out[0] = 0;
+    if (usrlen == 0)
+        return 0;
+    return usr && vl2_utf16_to_utf8(usr, usrlen, out, cap) >= 0 ? 0 : -1;
+}
 
 int vl2_ntlm_type1(const uint8_t *msg, size_t len)
 {
@@ -286,6 +312,10 @@ int vl2_ntlm_type3(const uint8_t *msg, size_t len, const uint8_t challenge[8], c
     if (ntlen == 0) {
         trace("[t3] anonymous (empty NT response)\n");
         *anonymous = 1;
+        // An anonymous client that asked for key exchange signs with the key
+        // it sent, encrypted under the all-zero session base key.
+        if ((flags & F_KEY_EXCH) && ersk && ersklen == 16)
+            decrypt_session_key(ersk, zero_key, key);
         return 0;
     }
     if ((flags & F_NTLM) && !(flags & F_ESS)) {
@@ -391,11 +421,7 @@ int vl2_ntlm_type3(const uint8_t *msg, size_t len, const uint8_t challenge[8], c
             vl2_wipe(base, sizeof base);
             return -1;
         }
-        vl2_rc4_ctx rc;
-        memcpy(key, ersk, 16);
-        vl2_rc4_init(&rc, base, 16);
-        vl2_rc4(&rc, key, 16);
-        vl2_wipe(&rc, sizeof rc);
+        decrypt_session_key(ersk, base, key);
     } else {
         memcpy(key, base, 16);
     }

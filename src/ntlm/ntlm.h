@@ -30,7 +30,9 @@ int vl2_spnego_init_tok_nomect(vl2_buf *b);                           // NegToke
 // server_name null/empty means the default name; now is unix seconds.
 int vl2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t now, vl2_buf *b);
 // Verifies one AUTHENTICATE against one account. -1 reject, 0 accept
-// (*anonymous 1: nothing was verified, key all zero), 1 not this account.
+// (*anonymous 1: nothing was verified; the key is all zero, or the client's
+// key when an anonymous message carries one for key exchange), 1 not this
+// account.
 // The wire user name matches user when both upper-case alike (as the key
 // derivation sees them); an empty user matches any name. Trace lines go to
 // stderr only while VLSMB2S_TRACE is set.
@@ -45,6 +47,9 @@ void vl2_ntlm_hashes_dom(const char *user, const char *domain, const char *passw
                          uint8_t ntowfv2[16]);
 void vl2_ntlm_hashes(const char *user, const char *password, uint8_t nthash[16], uint8_t ntowfv2[16]);
 int vl2_ntlm_type1(const uint8_t *msg, size_t len); // 0 or -1
+// The user name an AUTHENTICATE message carries, as UTF-8: 0, or -1 when
+// the message or its name cannot be read.
+int vl2_ntlm_user(const uint8_t *msg, size_t len, char *out, int cap);
 
 // Simple Unicode upper case of one UTF-16 code unit (one unit to one unit,
 // as clients apply it to the user name in the NTLMv2 key); surrogates and

@@ -178,6 +178,18 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
             session_setup_fail_body(s, r, ST_INVALID_PARAMETER);
             return;
         }
+        // A client logging on as a named guest with an empty password (as
+        // smbclient -U guest% does) signs with the key of that proof: derive
+        // it when the proof holds, so its signed session can verify ours.
+        char who[129];
+        if (rc == 1 && vl2_ntlm_user(tok, toklen, who, sizeof who) == 0 && who[0]) {
+            uint8_t k2[16];
+            int a2 = 0;
+            if (vl2_ntlm_type3(tok, toklen, s->challenge, s->opts.server_name, clock_time(s),
+                               s->opts.ntlm_timecheck, who, "", &a2, k2) == 0 && !a2)
+                memcpy(key, k2, 16);
+            vl2_wipe(k2, sizeof k2);
+        }
         memcpy(s->signing_key, key, 16);
         vl2_wipe(key, sizeof key);
         session_setup_ok_body(s, r, 1, 0, raw);

@@ -425,8 +425,20 @@ TEST_F(Type3, MalformedMessages)
     r = check(m, "alice", "S3cret!");
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.anon, 1);
-    EXPECT_EQ(r.key, std::string(32, '0'));
     EXPECT_EQ(r.trace, "[t3] anonymous (empty NT response)\n");
+    // It asked for key exchange: the key is the one it sent, encrypted under
+    // the all-zero base key (what an anonymous client signs with).
+    {
+        uint8_t want[16], zero[16] = {0};
+        memcpy(want, m.data() + vl2_le32(m.data() + 56), 16);
+        vl2_rc4_ctx rc;
+        vl2_rc4_init(&rc, zero, 16);
+        vl2_rc4(&rc, want, 16);
+        EXPECT_EQ(r.key, tohex(want, 16));
+    }
+    bytes m2 = m;
+    vl2_put32(m2.data() + 60, vl2_le32(m2.data() + 60) & ~0x40000000u);
+    EXPECT_EQ(check(m2, "alice", "S3cret!").key, std::string(32, '0')) << "no key exchange, no key";
 
     // An anonymous logon as smbclient -N sends it: NTLM set, extended
     // security clear. Still anonymous, not refused.
