@@ -72,7 +72,10 @@ void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     w16(b, 17);
     vl2_buf_byte(b, DATA_OFFSET);
     vl2_buf_byte(b, 0);
-    w32(b, 0);  // DataLength and DataRemaining, filled in below
+    w32(b, 0);  // DataLength, filled in below
+    // DataRemaining stays 0: it counts bytes of an RDMA channel. Clients
+    // read it as "more follows" (impacket reads on and recurses, so a large
+    // file fails).
     w32(b, 0);
     w32(b, 0);
     if (vl2_buf_reserve(b, length) != 0) {
@@ -96,7 +99,6 @@ void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     vl2_buf_commit(b, total);
     if (b->failed) return;
     vl2_put32(b->data + body + 4, total);
-    vl2_put32(b->data + body + 8, total);
     vl2_stat_add(VL2_ST_READS, 1);
     rep_status(r, ST_SUCCESS);
 }

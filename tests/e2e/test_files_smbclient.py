@@ -173,6 +173,33 @@ class Files(unittest.TestCase):
                 c.logoff()
                 c.close()
 
+    def test_impacket_reads_a_large_file_over_2_0_2(self):
+        # 80 MiB in 64 KiB reads: a READ that claimed DataRemaining made
+        # impacket read on recursively and fail past its recursion limit.
+        big = os.path.join(self.root, "large.bin")
+        with open(big, "wb") as f:
+            f.truncate(80 << 20)
+            f.seek(123456789 % (80 << 20))
+            f.write(b"marker")
+        try:
+            with self.server("--opt", "guest=on") as srv:
+                c = SMBConnection("VLSMB2S", "127.0.0.1", sess_port=srv.port,
+                                  preferredDialect=s3.SMB2_DIALECT_002, timeout=60)
+                c.login("alice", "Secret-1")
+                h = hashlib.sha256()
+                size = [0]
+
+                def sink(chunk):
+                    h.update(chunk)
+                    size[0] += len(chunk)
+                c.getFile("files", "large.bin", sink)
+                c.close()
+            with open(big, "rb") as f:
+                self.assertEqual(hashlib.sha256(f.read()).hexdigest(), h.hexdigest())
+            self.assertEqual(80 << 20, size[0])
+        finally:
+            os.unlink(big)
+
 
 if __name__ == "__main__":
     PROG = os.path.abspath(sys.argv.pop(1))

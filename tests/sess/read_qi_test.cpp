@@ -21,7 +21,7 @@ bytes read_body(const std::string &data)
 {
     bytes b = {17, 0, 80, 0};
     put32(b, (uint32_t)data.size());
-    put32(b, (uint32_t)data.size());
+    put32(b, 0);  // DataRemaining: nothing follows on another channel
     put32(b, 0);
     b.insert(b.end(), data.begin(), data.end());
     return b;
