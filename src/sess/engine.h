@@ -244,5 +244,10 @@ extern size_t g_reply_cap;
 // Test seam: a non-null entry replaces the handler of that command code.
 extern vl2_handler *g_test_handlers[19];
 
+// SecurityMode the server announces (NEGOTIATE and its validation): signing
+// is always enabled; required adds its own bit. Announcing "required" alone
+// reads as "signing disabled" to scanners such as nmap.
+inline uint16_t security_mode(const vl2_sess *s) { return s->sign_required ? 0x0003 : 0x0001; }
+
 // Wire time from unix seconds; allocation size rounded to 64 KiB.
 inline uint64_t alloc_size(uint64_t size) { return (size + 65535) & ~(uint64_t)65535; }

@@ -46,7 +46,7 @@ void validate_negotiate(vl2_sess *s, vl2_reply *r, uint64_t fid_p)
     w32(b, s->large_mtu ? 0x00000004 : 0);
     w64(b, s->guid_seed);
     w64(b, s->guid_seed ^ GUID_XOR);
-    w16(b, s->sign_required ? 0x0002 : 0x0001);
+    w16(b, security_mode(s));
     w16(b, (uint16_t)s->dialect);
 }
 

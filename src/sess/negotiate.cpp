@@ -232,7 +232,7 @@ void cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     vl2_buf tok{};
     pick_token(&ch, &tok);
     rep_status(r, ST_SUCCESS);
-    put_body(s, r, s->sign_required ? 0x0002 : 0x0001, best == D210 ? 1048576u : 65536u, t, &tok);
+    put_body(s, r, security_mode(s), best == D210 ? 1048576u : 65536u, t, &tok);
     vl2_buf_free(&tok);
     vl2_buf_free(&ch);
 }
@@ -281,7 +281,7 @@ void smb1_negotiate(vl2_sess *s, const uint8_t *frame, size_t len, vl2_reply *r,
     rep_begin(r, CMD_NEGOTIATE, ST_SUCCESS, 0, 0, 0, 0, 1);
     // A server that requires signing says so here too: a client that stops
     // at this answer would otherwise never sign and be refused later.
-    put_body(s, r, s->sign_required ? 0x0002 : 0x0001, 65536u, t, &tok);
+    put_body(s, r, security_mode(s), 65536u, t, &tok);
     vl2_buf_free(&tok);
     vl2_buf_free(&ch);
     *send = 1;

@@ -216,7 +216,7 @@ TEST_F(Ioctl, ValidateNegotiateNeedsNoSession)
     auto after = h::simulate({lg::negotiate({0x0202, 0x0210}, 1, 4), req(11, 7, v)}).replies;
     ASSERT_EQ(1u, before.size());
     ASSERT_EQ(2u, after.size());
-    auto want = [](uint32_t caps, uint64_t seed, uint16_t dialect) {
+    auto want = [](uint32_t caps, uint64_t seed, uint16_t dialect, uint16_t secmode = 1) {
         bytes b;
         put16(b, 49);
         put16(b, 0);
@@ -232,7 +232,7 @@ TEST_F(Ioctl, ValidateNegotiateNeedsNoSession)
         put32(b, caps);
         put64(b, seed);
         put64(b, seed ^ 0x564C4D4232ull);
-        put16(b, 1);
+        put16(b, secmode);
         put16(b, dialect);
         return b;
     };
@@ -240,6 +240,13 @@ TEST_F(Ioctl, ValidateNegotiateNeedsNoSession)
     EXPECT_EQ(h::hex(want(0, 0, 0)), h::hex(body(before[0])));
     EXPECT_EQ(SUCCESS, h::status(after[1]));
     EXPECT_EQ(h::hex(want(4, lg::guid_seed(), 0x0210)), h::hex(body(after[1])));
+
+    // With signing required it repeats what NEGOTIATE announced: 0x0003.
+    ASSERT_EQ(0, vlsmb2s_set_option("signing", "required"));
+    auto req_sign = h::simulate({lg::negotiate({0x0202, 0x0210}, 1, 4), req(11, 7, v)}).replies;
+    ASSERT_EQ(2u, req_sign.size());
+    EXPECT_EQ(3, h::le16(req_sign[0], 64 + 2));
+    EXPECT_EQ(h::hex(want(4, lg::guid_seed(), 0x0210, 3)), h::hex(body(req_sign[1])));
 }
 
 TEST_F(Ioctl, RefusalsAndWhatTheyCount)

@@ -102,7 +102,7 @@ TEST_F(Negotiate, SigningPolicyAndClientRequirement)
     ASSERT_EQ(0, vlsmb2s_set_option("signing", "required"));
     res = h::simulate({negotiate({0x0210})});
     ASSERT_EQ(1u, res.replies.size());
-    EXPECT_EQ(2, h::le16(res.replies[0], 64 + 2));
+    EXPECT_EQ(3, h::le16(res.replies[0], 64 + 2)) << "enabled and required";
 }
 
 TEST_F(Negotiate, EveryTokenSwitch)
@@ -216,7 +216,7 @@ TEST_F(Negotiate, Smb1AnnouncesRequiredSigning)
     ASSERT_EQ(0, vlsmb2s_set_option("signing", "required"));
     auto res = h::simulate({smb1_negotiate({"SMB 2.002"})});
     ASSERT_EQ(1u, res.replies.size());
-    EXPECT_EQ(2, h::le16(res.replies[0], 64 + 2));
+    EXPECT_EQ(3, h::le16(res.replies[0], 64 + 2));
 }
 
 } // namespace

@@ -231,7 +231,7 @@ TEST_F(SessionSetup, RequiredSigningRefusesUnsignedTreeConnect)
         return std::vector<bytes>{tree_connect(3, st.sid), signed_tc};
     }});
     ASSERT_EQ(5u, replies.size());
-    EXPECT_EQ(2, h::le16(replies[0], 64 + 2));
+    EXPECT_EQ(3, h::le16(replies[0], 64 + 2));
     EXPECT_EQ(DENIED, h::status(replies[3]));
     // The signed one is not refused for signing, and its reply is signed.
     EXPECT_NE(DENIED, h::status(replies[4]));
