@@ -144,7 +144,7 @@ const char *vlsmb2s_simulate(const char *script, const char *client_ip)
     io.read = sim_read;
     io.write = sim_write;
     io.log_frame = sim_log_frame;
-    vl2_sess_run(&io, &ip, 0);
+    vl2_sess_run_offline(&io, &ip, 0);
     vl2_buf_free(&in);
 
     vl2_buf_printf(&m.transcript, "RESULT ok (%lld frames)\n", m.frames);

@@ -223,14 +223,24 @@ void vl2_fs_closedir(vl2_dir *d)
 vl2_file *vl2_fs_open_ro(const char *path, vl2_fstat *st)
 {
     if (!okpath(path)) return nullptr;
-    // Non-blocking so a FIFO swapped in for the file cannot stall the thread;
-    // it is then refused by the kind check before any read.
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    // Opening a FIFO or a device has effects of its own (a writer waiting on
+    // the FIFO is released, a driver runs), so the object is examined through
+    // O_PATH first and only a regular file is opened for reading, through
+    // that descriptor so it is the object examined.
+    int pfd = open(path, O_PATH | O_CLOEXEC);
+    if (pfd < 0) return nullptr;
     vl2_fstat tmp;
     vl2_fstat *s = st ? st : &tmp;
-    vl2_file *f = nullptr;
-    if (fdstat(fd, s) == 0 && s->kind == VL2_K_FILE) f = (vl2_file *)malloc(sizeof *f);
+    int fd = -1;
+    if (fdstat(pfd, s) == 0 && s->kind == VL2_K_FILE) {
+        char self[32];
+        snprintf(self, sizeof self, "/proc/self/fd/%d", pfd);
+        // Non-blocking and no controlling terminal, should anything else get here.
+        fd = open(self, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    }
+    close(pfd);
+    if (fd < 0) return nullptr;
+    vl2_file *f = (vl2_file *)malloc(sizeof *f);
     if (!f) {
         close(fd);
         return nullptr;

@@ -211,16 +211,25 @@ struct vl2_sess {
     int sign_this;           // a handler asks the dispatcher to sign its response
     int open_count;
     int64_t listing_entries; // entries held in listings across all opens
+    // The host file the last READ opened, kept for the next READ of the
+    // same open while its name still leads to that file (read.cpp).
+    struct vl2_file *rd_file;
+    uint64_t rd_open;        // persistent FileId of that open
+    uint64_t rd_dev, rd_ino; // the file it was opened as
+    int offline;             // served by vl2_sess_run_offline
 };
 
 // Tree of the current request (cur_tree, not gone), or null.
 vl2_tree *sess_tree(vl2_sess *s);
 // Open with the given persistent FileId, or null.
 vl2_open *sess_open(vl2_sess *s, uint64_t fid);
-// Releases one open (its listing and pipe output) and unlinks it.
+// Releases one open (its listing, pipe output and kept READ file) and
+// unlinks it.
 void sess_close_open(vl2_sess *s, vl2_open *o);
 void sess_release_trees(vl2_sess *s);
 void sess_release_opens(vl2_sess *s);
+// Closes the file kept by READ, if any.
+void read_file_drop(vl2_sess *s);
 
 // ---- command handlers (run with the response header begun, SUCCESS) ----
 typedef void vl2_handler(vl2_sess *s, vl2_rd *rd, vl2_reply *r);

@@ -9,6 +9,9 @@
 namespace {
 
 constexpr size_t PATH_MAX_BYTES = 1032;
+// Tree records one connection may hold, disconnected ones included; a peer
+// connecting without end must not grow the list (and every lookup) without end.
+constexpr int MAX_TREES = 1024;
 
 bool id_taken(const vl2_sess *s, uint32_t id)
 {
@@ -25,6 +28,27 @@ uint32_t new_tree_id(vl2_sess *s)
         uint32_t id = (uint32_t)(++s->next_id & 0xFFFFFF);
         if (id != 0 && !id_taken(s, id)) return id;
     }
+}
+
+// Room for one more tree record: when the list is full, the disconnected
+// records are freed first (their ids are not handed out again before the
+// 24-bit counter wraps). False when every record is live.
+bool tree_room(vl2_sess *s)
+{
+    int n = 0;
+    for (const vl2_tree *t = s->trees; t; t = t->next) n++;
+    if (n < MAX_TREES) return true;
+    for (vl2_tree **p = &s->trees; *p;) {
+        vl2_tree *t = *p;
+        if (t->gone) {
+            *p = t->next;
+            free(t);
+            n--;
+        } else {
+            p = &t->next;
+        }
+    }
+    return n < MAX_TREES;
 }
 
 }  // namespace
@@ -79,7 +103,7 @@ void cmd_tree_connect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         err_reply(s, r, CMD_TREE_CONNECT, ST_OBJECT_NAME_NOT_FOUND, sid, tid);
         return;
     }
-    vl2_tree *t = (vl2_tree *)calloc(1, sizeof *t);
+    vl2_tree *t = tree_room(s) ? (vl2_tree *)calloc(1, sizeof *t) : nullptr;
     if (!t) {
         err_reply(s, r, CMD_TREE_CONNECT, ST_INSUFFICIENT_RESOURCES, sid, tid);
         return;
