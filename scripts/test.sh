@@ -34,4 +34,8 @@ run_suite build
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DVL2_SANITIZE=ON
+echo "== ThreadSanitizer: concurrency and listener tests =="
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVL2_TSAN=ON >/dev/null
+cmake --build build-tsan -j "$jobs" --target test_net
+TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/test_net
 echo "all test suites passed"
