@@ -6,24 +6,10 @@
 #   RUNS=n       runs of each figure; the median is printed (default 3)
 #   PROTO=...    smbclient max protocol (default SMB2_10)
 set -euo pipefail
-cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build-bench-listing}
 RUNS=${RUNS:-3}
 PROTO=${PROTO:-SMB2_10}
-PY=/usr/bin/python3
-
-if [ ! -x "$BUILD/vlsmb2s" ]; then
-  cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVL2_TESTS=OFF >/dev/null
-  cmake --build "$BUILD" -j2 --target vlsmb2s_cli >/dev/null
-fi
-
-work=$(mktemp -d /tmp/vl2bench.XXXXXX)
-srv=""
-cleanup() {
-  if [ -n "$srv" ]; then kill "$srv" 2>/dev/null || true; wait "$srv" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/common.sh"
 
 "$PY" - "$work/share" <<'EOF'
 import os, sys
@@ -40,13 +26,7 @@ for d in range(20):
             f.write(os.urandom(1024 * (1 + (d * 100 + i) % 8)))
 EOF
 
-"$BUILD/vlsmb2s" serve --share "bench=$work/share" --opt guest=on --port 0 \
-  --port-file "$work/port" >/dev/null 2>&1 &
-srv=$!
-for _ in $(seq 1 200); do [ -s "$work/port" ] && break; sleep 0.05; done
-port=$(cat "$work/port")
-
-now() { date +%s.%N; }
+serve "$work/share"
 smb() { smbclient //127.0.0.1/bench -p "$port" -U guest% -m "$PROTO" --option='client min protocol=SMB2_02' -c "$1"; }
 median() { sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 

@@ -7,24 +7,10 @@
 #   SPARSE=1     make a sparse file instead of random bytes
 #   PROTO=...    smbclient max protocol (default SMB2_10: 1 MiB reads)
 set -euo pipefail
-cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build-bench-read}
 SIZE_MB=${SIZE_MB:-1024}
 PROTO=${PROTO:-SMB2_10}
-PY=/usr/bin/python3
-
-if [ ! -x "$BUILD/vlsmb2s" ]; then
-  cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVL2_TESTS=OFF >/dev/null
-  cmake --build "$BUILD" -j2 --target vlsmb2s_cli >/dev/null
-fi
-
-work=$(mktemp -d /tmp/vl2bench.XXXXXX)
-srv=""
-cleanup() {
-  if [ -n "$srv" ]; then kill "$srv" 2>/dev/null || true; wait "$srv" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/common.sh"
 
 mkdir "$work/share"
 file="$work/share/big.bin"
@@ -36,13 +22,7 @@ fi
 bytes=$(stat -c %s "$file")
 cat "$file" > /dev/null  # both runs read from the page cache
 
-"$BUILD/vlsmb2s" serve --share "bench=$work/share" --opt guest=on --port 0 \
-  --port-file "$work/port" >/dev/null 2>&1 &
-srv=$!
-for _ in $(seq 1 200); do [ -s "$work/port" ] && break; sleep 0.05; done
-port=$(cat "$work/port")
-
-now() { date +%s.%N; }
+serve "$work/share"
 mbps() { awk -v b="$bytes" -v t="$1" 'BEGIN { printf "%.1f", b / t / 1e6 }'; }
 
 t0=$(now)

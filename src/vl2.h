@@ -136,8 +136,9 @@ struct vl2_vent {
     uint64_t ino;    // the entry's own id (a link's own, not its target's)
 };
 
-// Wire time: 100 ns ticks since 1601 from unix seconds.
+// Wire time: 100 ns ticks since 1601 from unix seconds. Unsigned
+// arithmetic: an absurd host time wraps instead of overflowing.
 inline uint64_t vl2_filetime(int64_t unix_seconds)
 {
-    return (uint64_t)(unix_seconds + 11644473600LL) * 10000000ULL;
+    return ((uint64_t)unix_seconds + 11644473600ULL) * 10000000ULL;
 }

@@ -236,6 +236,10 @@ void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     o->share = t->share;
     o->is_pipe = ipc ? 1 : 0;
     if (!ipc) {
+        // READ and listings check against the share the name was resolved
+        // in, not the tree's copy: a share redefined since the connect must
+        // not keep its old, wider root for this open.
+        o->share = res.share;
         static_assert(sizeof o->path == sizeof res.path, "open and resolution paths differ in size");
         memcpy(o->path, res.path, sizeof o->path);
         o->st = res.st;

@@ -6,17 +6,6 @@
 
 namespace {
 
-inline int hexval(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Exactly four dot-separated decimal fields of 1 to 3 digits, each <= 255.
 int parse_v4(const char *s, size_t n, uint8_t out[4])
 {
@@ -79,7 +68,7 @@ int parse_v6(const char *s, size_t n, uint8_t out[16])
             return -1;
         unsigned v = 0;
         for (size_t k = i; k < j; k++) {
-            int h = hexval(s[k]);
+            int h = vl2_hex_digit(s[k]);
             if (h < 0)
                 return -1;
             v = v << 4 | (unsigned)h;

@@ -5,17 +5,6 @@ namespace {
 
 const char hexdig[] = "0123456789abcdef";
 
-inline int hexval(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 } // namespace
 
 int vl2_hex_decode(const char *text, size_t textlen, uint8_t *out, size_t cap, size_t *outcount)
@@ -30,7 +19,7 @@ int vl2_hex_decode(const char *text, size_t textlen, uint8_t *out, size_t cap, s
         char c = text[i];
         if (c == ' ' || c == '\t' || c == '\r' || c == '\n')
             continue;
-        int v = hexval(c);
+        int v = vl2_hex_digit(c);
         if (v < 0)
             return -1;
         if (high < 0) {

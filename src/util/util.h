@@ -76,6 +76,17 @@ int vl2_cidr_match(const vl2_cidr *c, const vl2_ip *ip);       // 1 or 0
 // count only). 0 or -1; *outcount (may be null) is 0 on failure.
 int vl2_hex_decode(const char *text, size_t textlen, uint8_t *out, size_t cap, size_t *outcount);
 void vl2_hex_encode(const uint8_t *bytes, size_t count, vl2_buf *b);
+// Value of one hex digit (either case), or -1.
+inline int vl2_hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 
 // ---- little-endian helpers ---------------------------------------------
 inline uint16_t vl2_le16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }

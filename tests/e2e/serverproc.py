@@ -1,8 +1,35 @@
-"""Runs `vlsmb2s serve` on 127.0.0.1 with a system-chosen port for a test."""
+"""Runs `vlsmb2s serve` on 127.0.0.1 with a system-chosen port for a test,
+and the smbclient runs and tree snapshots the client tests share."""
+import hashlib
 import os
 import subprocess
 import tempfile
 import time
+
+
+def digest(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def tree_state(root):
+    """Every path under root with its kind, size and content digest."""
+    out = {}
+    for d, dirs, files in os.walk(root):
+        for n in dirs:
+            out[os.path.relpath(os.path.join(d, n), root)] = "dir"
+        for n in files:
+            p = os.path.join(d, n)
+            with open(p, "rb") as f:
+                out[os.path.relpath(p, root)] = (os.path.getsize(p), digest(f.read()))
+    return out
+
+
+def smbclient(port, share, commands, user="guest%", proto="SMB2_10", extra=(), timeout=300):
+    """Runs smbclient's commands on //127.0.0.1/share; (exit status, output)."""
+    cmd = ["smbclient", "//127.0.0.1/" + share, "-p", str(port), "-U", user, "-m", proto,
+           "--option=client min protocol=SMB2_02", *extra, "-c", commands]
+    p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
+    return p.returncode, p.stdout.decode("utf-8", "replace")
 
 
 class Server:

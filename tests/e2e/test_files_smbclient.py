@@ -6,13 +6,12 @@ usage: test_files_smbclient.py PATH_TO_vlsmb2s [unittest args]
 import hashlib
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from serverproc import Server  # noqa: E402
+from serverproc import Server, digest, smbclient, tree_state  # noqa: E402
 
 from impacket import smb3structs as s3  # noqa: E402
 from impacket.smbconnection import SMBConnection  # noqa: E402
@@ -20,30 +19,6 @@ from impacket.smbconnection import SMBConnection  # noqa: E402
 PROG = None
 SIZES = [0, 1, 65535, 65536, 65537, 1 << 20, 10 << 20]
 LABEL = "M\u00fasica"
-
-
-def digest(data):
-    return hashlib.sha256(data).hexdigest()
-
-
-def tree_state(root):
-    """Every path under root with its kind, size and content digest."""
-    out = {}
-    for d, dirs, files in os.walk(root):
-        for n in dirs:
-            out[os.path.relpath(os.path.join(d, n), root)] = "dir"
-        for n in files:
-            p = os.path.join(d, n)
-            with open(p, "rb") as f:
-                out[os.path.relpath(p, root)] = (os.path.getsize(p), digest(f.read()))
-    return out
-
-
-def smbclient(port, share, commands, user="guest%", proto="SMB2_10", extra=()):
-    cmd = ["smbclient", "//127.0.0.1/" + share, "-p", str(port), "-U", user, "-m", proto,
-           "--option=client min protocol=SMB2_02", *extra, "-c", commands]
-    p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
-    return p.returncode, p.stdout.decode("utf-8", "replace")
 
 
 class Files(unittest.TestCase):

@@ -4,7 +4,6 @@ impacket, libsmbclient, rpcclient, tshark) against `vlsmb2s serve`.
 
 usage: test_listing.py PATH_TO_vlsmb2s [unittest args]
 """
-import hashlib
 import os
 import re
 import shutil
@@ -16,7 +15,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from serverproc import Server  # noqa: E402
+from serverproc import Server, digest, smbclient, tree_state  # noqa: E402
 
 import smbc  # noqa: E402
 from impacket import smb3structs as s3  # noqa: E402
@@ -37,30 +36,6 @@ TREE = {
     "deep/a/b/c/leaf.txt": 12,
     "deep/a/side file.dat": 4097,
 }
-
-
-def digest(data):
-    return hashlib.sha256(data).hexdigest()
-
-
-def tree_state(root):
-    """Every file under root with its size and content digest, and every folder."""
-    out = {}
-    for d, dirs, files in os.walk(root):
-        for n in dirs:
-            out[os.path.relpath(os.path.join(d, n), root)] = "dir"
-        for n in files:
-            p = os.path.join(d, n)
-            with open(p, "rb") as f:
-                out[os.path.relpath(p, root)] = (os.path.getsize(p), digest(f.read()))
-    return out
-
-
-def smbclient(port, share, commands, user="guest%", proto="SMB2_10", extra=()):
-    cmd = ["smbclient", "//127.0.0.1/" + share, "-p", str(port), "-U", user, "-m", proto,
-           "--option=client min protocol=SMB2_02", *extra, "-c", commands]
-    p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
-    return p.returncode, p.stdout.decode("utf-8", "replace")
 
 
 def ls_names(text):

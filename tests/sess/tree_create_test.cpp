@@ -284,4 +284,30 @@ TEST_F(Create, CloseReportsCreateTimeMetadataOnce)
     EXPECT_EQ(INVALID, h::status(r[6])) << "already closed";
 }
 
+// A share redefined on a narrower folder after the connect: an open made
+// since is held to the new root, so a link swapped in later cannot reach
+// what only the old definition covered.
+TEST_F(Create, OpenIsHeldToTheShareItWasResolvedIn)
+{
+    ASSERT_TRUE(tree.dir("media/inner"));
+    ASSERT_TRUE(tree.file("media/inner/f.txt", "inside"));
+    ASSERT_TRUE(tree.file("media/old-only.txt", "old root only"));
+    std::vector<bytes> pre = guest_logon();
+    pre.push_back(tree_connect(3, "media"));
+    auto r = lg::converse({lg::send(pre),
+                           [&](const std::vector<bytes> &) {
+                               vlsmb2s_remove_share("media");
+                               EXPECT_EQ(0, vlsmb2s_add_share("media", tree.at("media/inner").c_str()));
+                               return std::vector<bytes>{create(4, 1, "f.txt")};
+                           },
+                           [&](const std::vector<bytes> &) {
+                               unlink(tree.at("media/inner/f.txt").c_str());
+                               tree.link(tree.at("media/old-only.txt"), "media/inner/f.txt");
+                               return std::vector<bytes>{read_req(5, 1, 0x21, 100, 0)};
+                           }});
+    ASSERT_EQ(6u, r.size());
+    EXPECT_EQ(SUCCESS, h::status(r[4]));
+    EXPECT_EQ(DENIED, h::status(r[5]));
+}
+
 }  // namespace
