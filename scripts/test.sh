@@ -38,4 +38,6 @@ echo "== ThreadSanitizer: concurrency and listener tests =="
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVL2_TSAN=ON >/dev/null
 cmake --build build-tsan -j "$jobs" --target test_net
 TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/test_net
+echo "== fuzz targets (20 s each) =="
+scripts/fuzz.sh
 echo "all test suites passed"
