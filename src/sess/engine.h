@@ -216,6 +216,8 @@ struct vl2_sess {
     struct vl2_file *rd_file;
     uint64_t rd_open;        // persistent FileId of that open
     uint64_t rd_dev, rd_ino; // the file it was opened as
+    // Received bytes not yet processed are rbuf[rhead, rtail) (loop.cpp).
+    size_t rhead, rtail;
     int offline;             // served by vl2_sess_run_offline
 };
 

@@ -16,8 +16,12 @@ namespace {
 constexpr int POLL_MS = 100;
 constexpr size_t FIRST_RCAP = 65536;
 constexpr int64_t FRAME_LIMIT = 4194304;
-// A reply buffer larger than this is not kept for the next frame.
-constexpr uint64_t KEEP_REPLY_CAP = 262144;
+// A reply buffer up to this size (room for the largest READ reply) is kept
+// for the next frame, so a run of large READs does not reallocate it every
+// time; a larger one is freed at once.
+constexpr uint64_t KEEP_REPLY_CAP = 2097152;
+// A connection silent for a poll keeps no reply buffer larger than this.
+constexpr uint64_t IDLE_REPLY_CAP = 65536;
 
 const char *const names[20] = {
     "NEGOTIATE", "SESSION_SETUP", "LOGOFF", "TREE_CONNECT", "TREE_DISCONNECT", "CREATE", "CLOSE",
@@ -63,29 +67,54 @@ int live(vl2_sess *s, bool got_data)
     return 1;
 }
 
-// Reads exactly n bytes; 0, or -1 when the connection is to end.
-int read_all(vl2_sess *s, uint8_t *buf, size_t n)
+// Moves the received bytes not yet processed to the start of the buffer.
+void compact(vl2_sess *s)
 {
-    size_t got = 0;
+    memmove(s->rbuf, s->rbuf + s->rhead, s->rtail - s->rhead);
+    s->rtail -= s->rhead;
+    s->rhead = 0;
+}
+
+// Makes n bytes (at most rcap) available at rbuf + rhead. Each read asks
+// for all the room left in the buffer, so requests that arrive back to back
+// are taken in by one system call. While waiting, an idle connection gives
+// up a large reply buffer (idle). 0, or -1 when the connection is to end.
+int fill(vl2_sess *s, size_t n, vl2_buf *idle)
+{
+    if (s->rtail - s->rhead >= n) return 0;
+    if (s->rhead + n > s->rcap) compact(s);
     int misses = 0;
-    while (got < n) {
-        int32_t ask = (int32_t)(n - got);
-        int r = s->io->read(s->io_ctx, buf + got, ask, POLL_MS);
+    while (s->rtail - s->rhead < n) {
+        size_t room = s->rcap - s->rtail;
+        int32_t ask = (int32_t)(room < INT32_MAX ? room : INT32_MAX);
+        int r = s->io->read(s->io_ctx, s->rbuf + s->rtail, ask, POLL_MS);
         if (r > 0) {
-            got += r < ask ? (size_t)r : (size_t)ask;
+            s->rtail += r < ask ? (size_t)r : (size_t)ask;
         } else if (r == 0) {
             if (++misses >= 3) return -1;
         } else if (r != -2) {
             return -1;
+        } else if (idle && idle->cap > IDLE_REPLY_CAP) {
+            vl2_buf_free(idle);
         }
         if (!live(s, r > 0)) return -1;
     }
     return 0;
 }
 
+// Takes n received bytes off the front of the buffer.
+void consume(vl2_sess *s, size_t n)
+{
+    s->rhead += n;
+    if (s->rhead == s->rtail) s->rhead = s->rtail = 0;
+}
+
 // Session request: discard its body, answer 0x82. 0, or -1 to end.
 int session_request(vl2_sess *s, size_t len)
 {
+    size_t have = s->rtail - s->rhead < len ? s->rtail - s->rhead : len;
+    consume(s, have);
+    len -= have;
     uint8_t sink[512];
     while (len > 0) {
         int32_t ask = (int32_t)(len < sizeof sink ? len : sizeof sink);
@@ -124,8 +153,10 @@ void serve(vl2_sess *s)
 {
     vl2_reply r = {};
     for (;;) {
+        if (fill(s, 4, &r.b) != 0) break;
         uint8_t pre[4];
-        if (read_all(s, pre, 4) != 0) break;
+        memcpy(pre, s->rbuf + s->rhead, 4);
+        consume(s, 4);
         size_t len = ((size_t)pre[1] << 16) | ((size_t)pre[2] << 8) | pre[3];
         if (pre[0] == 0x81) {
             if (session_request(s, len) != 0) break;
@@ -145,15 +176,17 @@ void serve(vl2_sess *s)
             break;
         }
         if (len > s->rcap) {
+            compact(s);
             uint8_t *nb = (uint8_t *)realloc(s->rbuf, len + 16);
             if (!nb) break;
             s->rbuf = nb;
             s->rcap = len + 16;
         }
-        if (read_all(s, s->rbuf, len) != 0) break;
+        if (fill(s, len, nullptr) != 0) break;
+        uint8_t *frame = s->rbuf + s->rhead;
         s->last_ms = vl2_now_ms();
-        if (s->io->log_frame) s->io->log_frame(s->io_ctx, ">>", s->rbuf, (int64_t)len);
-        if (s->trace) trace_request(s, s->rbuf, len);
+        if (s->io->log_frame) s->io->log_frame(s->io_ctx, ">>", frame, (int64_t)len);
+        if (s->trace) trace_request(s, frame, len);
 
         // The reply buffer is reused from frame to frame; only its length is reset.
         r.b.len = 0;
@@ -163,7 +196,8 @@ void serve(vl2_sess *s)
         r.sign_pending = 0;
         r.sign_at = 0;
         int send = 0;
-        frame_in(s, s->rbuf, len, &r, &send);
+        frame_in(s, frame, len, &r, &send);
+        consume(s, len);
         size_t n = (size_t)r.b.len;
         if (r.b.failed) {
             // Part of the reply is missing: never pass it off as complete.

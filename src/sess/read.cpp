@@ -12,7 +12,40 @@ namespace {
 constexpr uint32_t BLOCK = 65536;
 constexpr uint8_t DATA_OFFSET = 80;  // header plus the 16-byte body
 
+// The host file for a READ of o. Opening afresh and checking the result
+// against the share is most of a READ's cost, so the file the previous READ
+// of this open used serves again while the name still leads to that very
+// file (same device and inode, still a regular file): the bytes are then
+// the file's current content, exactly as a fresh open would give them.
+// Anything else (gone, replaced, swapped for a link) takes the fresh open,
+// checked against the share again. Null when that fails.
+vl2_file *read_file(vl2_sess *s, const vl2_open *o)
+{
+    if (s->rd_file && s->rd_open == o->id) {
+        vl2_fstat now;
+        if (vl2_fs_stat(o->path, &now) == 0 && now.kind == VL2_K_FILE && now.dev == s->rd_dev &&
+            now.ino == s->rd_ino)
+            return s->rd_file;
+    }
+    read_file_drop(s);
+    vl2_fstat st;
+    vl2_file *f = vl2_vfs_open_read(&o->share, o->path, &st);
+    if (!f) return nullptr;
+    s->rd_file = f;
+    s->rd_open = o->id;
+    s->rd_dev = st.dev;
+    s->rd_ino = st.ino;
+    return f;
+}
+
 }  // namespace
+
+void read_file_drop(vl2_sess *s)
+{
+    if (s->rd_file) vl2_fs_close(s->rd_file);
+    s->rd_file = nullptr;
+    s->rd_open = 0;
+}
 
 void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
@@ -59,9 +92,8 @@ void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         err_reply(s, r, CMD_READ, ST_FILE_IS_A_DIRECTORY, sid, tid);
         return;
     }
-    // Opened afresh by its canonical path and checked against the share
-    // again: whatever the name leads to now must still lie inside it.
-    vl2_file *f = vl2_vfs_open_read(&o->share, o->path, nullptr);
+    // Whatever the name leads to now must still lie inside the share.
+    vl2_file *f = read_file(s, o);
     if (!f) {
         err_reply(s, r, CMD_READ, ST_ACCESS_DENIED, sid, tid);
         return;
@@ -80,7 +112,6 @@ void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     w32(b, 0);
     if (vl2_buf_reserve(b, length) != 0) {
         // The buffer is marked failed; the loop drops the reply and ends.
-        vl2_fs_close(f);
         return;
     }
     uint32_t total = 0;
@@ -88,14 +119,13 @@ void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         uint32_t want = length - total < BLOCK ? length - total : BLOCK;
         int n = vl2_fs_pread(f, offset + total, b->data + b->len + total, (int)want);
         if (n < 0) {
-            vl2_fs_close(f);
+            read_file_drop(s);
             err_reply(s, r, CMD_READ, ST_ACCESS_DENIED, sid, tid);
             return;
         }
         if (n == 0) break;
         total += (uint32_t)n;
     }
-    vl2_fs_close(f);
     vl2_buf_commit(b, total);
     if (b->failed) return;
     vl2_put32(b->data + body + 4, total);

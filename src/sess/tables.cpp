@@ -21,6 +21,7 @@ vl2_open *sess_open(vl2_sess *s, uint64_t fid)
 
 static void release(vl2_sess *s, vl2_open *o)
 {
+    if (s->rd_file && s->rd_open == o->id) read_file_drop(s);
     if (o->listing.held || o->listing.ents) {
         vl2_vfs_free(o->listing.ents, o->listing.count);
         s->listing_entries -= o->listing.count;
@@ -58,5 +59,6 @@ void sess_release_opens(vl2_sess *s)
         s->opens = o->next;
         release(s, o);
     }
+    read_file_drop(s);
     s->open_count = 0;
 }

@@ -237,6 +237,29 @@ TEST_F(Loop, FrameNames)
     EXPECT_STREQ(vl2_cmd_name(19), "?");
 }
 
+// Frames that arrive back to back are taken in together: every one is
+// answered in order, also one that straddles the end of the receive buffer
+// and a long one that makes the buffer grow while others wait behind it.
+TEST_F(Loop, BackToBackFramesAreAllServedInOrder)
+{
+    bytes longer = echo(2000);
+    longer.resize(100000, 0xAB);  // trailing bytes after an ECHO are ignored
+    std::vector<bytes> in;
+    for (uint64_t mid = 1; mid <= 1000; mid++) in.push_back(h::frame(echo(mid)));  // 72,000 bytes
+    in.push_back(h::frame(longer));
+    in.push_back(h::frame(echo(2001)));
+    int calls = 0;
+    std::vector<bytes> rep = h::converse([&](const std::vector<bytes> &) {
+        return ++calls == 1 ? in : std::vector<bytes>{};
+    });
+    ASSERT_EQ(rep.size(), 1002u);
+    for (size_t i = 0; i < rep.size(); i++) {
+        uint64_t want = i < 1000 ? i + 1 : 2000 + (i - 1000);
+        ASSERT_EQ(vl2_le64(&rep[i][24]), want) << i;
+    }
+    EXPECT_EQ(stat(VL2_ST_PROTOCOL_ERRORS), 0);
+}
+
 TEST_F(Loop, TraceShowsBoundedDumps)
 {
     setenv("VLSMB2S_TRACE", "1", 1);

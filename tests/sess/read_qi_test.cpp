@@ -4,6 +4,8 @@
 #include "fs/fs.h"
 
 #include <cstdio>
+#include <functional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace fl;
@@ -136,6 +138,60 @@ TEST_F(Read, FolderSwappedForALinkServesNothingOutside)
     EXPECT_EQ(DENIED, h::status(r[5]));
     EXPECT_EQ(73u, r[5].size());
     EXPECT_EQ(refused + 1, stat(VL2_ST_PATH_REFUSED));
+}
+
+// The host changes between two READs of one open: the second READ gives
+// what opening the name afresh gives, whatever the first one left behind.
+TEST_F(Read, HostChangesBetweenTwoReadsOfOneOpen)
+{
+    struct {
+        const char *what;
+        std::function<void(const std::string &)> change;  // given the open's folder
+        uint32_t status;
+        std::string data;
+    } cases[] = {
+        {"rewritten in place", [&](const std::string &d) { tree.file(d + "/f.txt", "INSIDE"); }, SUCCESS, "INSIDE"},
+        {"replaced by a rename",
+         [&](const std::string &d) {
+             tree.file(d + "/new", "renamed");
+             rename(tree.at(d + "/new").c_str(), tree.at(d + "/f.txt").c_str());
+         },
+         SUCCESS, "renamed"},
+        {"deleted", [&](const std::string &d) { unlink(tree.at(d + "/f.txt").c_str()); }, DENIED, ""},
+        {"folder swapped for a link out",
+         [&](const std::string &d) {
+             unlink(tree.at(d + "/f.txt").c_str());
+             rmdir(tree.at(d).c_str());
+             tree.link(tree.at("outside"), d);
+         },
+         DENIED, ""},
+        {"swapped for a FIFO",
+         [&](const std::string &d) {
+             unlink(tree.at(d + "/f.txt").c_str());
+             mkfifo(tree.at(d + "/f.txt").c_str(), 0644);
+         },
+         DENIED, ""},
+    };
+    for (size_t i = 0; i < std::size(cases); i++) {
+        SCOPED_TRACE(cases[i].what);
+        const std::string d = "media/c" + std::to_string(i);
+        ASSERT_TRUE(tree.dir(d));
+        ASSERT_TRUE(tree.file(d + "/f.txt", "inside"));
+        std::vector<bytes> pre = guest_logon();
+        pre.push_back(tree_connect(3, "media"));
+        pre.push_back(create(4, 1, "c" + std::to_string(i) + "/f.txt"));
+        pre.push_back(read_req(5, 1, 0x21, 100, 0));
+        auto r = lg::converse({lg::send(pre), [&](const std::vector<bytes> &) {
+                                   cases[i].change(d);
+                                   return std::vector<bytes>{read_req(6, 1, 0x21, 100, 0)};
+                               }});
+        ASSERT_EQ(7u, r.size());
+        EXPECT_TRUE(body(r[5]) == read_body("inside"));
+        EXPECT_EQ(cases[i].status, h::status(r[6]));
+        if (cases[i].status == SUCCESS) {
+            EXPECT_TRUE(body(r[6]) == read_body(cases[i].data));
+        }
+    }
 }
 
 class QueryInfo : public FilesTest {
