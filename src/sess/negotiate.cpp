@@ -175,7 +175,7 @@ void cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     rd_u16(rd);
     if (ssz > 36)
         rd_skip(rd, 4);
-    uint32_t caps = rd_u32(rd);
+    rd_u32(rd);  // Capabilities: only 3.x clients fill them in
     rd_skip(rd, 16);
     sess_trace(s, "[nego] ssz=%u scount=%u (off-base)\n", (unsigned)ssz, (unsigned)count);
     if (rd->bad || count < 1 || count > 32 || ssz != 36) {
@@ -213,7 +213,10 @@ void cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     s->dialect = best;
     s->negotiated = 1;
     s->client_sign_required = (secmode & 0x0002) != 0;
-    s->large_mtu = best == D210 && (caps & 0x00000004u);
+    // Large transfers come with 2.1 itself: a client sends Capabilities only
+    // for the 3.x dialects, so a 2.1-only client (smbclient -m SMB2_10) never
+    // offers the bit and would be held to 64 KiB reads.
+    s->large_mtu = best == D210;
     s->max_read = s->max_write = s->large_mtu ? 1048576u : 65536u;
     vl2_stat_add(VL2_ST_NEGOTIATE, 1);
 

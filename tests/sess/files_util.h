@@ -44,7 +44,7 @@ inline bytes req(uint16_t cmd, uint64_t mid, const bytes &body, uint32_t tid = 0
 }
 
 // NEGOTIATE, then a guest logon: a raw NTLM NEGOTIATE and an AUTHENTICATE
-// with an empty NT response. large asks for 1 MiB reads (dialect 2.1).
+// with an empty NT response. large negotiates 2.1 (1 MiB reads), else 2.0.2.
 inline std::vector<bytes> guest_logon(bool large = false)
 {
     bytes type1 = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0, 1, 0, 0, 0};
@@ -57,7 +57,9 @@ inline std::vector<bytes> guest_logon(bool large = false)
         put32(type3, 64);
     }
     put32(type3, 0x00088205);
-    return {lg::negotiate({0x0202, 0x0210}, 1, large ? 0x4u : 0u), lg::setup(1, 0, type1), lg::setup(2, 0, type3)};
+    std::vector<uint16_t> dialects = {0x0202};
+    if (large) dialects.push_back(0x0210);
+    return {lg::negotiate(dialects, 1, 0), lg::setup(1, 0, type1), lg::setup(2, 0, type3)};
 }
 constexpr size_t LOGON_REPLIES = 3;
 

@@ -35,7 +35,8 @@ TEST_F(Negotiate, DialectSizesAndCapabilities)
     } cases[] = {
         {"2.1 with large MTU and contexts", {0x0202, 0x0210, 0x0300, 0x0302, 0x0311}, 4, 0x70, 0x0210, 1, 4, 1048576,
          1048576},
-        {"2.1 without large MTU", {0x0202, 0x0210, 0x0300, 0x0302, 0x0311}, 0, 0x70, 0x0210, 1, 0, 1048576, 65536},
+        // A 2.1-only client never fills in Capabilities: 2.1 alone brings 1 MiB transfers.
+        {"2.1 from a client offering no capabilities", {0x0202, 0x0210}, 0, 0, 0x0210, 1, 4, 1048576, 1048576},
         {"2.0.2 only, large MTU ignored", {0x0202}, 4, 0, 0x0202, 1, 0, 65536, 65536},
         {"unknown 2.x values are skipped", {0x0200, 0x0202, 0x02FF}, 0, 0, 0x0202, 1, 0, 65536, 65536},
     };
@@ -131,7 +132,7 @@ TEST_F(Negotiate, EveryTokenSwitch)
         SCOPED_TRACE(name);
         auto res = h::simulate({negotiate({0x0202, 0x0210})});
         ASSERT_EQ(1u, res.replies.size());
-        bytes want = h::cat(rsp_hdr(0, SUCCESS, 0), negotiate_rsp_body(0x0210, 1, 0, 1048576, 65536, c.token));
+        bytes want = h::cat(rsp_hdr(0, SUCCESS, 0), negotiate_rsp_body(0x0210, 1, 4, 1048576, 1048576, c.token));
         EXPECT_EQ(h::hex(want), h::hex(res.replies[0]));
         for (const char *v : c.vars) unsetenv(v);
     }
