@@ -61,6 +61,38 @@ void sign_if_required(vl2_sess *s, uint8_t req_secmode)
         s->sign_this = 1;
 }
 
+// 1 with the key when the AUTHENTICATE's proof holds for this account.
+bool proof_key(vl2_sess *s, const uint8_t *tok, size_t toklen, const char *user, const char *pass, uint8_t key[16])
+{
+    uint8_t k[16];
+    int anon = 0;
+    bool ok = vl2_ntlm_type3(tok, toklen, s->challenge, s->opts.server_name, clock_time(s), s->opts.ntlm_timecheck,
+                             user, pass, &anon, k) == 0 && !anon;
+    if (ok) memcpy(key, k, 16);
+    vl2_wipe(k, sizeof k);
+    return ok;
+}
+
+// A guest's client signs with the key of the proof it made, and a client
+// that requires signing checks ours with it. When that proof can be
+// verified, take its key: a named guest with an empty password (smbclient
+// -U guest%), or a configured account's own password while guests are on
+// (every logon is then a guest logon). Otherwise the key stays as it is.
+void guest_key(vl2_sess *s, const uint8_t *tok, size_t toklen, uint8_t key[16])
+{
+    char who[129];
+    if (vl2_ntlm_user(tok, toklen, who, sizeof who) != 0 || !who[0]) return;
+    if (proof_key(s, tok, toklen, who, "", key)) return;
+    char name[129];
+    char pass[257];
+    for (int i = 0; i < MAX_ACCOUNTS; i++) {
+        if (vl2_user_at(i, name, sizeof name, pass, sizeof pass) != 0 || name[0] == 0) break;
+        bool ok = proof_key(s, tok, toklen, name, pass, key);
+        vl2_wipe(pass, sizeof pass);
+        if (ok) return;
+    }
+}
+
 } // namespace
 
 void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int raw)
@@ -178,18 +210,8 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
             session_setup_fail_body(s, r, ST_INVALID_PARAMETER);
             return;
         }
-        // A client logging on as a named guest with an empty password (as
-        // smbclient -U guest% does) signs with the key of that proof: derive
-        // it when the proof holds, so its signed session can verify ours.
-        char who[129];
-        if (rc == 1 && vl2_ntlm_user(tok, toklen, who, sizeof who) == 0 && who[0]) {
-            uint8_t k2[16];
-            int a2 = 0;
-            if (vl2_ntlm_type3(tok, toklen, s->challenge, s->opts.server_name, clock_time(s),
-                               s->opts.ntlm_timecheck, who, "", &a2, k2) == 0 && !a2)
-                memcpy(key, k2, 16);
-            vl2_wipe(k2, sizeof k2);
-        }
+        if (rc == 1)
+            guest_key(s, tok, toklen, key);
         memcpy(s->signing_key, key, 16);
         vl2_wipe(key, sizeof key);
         session_setup_ok_body(s, r, 1, 0, raw);

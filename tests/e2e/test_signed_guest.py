@@ -25,6 +25,16 @@ class SignedGuest(unittest.TestCase):
                 self.assertEqual(rc, 0, text)
                 self.assertIn("getting file \\hello.txt", text)
 
+    def test_account_logon_while_guests_are_on_with_client_signing_required(self):
+        # With guests on every logon is a guest logon, but the client signs
+        # with the key of its account's proof.
+        with Server(PROG, "--user", "alice:Secret-1", "--opt", "guest=on") as srv:
+            rc, text = run(["smbclient", "//127.0.0.1/pub", "-p", str(srv.port), "-m", "SMB2_10",
+                            "--option=client signing=required", "-U", "alice%Secret-1",
+                            "-c", "get hello.txt /dev/null"])
+            self.assertEqual(rc, 0, text)
+            self.assertIn("getting file \\hello.txt", text)
+
     def test_rpcclient_share_enum_with_default_ipc_signing(self):
         with Server(PROG) as srv:
             for who in (["-N"], ["-U", "guest%"]):
