@@ -5,6 +5,7 @@
 #include "cfg/cfg.h"
 #include "net/net.h"
 #include "net/sockio.h"
+#include "net/state.h"
 #include "sess/sess.h"
 #include "util/util.h"
 
@@ -21,37 +22,24 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
+// One accepted connection; listed in the network state record's conns.
 struct vl2_conn {
     vl2_net_sock s; // io.ctx points here; fd -1 once closed
     vl2_io io;
     vl2_ip peer;
     pthread_t thread;
-    int done; // under net_lock
+    int done; // under the network state lock
     vl2_conn *next;
 };
 
-// The listener's part of the network state. Its lock is held only for a
-// few field accesses, never across a blocking call and never together with
-// the configuration lock or the run-state lock.
-struct net_state {
-    pthread_mutex_t lock;
-    int running;  // from a start past its argument tests until stopped
-    int stopping; // mirrors the run-state flag for start/stop decisions
-    int started;  // the accept thread exists; before that a stop has nothing to stop
-    int sock;
-    int port;
-    pthread_t acceptor;
-    vl2_conn *conns; // newest first
-    int nclients;    // connections whose loop has not finished
-};
+namespace {
 
-net_state g_net = {PTHREAD_MUTEX_INITIALIZER, 0, 0, 0, -1, 0, {}, nullptr, 0};
-
+// Holds the network state record's lock for a few field accesses; never
+// across a blocking call, never together with the configuration lock.
 struct net_hold {
-    net_hold() { pthread_mutex_lock(&g_net.lock); }
-    ~net_hold() { pthread_mutex_unlock(&g_net.lock); }
+    vl2_netstate *g;
+    net_hold() : g(vl2_net_acquire()) {}
+    ~net_hold() { vl2_net_release(); }
     net_hold(const net_hold &) = delete;
     net_hold &operator=(const net_hold &) = delete;
 };
@@ -76,7 +64,7 @@ void *conn_main(void *arg)
     close(c->s.fd);
     c->s.fd = -1;
     net_hold h;
-    g_net.nclients--;
+    h.g->nclients--;
     c->done = 1;
     return nullptr;
 }
@@ -88,7 +76,7 @@ void reap(bool all)
     vl2_conn *gone = nullptr;
     {
         net_hold h;
-        vl2_conn **pp = &g_net.conns;
+        vl2_conn **pp = &h.g->conns;
         while (*pp) {
             vl2_conn *c = *pp;
             if (all || c->done) {
@@ -126,7 +114,7 @@ void accept_one(int lfd)
     int n;
     {
         net_hold h;
-        n = g_net.nclients;
+        n = h.g->nclients;
     }
     if (n >= o.max_clients) {
         vl2_stat_add(VL2_ST_REFUSED_FULL, 1);
@@ -147,17 +135,17 @@ void accept_one(int lfd)
     c->peer = peer;
     {
         net_hold h;
-        c->next = g_net.conns;
-        g_net.conns = c;
-        g_net.nclients++;
+        c->next = h.g->conns;
+        h.g->conns = c;
+        h.g->nclients++;
     }
     if (vl2_thread_start(&c->thread, conn_main, c) != 0) {
         // Only this thread adds or unlinks records while running, so the
         // record is still the list head.
         {
             net_hold h;
-            g_net.nclients--;
-            g_net.conns = c->next;
+            h.g->nclients--;
+            h.g->conns = c->next;
         }
         close(fd);
         free(c);
@@ -170,9 +158,9 @@ void *acceptor_main(void *)
         int lfd;
         {
             net_hold h;
-            if (g_net.stopping)
+            if (h.g->stopping)
                 break;
-            lfd = g_net.sock;
+            lfd = h.g->sock;
         }
         struct pollfd p = {lfd, POLLIN, 0};
         int r = poll(&p, 1, 100);
@@ -194,7 +182,7 @@ int bind_failed(int fd)
         close(fd);
     {
         net_hold h;
-        g_net.running = 0;
+        h.g->running = 0;
     }
     const char *text = strerror(e);
     return vl2_fail(-5, "start: bind failed (%d): %.100s", e, text ? text : "");
@@ -268,35 +256,37 @@ int vlsmb2s_start(const char *bind_text, int port, const char *server_name)
         if (vlsmb2s_set_option("server_name", server_name) != 0)
             return -1;
     }
+    int busy_port;
     {
         net_hold h;
-        if (g_net.running)
-            return vl2_fail(-4, "start: already running on port %d", g_net.port);
-        g_net.running = 1;
+        busy_port = h.g->running ? h.g->port : -1;
+        if (!h.g->running)
+            h.g->running = 1;
     }
+    if (busy_port >= 0)
+        return vl2_fail(-4, "start: already running on port %d", busy_port);
     int bound = 0;
     int fd = open_listener(bind_text, &ip, port, &bound);
     if (fd < 0)
         return fd;
     {
         net_hold h;
-        g_net.sock = fd;
-        g_net.port = bound;
-        g_net.stopping = 0;
+        h.g->sock = fd;
+        h.g->port = bound;
+        h.g->stopping = 0;
     }
-    vl2_set_stopping(0);
     pthread_t t;
     if (vl2_thread_start(&t, acceptor_main, nullptr) != 0) {
         close(fd);
         net_hold h;
-        g_net.sock = -1;
-        g_net.port = 0;
-        g_net.running = 0;
+        h.g->sock = -1;
+        h.g->port = 0;
+        h.g->running = 0;
         return vl2_fail(-5, "start: cannot start the accept thread");
     }
     net_hold h;
-    g_net.acceptor = t;
-    g_net.started = 1;
+    h.g->acceptor = t;
+    h.g->started = 1;
     return 0;
 }
 
@@ -306,32 +296,30 @@ void vlsmb2s_stop(void)
     {
         net_hold h;
         // A stop while a start is still setting up finds nothing to stop.
-        if (!g_net.running || !g_net.started || g_net.stopping)
+        if (!h.g->running || !h.g->started || h.g->stopping)
             return;
-        g_net.stopping = 1;
-        acceptor = g_net.acceptor;
+        h.g->stopping = 1;
+        acceptor = h.g->acceptor;
     }
-    vl2_set_stopping(1);
     pthread_join(acceptor, nullptr);
     reap(true);
-    vl2_set_stopping(0);
     net_hold h;
-    close(g_net.sock);
-    g_net.sock = -1;
-    g_net.port = 0;
-    g_net.running = 0;
-    g_net.stopping = 0;
-    g_net.started = 0;
+    close(h.g->sock);
+    h.g->sock = -1;
+    h.g->port = 0;
+    h.g->running = 0;
+    h.g->stopping = 0;
+    h.g->started = 0;
 }
 
 int vlsmb2s_port(void)
 {
     net_hold h;
-    return g_net.running ? g_net.port : 0;
+    return h.g->running ? h.g->port : 0;
 }
 
 int vlsmb2s_client_count(void)
 {
     net_hold h;
-    return g_net.nclients;
+    return h.g->nclients;
 }

@@ -9,7 +9,7 @@
 
 namespace {
 
-vl2_netstate g = {PTHREAD_MUTEX_INITIALIZER, 0};
+vl2_netstate g = {PTHREAD_MUTEX_INITIALIZER, 0, 0, 0, -1, 0, {}, nullptr, 0};
 
 constexpr size_t k_stack = 1024 * 1024;
 
