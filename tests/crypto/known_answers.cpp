@@ -1,4 +1,5 @@
 // Published test vectors and the behaviour the rest of the server relies on.
+#include "sha_paths.h"
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -24,19 +25,9 @@ std::string hex(const uint8_t *p, size_t n)
 std::vector<uint8_t> bytes(size_t n, uint8_t v) { return std::vector<uint8_t>(n, v); }
 
 // Runs a test body once on each SHA-256 compression the CPU offers.
-class Sha256Paths : public ::testing::TestWithParam<bool> {
-protected:
-    void SetUp() override
-    {
-        bool portable = GetParam();
-        vl2_sha256_force_portable(portable ? 1 : 0);
-        if (!portable && !vl2_sha256_accelerated()) GTEST_SKIP() << "CPU lacks SHA extensions";
-    }
-    void TearDown() override { vl2_sha256_force_portable(0); }
-};
+class Sha256Paths : public ShaPathTest {};
 
-INSTANTIATE_TEST_SUITE_P(Crypto, Sha256Paths, ::testing::Values(false, true),
-                         [](const auto &i) { return i.param ? "portable" : "accelerated"; });
+INSTANTIATE_TEST_SUITE_P(Crypto, Sha256Paths, ::testing::Values(false, true), sha_path_name);
 
 TEST_P(Sha256Paths, SelftestPassesTwice)
 {

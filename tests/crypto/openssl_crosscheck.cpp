@@ -1,5 +1,6 @@
 // Our primitives against OpenSSL libcrypto over random inputs of every
 // length from 0 to 300 bytes, one-shot and split into pieces.
+#include "sha_paths.h"
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
@@ -83,19 +84,9 @@ size_t key_len_for(size_t len)
     return len < 8 ? fixed[len] : len % 140;
 }
 
-class CrossPaths : public ::testing::TestWithParam<bool> {
-protected:
-    void SetUp() override
-    {
-        bool portable = GetParam();
-        vl2_sha256_force_portable(portable ? 1 : 0);
-        if (!portable && !vl2_sha256_accelerated()) GTEST_SKIP() << "CPU lacks SHA extensions";
-    }
-    void TearDown() override { vl2_sha256_force_portable(0); }
-};
+class CrossPaths : public ShaPathTest {};
 
-INSTANTIATE_TEST_SUITE_P(CryptoVsOpenssl, CrossPaths, ::testing::Values(false, true),
-                         [](const auto &i) { return i.param ? "portable" : "accelerated"; });
+INSTANTIATE_TEST_SUITE_P(CryptoVsOpenssl, CrossPaths, ::testing::Values(false, true), sha_path_name);
 
 TEST_P(CrossPaths, Sha256)
 {
