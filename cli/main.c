@@ -5,6 +5,7 @@
 #include "vlsmb2s.h"
 
 #include <limits.h>
+#include <malloc.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -125,6 +126,10 @@ static int serve(int argc, char **argv)
     int rc = setup(argc, argv);
     if (rc != 0)
         return rc;
+    // Megabyte read buffers straight from the system, so they go back to it
+    // when freed: a fixed threshold stops malloc from raising its own after
+    // the first such buffer and then keeping them in per-thread arenas.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     if (vlsmb2s_start(bind, port, NULL) != 0) {
         fprintf(stderr, "start: %s\n", vlsmb2s_last_error());
         return 1;
