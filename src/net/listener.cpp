@@ -61,13 +61,14 @@ void *conn_main(void *arg)
 {
     vl2_conn *c = (vl2_conn *)arg;
     vl2_sess_run(&c->io, &c->peer, 0);
-    // A reader's megabyte buffers go back to this thread's malloc arena,
-    // which keeps them; hand them back to the system so that an idle server
-    // does not stay at its busiest size.
-    malloc_trim(0);
     shutdown(c->s.fd, SHUT_RDWR);
     close(c->s.fd);
     c->s.fd = -1;
+    // A reader's megabyte buffers go back to this thread's malloc arena,
+    // which keeps them; hand them back to the system so that an idle server
+    // does not stay at its busiest size. After the close: the client need
+    // not wait for it.
+    malloc_trim(0);
     net_hold h;
     h.g->nclients--;
     c->done = 1;
