@@ -57,6 +57,11 @@ int set_nonblocking(int fd)
     return fl < 0 ? -1 : fcntl(fd, F_SETFL, fl | O_NONBLOCK);
 }
 
+// One trim at a time: glibc sets its allocator up on the first trim when
+// nothing else in the process uses it (a sanitizer's or a host's own
+// allocator), and two threads doing that at once crash inside it.
+pthread_mutex_t g_trim_lock = PTHREAD_MUTEX_INITIALIZER;
+
 void *conn_main(void *arg)
 {
     vl2_conn *c = (vl2_conn *)arg;
@@ -68,7 +73,9 @@ void *conn_main(void *arg)
     // which keeps them; hand them back to the system so that an idle server
     // does not stay at its busiest size. After the close: the client need
     // not wait for it.
+    pthread_mutex_lock(&g_trim_lock);
     malloc_trim(0);
+    pthread_mutex_unlock(&g_trim_lock);
     net_hold h;
     h.g->nclients--;
     c->done = 1;
