@@ -60,3 +60,26 @@ void vl2_hex_encode(const uint8_t *bytes, size_t count, vl2_buf *b)
     }
     vl2_buf_commit(b, (uint64_t)count * 2);
 }
+
+size_t vl2_escape(const char *text, char *out, size_t cap)
+{
+    if (!out || cap == 0)
+        return 0;
+    size_t n = 0;
+    for (const unsigned char *p = (const unsigned char *)(text ? text : ""); *p; p++) {
+        bool plain = *p >= 0x20 && *p != 0x7f && *p != '\\';
+        size_t need = plain ? 1 : 4;
+        if (n + need > cap - 1)
+            break;
+        if (plain) {
+            out[n++] = (char)*p;
+        } else {
+            out[n++] = '\\';
+            out[n++] = 'x';
+            out[n++] = hexdig[*p >> 4];
+            out[n++] = hexdig[*p & 15];
+        }
+    }
+    out[n] = 0;
+    return n;
+}

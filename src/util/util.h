@@ -76,6 +76,11 @@ int vl2_cidr_match(const vl2_cidr *c, const vl2_ip *ip);       // 1 or 0
 // count only). 0 or -1; *outcount (may be null) is 0 on failure.
 int vl2_hex_decode(const char *text, size_t textlen, uint8_t *out, size_t cap, size_t *outcount);
 void vl2_hex_encode(const uint8_t *bytes, size_t count, vl2_buf *b);
+// Copies text for a log or trace line: control characters (below 0x20 and
+// 0x7f) and the backslash become \xNN, so client-supplied text can neither
+// end the line nor forge another. Cut at a whole escape to fit cap - 1;
+// always terminated when cap > 0. Returns the length written.
+size_t vl2_escape(const char *text, char *out, size_t cap);
 // Value of one hex digit (either case), or -1.
 inline int vl2_hex_digit(char c)
 {

@@ -295,3 +295,15 @@ TEST(Hex, Encode)
     EXPECT_EQ(back, big);
     vl2_buf_free(&b);
 }
+
+TEST(Escape, ControlCharactersAndBackslashCannotForgeALine)
+{
+    char out[64];
+    EXPECT_EQ(vl2_escape("al\nice\\[vlsmb2s 1]\x7f", out, sizeof out), 28u);
+    EXPECT_STREQ(out, "al\\x0aice\\x5c[vlsmb2s 1]\\x7f");
+    // Cut only at a whole escape.
+    EXPECT_EQ(vl2_escape("ab\ncd", out, 5), 2u);
+    EXPECT_STREQ(out, "ab");
+    EXPECT_EQ(vl2_escape(nullptr, out, sizeof out), 0u);
+    EXPECT_STREQ(out, "");
+}
