@@ -42,22 +42,15 @@ void trace_head(vl2_sess *s, unsigned ssz, unsigned boff, unsigned blen, const u
                raw ? "RAW-NTLM" : "spnego/other", hex);
 }
 
-void trace_key(vl2_sess *s)
-{
-    if (!s->trace)
-        return;
-    char hex[33];
-    for (int i = 0; i < 16; i++)
-        snprintf(hex + 2 * i, 3, "%02x", s->signing_key[i]);
-    sess_trace(s, "[sess] key=%s\n", hex);
-    vl2_wipe(hex, sizeof hex);
-}
-
 // The final SUCCESS is signed whenever either side requires signing, so the
-// client can trust the session it has just set up.
+// client can trust the session it has just set up. A client that requires
+// signing here holds the session to it from now on, as if it had said so
+// in its NEGOTIATE.
 void sign_if_required(vl2_sess *s, uint8_t req_secmode)
 {
-    if (s->sign_required || s->client_sign_required || (req_secmode & 0x02))
+    if (req_secmode & 0x02)
+        s->client_sign_required = 1;
+    if (s->sign_required || s->client_sign_required)
         s->sign_this = 1;
 }
 
@@ -235,7 +228,9 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         if (rc == 0 && !anon) {
             memcpy(s->signing_key, key, 16);
             vl2_wipe(key, sizeof key);
-            trace_key(s);
+            // The key itself never goes to the trace: it would let a reader
+            // sign requests on this session.
+            sess_trace(s, "[sess] account logon\n");
             session_setup_ok_body(s, r, 0, 0, raw);
             sign_if_required(s, secmode);
             return;

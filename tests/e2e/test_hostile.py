@@ -338,6 +338,7 @@ class Resources(HostileBase):
     def test_signed_requests_with_wrong_signatures(self):
         with R.Conn(self.port) as c:
             # Before any logon: refused, and the connection goes on.
+            c.negotiate()
             self.assertEqual(R.ACCESS_DENIED, c.echo(flags=R.FLAG_SIGNED, sig=os.urandom(16)))
             c.logon().tree("pub")
             for _ in range(50):
