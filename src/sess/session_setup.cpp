@@ -28,6 +28,10 @@ uint64_t make_session_id(const vl2_sess *s, int64_t t)
     return vl2_fnv1a64(tb, 8, seed) | 1u;
 }
 
+// Failures count against the client's address. A simulated conversation,
+// or one without an address, has none to hold them against.
+bool throttled_peer(const vl2_sess *s) { return !s->offline && s->peer.family != 0; }
+
 void trace_head(vl2_sess *s, unsigned ssz, unsigned boff, unsigned blen, const uint8_t *blob)
 {
     if (!s->trace)
@@ -128,6 +132,8 @@ void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int r
 
 void session_setup_fail_body(vl2_sess *s, vl2_reply *r, uint32_t status)
 {
+    if (throttled_peer(s))
+        vl2_logon_failed(&s->peer, vl2_now_ms());
     vl2_stat_add(VL2_ST_LOGON_FAILED, 1);
     rep_status(r, 0xC0000000u | (status & 0xFFu));
     const uint8_t body[8] = {9, 0, 0, 0, 0, 0, 0, 0};
@@ -190,6 +196,13 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     }
     if (type != 3) {
         session_setup_fail_body(s, r, ST_INVALID_PARAMETER);
+        return;
+    }
+
+    // Guessing from an address with many recent failures is refused before
+    // any proof is checked.
+    if (throttled_peer(s) && vl2_logon_blocked(&s->peer, vl2_now_ms())) {
+        session_setup_fail_body(s, r, ST_LOGON_FAILURE);
         return;
     }
 

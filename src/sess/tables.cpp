@@ -22,13 +22,7 @@ vl2_open *sess_open(vl2_sess *s, uint64_t fid)
 static void release(vl2_sess *s, vl2_open *o)
 {
     if (s->rd_file && s->rd_open == o->id) read_file_drop(s);
-    if (o->listing.held || o->listing.ents) {
-        vl2_vfs_free(o->listing.ents, o->listing.count);
-        s->listing_entries -= o->listing.count;
-        o->listing.held = 0;
-        o->listing.ents = nullptr;
-        o->listing.count = 0;
-    }
+    listing_release(s, &o->listing);
     vl2_buf_free(&o->pipe_out);
     free(o);
 }
