@@ -44,8 +44,9 @@ protected:
 // One NTLM logon attempt on c (NEGOTIATE first when fresh); its status.
 uint32_t ntlm_logon(sc::client &c, const std::string &user, const std::string &pass, bool fresh)
 {
+    static const bytes type1 = lg::py_negotiate(false);
     if (fresh) c.call(lg::negotiate({0x0202}));
-    bytes r = c.call(lg::setup(c.mid++, 0, lg::py_negotiate(false)));
+    bytes r = c.call(lg::setup(c.mid++, 0, type1));
     if (c.broken || c.last != lg::MORE) return c.last;
     uint64_t sid = h::le64(r, 40);
     c.call(lg::setup(c.mid++, sid, lg::py_auth(false, lg::setup_token(r), user, pass).first));
@@ -179,7 +180,7 @@ TEST_F(Abuse, DescriptorExhaustionDoesNotSpin)
     long busy = cpu_ms(r1) - cpu_ms(r0);
     RecordProperty("cpu_ms_while_out_of_descriptors", (int)busy);
     ASSERT_TRUE(connected);
-    EXPECT_LT(busy, 300) << "CPU ms in one second out of descriptors";
+    EXPECT_LT(busy, 50) << "CPU ms in one second out of descriptors (a spinning accept thread takes most of it)";
     EXPECT_TRUE(shed) << "the pending connection is taken off the queue and closed";
     int fd = nettest::connect_to("127.0.0.1", port);
     ASSERT_GE(fd, 0);
