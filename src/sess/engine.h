@@ -15,8 +15,10 @@ enum : uint32_t {
     ST_INVALID_INFO_CLASS = 0xC0000003,
     ST_INFO_LENGTH_MISMATCH = 0xC0000004,
     ST_INVALID_PARAMETER = 0xC000000D,
+    ST_END_OF_FILE = 0xC0000011,
     ST_MORE_PROCESSING_REQUIRED = 0xC0000016,
     ST_ACCESS_DENIED = 0xC0000022,
+    ST_BUFFER_TOO_SMALL = 0xC0000023,
     ST_OBJECT_NAME_INVALID = 0xC0000033,
     ST_OBJECT_NAME_NOT_FOUND = 0xC0000034,
     ST_OBJECT_PATH_NOT_FOUND = 0xC000003A,
@@ -26,6 +28,7 @@ enum : uint32_t {
     ST_NOT_SUPPORTED = 0xC00000BB,
     ST_REQUEST_NOT_ACCEPTED = 0xC00000D0,
     ST_NOT_A_DIRECTORY = 0xC0000103,
+    ST_FILE_CLOSED = 0xC0000128,
     ST_USER_SESSION_DELETED = 0xC0000203,
     ST_CANCELLED = 0xC0000480,
 };
@@ -138,6 +141,7 @@ struct vl2_open {
     int is_dir;
     int is_pipe;
     char path[2050];
+    char name[1026];    // share-relative, '/'-separated; "" for the root
     char share_name[81];
     vl2_share share;
     vl2_fstat st;

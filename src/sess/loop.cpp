@@ -34,12 +34,14 @@ const char *status_name(uint32_t st)
     switch (st) {
     case 0x00000000: return "SUCCESS";
     case 0x00000103: return "PENDING";
-    case 0x80000005: return "END_OF_FILE";
+    case 0x80000005: return "BUFFER_OVERFLOW";
     case 0x80000006: return "NO_MORE_FILES";
     case 0xC0000003: return "INVALID_INFO_CLASS";
     case 0xC000000D: return "INVALID_PARAMETER";
+    case 0xC0000011: return "END_OF_FILE";
     case 0xC0000016: return "MORE_PROCESSING_REQUIRED";
     case 0xC0000022: return "ACCESS_DENIED";
+    case 0xC0000023: return "BUFFER_TOO_SMALL";
     case 0xC0000033: return "OBJECT_NAME_INVALID";
     case 0xC0000034: return "OBJECT_NOT_FOUND";
     case 0xC000003A: return "OBJECT_PATH_NOT_FOUND";
@@ -47,6 +49,7 @@ const char *status_name(uint32_t st)
     case 0xC00000BB: return "NOT_SUPPORTED";
     case 0xC00000D0: return "REQUEST_NOT_ACCEPTED";
     case 0xC0000103: return "NOT_A_DIRECTORY";
+    case 0xC0000128: return "FILE_CLOSED";
     case 0xC0000203: return "USER_SESSION_DELETED";
     case 0xC0000480: return "CANCELLED";
     default: return "STATUS?";
