@@ -61,3 +61,8 @@ if(TARGET vlsmb2s_cli)
     COMMAND ${VL2_PY} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_signed_guest.py $<TARGET_FILE:vlsmb2s_cli>)
   set_tests_properties(e2e_signed_guest PROPERTIES TIMEOUT 300)
 endif()
+# The unit, the installed tree and the Debian package (one extra build).
+if(TARGET vlsmb2s_cli AND NOT VL2_SANITIZE AND NOT VL2_TSAN)
+  add_test(NAME packaging COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/packaging/test_packaging.sh ${CMAKE_SOURCE_DIR})
+  set_tests_properties(packaging PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE)
+endif()
