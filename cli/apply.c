@@ -27,7 +27,15 @@ static int add_user(const struct conf *c, const struct kv *e)
     return vlsmb2s_add_user(e->key, e->val) == 0 ? 0 : fail(c, e, "users file");
 }
 
-int conf_apply(const struct conf *c)
+int conf_apply_shares(const struct conf *c)
+{
+    for (int i = 0; i < c->shares.n; i++)
+        if (add_share(c, &c->shares.v[i]) != 0)
+            return 1;
+    return 0;
+}
+
+int conf_apply(const struct conf *c, int shares)
 {
     for (int i = 0; i < c->opts.n; i++)
         if (vlsmb2s_set_option(c->opts.v[i].key, c->opts.v[i].val) != 0)
@@ -38,10 +46,7 @@ int conf_apply(const struct conf *c)
     for (int i = 0; i < c->users.n; i++)
         if (add_user(c, &c->users.v[i]) != 0)
             return 1;
-    for (int i = 0; i < c->shares.n; i++)
-        if (add_share(c, &c->shares.v[i]) != 0)
-            return 1;
-    return 0;
+    return shares ? conf_apply_shares(c) : 0;
 }
 
 static int refuse(const char *why, const char *what)

@@ -64,7 +64,7 @@ static int users_from_file(const char *file)
     return rc;
 }
 
-int setup(int argc, char **argv)
+int setup(int argc, char **argv, int which)
 {
     for (int i = 0; i < argc; i += 2) {
         const char *opt = argv[i];
@@ -82,6 +82,8 @@ int setup(int argc, char **argv)
         }
         const char *val = argv[i + 1];
         int rc = 0;
+        if ((which == SETUP_NO_SHARES && is(opt, "--share")) || (which == SETUP_ONLY_SHARES && !is(opt, "--share")))
+            continue;
         if (is(opt, "--share")) {
             const char *eq = strchr(val, '=');
             if (!eq) {

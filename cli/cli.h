@@ -45,7 +45,8 @@ int users_file_read(const char *file, struct kvlist *users);
 /* ---- command-line arguments (args.c) ---- */
 /* Applies --share/--user/--users-file/--allow/--opt in order; skips the
  * command's own settings. 0 or the exit status of the first failure. */
-int setup(int argc, char **argv);
+enum { SETUP_ALL, SETUP_NO_SHARES, SETUP_ONLY_SHARES };
+int setup(int argc, char **argv, int which);
 /* "op: detail" on stderr with the last error, one prefix only. */
 void report(const char *op);
 /* Drops from c whatever the command line gives itself (shares and users
@@ -53,8 +54,10 @@ void report(const char *op);
 void conf_drop_overridden(struct conf *c, int argc, char **argv);
 
 /* ---- applying a config (apply.c) ---- */
-/* Applies every entry of c; 0, or 1 after "FILE:LINE: KEY: message". */
-int conf_apply(const struct conf *c);
+/* Applies the options, prefixes and accounts of c, then (with shares set)
+ * its shares; 0, or 1 after "FILE:LINE: KEY: message". */
+int conf_apply(const struct conf *c, int shares);
+int conf_apply_shares(const struct conf *c);
 /* Applies the difference from old to new to the running server. 0 when
  * applied; 1 when refused, with the running configuration unchanged and
  * the reason on stderr. */
@@ -69,10 +72,9 @@ int notify(const char *text);
 void raise_nofile(void);
 /* Writes the port through a temporary file renamed into place. 0 or -1. */
 int write_port_file(const char *path, int port);
-/* Takes USER's uid, gid and groups; keeps CAP_NET_BIND_SERVICE when
- * keep_bind is set (dropped later by drop_caps). 0, or 1 with a message. */
-int run_as(const char *user, int keep_bind);
-void drop_caps(void);
+/* Takes USER's uid, gid and groups in every thread of the process (and
+ * with them loses every capability). 0, or 1 with a message. */
+int run_as(const char *user);
 
 int serve(int argc, char **argv);
 int check_config(int argc, char **argv);

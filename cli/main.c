@@ -32,7 +32,7 @@ static int sim(int argc, char **argv)
             i++;
         }
     }
-    int rc = setup(argc, argv);
+    int rc = setup(argc, argv, SETUP_ALL);
     if (rc != 0)
         return rc;
     size_t cap = 1048576, len = 0;
@@ -87,7 +87,7 @@ int check_config(int argc, char **argv)
         }
     }
     if (rc == 0)
-        rc = conf_apply(&c);
+        rc = conf_apply(&c, 1);
     if (rc == 0)
         conf_print(&c, stdout);
     conf_free(&c);

@@ -184,16 +184,16 @@ int serve(int argc, char **argv)
     sigaddset(&set, SIGINT);
     pthread_sigmask(SIG_BLOCK, &set, NULL);
 
+    /* With --run-as the shares are added only after root is given up:
+     * until then the server has nothing to read with root's rights. */
     vlsmb2s_set_option("log", "connections");
-    int rc = s.config ? conf_apply(&file) : 0;
+    int rc = s.config ? conf_apply(&file, !s.user) : 0;
     if (rc == 0)
-        rc = setup(argc, argv);
+        rc = setup(argc, argv, s.user ? SETUP_NO_SHARES : SETUP_ALL);
     if (rc == 0 && geteuid() == 0 && !s.user && !s.allow_root) {
         fputs("serve: refusing to serve as root; give --run-as USER (or --allow-root)\n", stderr);
         rc = 1;
     }
-    if (rc == 0 && s.user)
-        rc = run_as(s.user, s.port > 0 && s.port < 1024);
     if (rc != 0) {
         conf_free(&file);
         return rc;
@@ -208,8 +208,18 @@ int serve(int argc, char **argv)
         conf_free(&file);
         return 1;
     }
-    if (s.user)
-        drop_caps();
+    if (s.user) {
+        rc = run_as(s.user);
+        if (rc == 0)
+            rc = s.config ? conf_apply_shares(&file) : 0;
+        if (rc == 0)
+            rc = setup(argc, argv, SETUP_ONLY_SHARES);
+        if (rc != 0) {
+            vlsmb2s_stop();
+            conf_free(&file);
+            return rc;
+        }
+    }
     printf("vlsmb2s serving on %s port %d\n", s.bind ? s.bind : "127.0.0.1", vlsmb2s_port());
     fflush(stdout);
     if (s.port_file)

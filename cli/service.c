@@ -9,14 +9,11 @@
 #include <stdint.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <linux/capability.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -80,16 +77,7 @@ int write_port_file(const char *path, int port)
     return rc;
 }
 
-static int capset_bits(uint32_t bits)
-{
-    struct __user_cap_header_struct h = {.version = _LINUX_CAPABILITY_VERSION_3, .pid = 0};
-    struct __user_cap_data_struct d[2];
-    memset(d, 0, sizeof d);
-    d[0].effective = d[0].permitted = bits;
-    return (int)syscall(SYS_capset, &h, d);
-}
-
-int run_as(const char *user, int keep_bind)
+int run_as(const char *user)
 {
     errno = 0;
     struct passwd *pw = getpwnam(user);
@@ -101,22 +89,11 @@ int run_as(const char *user, int keep_bind)
         fprintf(stderr, "run-as: %s is root\n", user);
         return 1;
     }
-    if (keep_bind && prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0)
-        keep_bind = 0;
+    /* The C library applies these to every thread, the server's too. */
     if (initgroups(pw->pw_name, pw->pw_gid) != 0 || setresgid(pw->pw_gid, pw->pw_gid, pw->pw_gid) != 0 ||
         setresuid(pw->pw_uid, pw->pw_uid, pw->pw_uid) != 0) {
         fprintf(stderr, "run-as: cannot become %s: %s\n", user, strerror(errno));
         return 1;
     }
-    if (keep_bind && capset_bits(1u << CAP_NET_BIND_SERVICE) != 0) {
-        fprintf(stderr, "run-as: cannot keep the right to bind a low port: %s\n", strerror(errno));
-        return 1;
-    }
     return 0;
-}
-
-void drop_caps(void)
-{
-    capset_bits(0);
-    prctl(PR_SET_KEEPCAPS, 0, 0, 0, 0);
 }

@@ -258,14 +258,16 @@ class RunAs(Tmp):
         os.chmod(self.tmp, 0o777)  # the port file is written as the user
         user = pwd.getpwnam("nobody")
         groups = sorted(os.getgrouplist(user.pw_name, user.pw_gid))
-        with Server(self.tmp, "--run-as", "nobody", "--opt", "guest=on", "--share", "pub=" + self.pub) as s:
+        with Server(self.tmp, "--run-as", "nobody", "--opt", "guest=on", "--share", "pub=" + self.pub) as s, \
+                rawsmb.Conn(s.port) as c:
+            c.logon()  # a connection thread too
             for task in os.listdir("/proc/%d/task" % s.proc.pid):
                 with open("/proc/%d/task/%s/status" % (s.proc.pid, task)) as f:
                     st = dict(l.split(":", 1) for l in f.read().splitlines())
                 self.assertEqual([user.pw_uid] * 4, [int(x) for x in st["Uid"].split()])
                 self.assertEqual([user.pw_gid] * 4, [int(x) for x in st["Gid"].split()])
                 self.assertEqual(groups, sorted(int(x) for x in st["Groups"].split()))
-            self.assertEqual(0, int(st["CapEff"], 16))
+                self.assertEqual((0, 0), (int(st["CapEff"], 16), int(st["CapPrm"], 16)))
             self.assertEqual(0, smbclient(s.port, "pub", "guest%", "get a.txt /dev/null")[0])
 
 
