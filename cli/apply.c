@@ -73,7 +73,7 @@ static int live_check(const struct conf *old, const struct conf *next)
             return refuse("an allow prefix cannot be removed while serving:", old->allow.v[i].val);
     }
     for (int i = 0; i < old->opts.n; i++)
-        if (!kv_find(&next->opts, old->opts.v[i].key, 0))
+        if (!kv_find(&next->opts, old->opts.v[i].key, 0) && !is(old->opts.v[i].key, "log"))
             return refuse("an option cannot go back to its default while serving; give its value:",
                           old->opts.v[i].key);
     return 0;
@@ -93,6 +93,9 @@ int conf_reload(const struct conf *old, const struct conf *next)
         if ((!o || !is(o->val, e->val)) && vlsmb2s_set_option(e->key, e->val) != 0)
             rc = fail(next, e, e->key);
     }
+    /* The one default the command line knows: its own. */
+    if (kv_find(&old->opts, "log", 0) && !kv_find(&next->opts, "log", 0))
+        vlsmb2s_set_option("log", SERVE_LOG);
     for (int i = 0; i < next->allow.n && rc == 0; i++)
         if (vlsmb2s_allow_cidr(next->allow.v[i].val) != 0)
             rc = fail(next, &next->allow.v[i], "allow");
@@ -149,6 +152,8 @@ void conf_print(const struct conf *c, FILE *to)
     }
     for (int i = 0; i < c->opts.n; i++)
         fprintf(to, "%s = %s\n", c->opts.v[i].key, c->opts.v[i].val);
+    if (!kv_find(&c->opts, "log", 0))
+        fprintf(to, "log = %s\n", SERVE_LOG);
     if (c->users.n) {
         fputs("# accounts (passwords not shown):", to);
         for (int i = 0; i < c->users.n; i++)

@@ -54,6 +54,7 @@ void report(const char *op);
 void conf_drop_overridden(struct conf *c, int argc, char **argv);
 
 /* ---- applying a config (apply.c) ---- */
+#define SERVE_LOG "connections" /* serve's log level unless told otherwise */
 /* Applies the options, prefixes and accounts of c, then (with shares set)
  * its shares; 0, or 1 after "FILE:LINE: KEY: message". */
 int conf_apply(const struct conf *c, int shares);

@@ -75,9 +75,17 @@ static int checked_elsewhere(const char *file)
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    /* The child must not inherit the blocked stop signals. */
+    posix_spawnattr_t at;
+    posix_spawnattr_init(&at);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&at, &none);
+    posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGMASK);
     char *args[] = {"vlsmb2s", "check-config", (char *)file, NULL};
     pid_t pid;
-    int rc = posix_spawn(&pid, "/proc/self/exe", &fa, NULL, args, environ);
+    int rc = posix_spawn(&pid, "/proc/self/exe", &fa, &at, args, environ);
+    posix_spawnattr_destroy(&at);
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0)
         return -1;
@@ -186,7 +194,7 @@ int serve(int argc, char **argv)
 
     /* With --run-as the shares are added only after root is given up:
      * until then the server has nothing to read with root's rights. */
-    vlsmb2s_set_option("log", "connections");
+    vlsmb2s_set_option("log", SERVE_LOG);
     int rc = s.config ? conf_apply(&file, !s.user) : 0;
     if (rc == 0)
         rc = setup(argc, argv, s.user ? SETUP_NO_SHARES : SETUP_ALL);

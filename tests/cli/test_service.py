@@ -118,10 +118,10 @@ class ConfigFile(Tmp):
         self.write("loose", "eve:pw\n", 0o644)
         single = os.path.join(self.pub, "a.txt")
         good = [
-            ("", "[global]\n"),
-            ("# nothing shared yet\n[global]\n", "[global]\n"),
+            ("", "[global]\nlog = connections\n"),
+            ("# nothing shared yet\n[global]\n", "[global]\nlog = connections\n"),
             ("[Global]\n  PORT = 445 \n Max_Clients=8\n; c\n[Music]\npath = \"%s\"\n" % self.pub,
-             "[global]\nport = 445\nmax_clients = 8\n\n[Music]\npath = %s\n" % self.pub),
+             "[global]\nport = 445\nmax_clients = 8\nlog = connections\n\n[Music]\npath = %s\n" % self.pub),
             ("[global]\nallow = 10.0.0.0/8, 192.168.1.0/24\nusers  file = %s\nlog = access\n[one]\npath='%s'\n"
              % (users, single),
              "[global]\nallow = 10.0.0.0/8 192.168.1.0/24\nlog = access\n"
