@@ -210,6 +210,9 @@ class Reload(Tmp):
                 with self.subTest(text=text):
                     self.assertIn("reload refused", reload_with(text))
                     self.assertEqual(0, smbclient(s.port, "pub", "alice%pw1", "get a.txt /dev/null")[0])
+            self.assertIn("applied", reload_with(base.replace("[pub]", "allow = 10.0.0.0/8\n[pub]")))
+            self.assertIn("reload refused", reload_with(base))
+            self.assertIn("an allow prefix cannot be removed while serving: 10.0.0.0/8", s.log())
             c.closeFile(tid, fid)
             self.assertEqual(0, s.stop())
 
