@@ -252,6 +252,16 @@ class Signals(Tmp):
             self.assertTrue(c.closed_by_server())
 
 
+    def test_descriptor_limit_raised_to_the_hard_one(self):
+        import resource
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        with Server(self.tmp, "--allow-root",
+                    preexec=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (64, hard))) as s:
+            with open("/proc/%d/limits" % s.proc.pid) as f:
+                row = [l for l in f if l.startswith("Max open files")][0].split()
+            self.assertEqual(row[3], row[4])
+
+
 @unittest.skipUnless(os.geteuid() == 0, "needs root")
 class RunAs(Tmp):
     def test_refuses_root_and_drops_to_the_user(self):
