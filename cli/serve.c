@@ -4,6 +4,7 @@
 #include "cli.h"
 #include "vlsmb2s.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <malloc.h>
@@ -90,9 +91,10 @@ static int checked_elsewhere(const char *file)
     if (rc != 0)
         return -1;
     int st = 0;
-    while (waitpid(pid, &st, 0) < 0)
+    pid_t w;
+    while ((w = waitpid(pid, &st, 0)) < 0 && errno == EINTR)
         ;
-    return WIFEXITED(st) && WEXITSTATUS(st) == 0 ? 0 : -1;
+    return w == pid && WIFEXITED(st) && WEXITSTATUS(st) == 0 ? 0 : -1;
 }
 
 static void reload(const char *file, struct conf *running, int argc, char **argv)
