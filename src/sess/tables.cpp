@@ -2,7 +2,6 @@
 #include "sess/engine.h"
 
 #include "cfg/cfg.h"
-
 #include "vfs/vfs.h"
 
 #include <cstdlib>
