@@ -58,7 +58,11 @@ class Server:
                     return int(f.read())
             except (OSError, ValueError):
                 return 0
-        self.port = wait_for(ready, "the port file")
+        try:
+            self.port = wait_for(ready, "the port file")
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
         return self
 
     def log(self):
