@@ -37,7 +37,7 @@ exec > $work/out.log 2>&1
 mount -t proc proc /proc
 ip link set lo up
 /usr/bin/python3 $work/loadmods.py
-$PWD/build/vlsmb2s serve --share pub=$work/pub --port 4450 --user alice:secret --opt guest=on &
+$PWD/build/vlsmb2s serve --allow-root --share pub=$work/pub --port 4450 --user alice:secret --opt guest=on &
 sleep 3
 for vers in 2.1 2.0; do
   for cred in username=guest,password= username=alice,password=secret; do

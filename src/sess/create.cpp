@@ -261,6 +261,8 @@ void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         o->is_dir = res.kind == VL2_R_DIR;
     }
     vl2_stat_add(VL2_ST_OPENS, 1);
+    vl2_log_event(VL2_LOG_ACCESS, 6, "open", s->peer_text, s->is_guest ? "(guest)" : s->user, o->share_name,
+                  open_share_name(o), -1, nullptr);
 
     rep_status(r, ST_SUCCESS);
     vl2_buf *b = &r->b;

@@ -5,6 +5,8 @@
 #include "vl2.h"
 #include "util/util.h"
 
+#include <cstring>
+
 // ---- status codes -------------------------------------------------------
 enum : uint32_t {
     ST_SUCCESS = 0x00000000,
@@ -149,8 +151,19 @@ struct vl2_open {
     vl2_listing listing;
     vl2_buf pipe_out;   // pending RPC reply written by WRITE, drained by READ
     uint64_t pipe_pos;
+    int64_t bytes_read; // for the access log at close
     vl2_open *next;
 };
+
+// The open's name inside its share, for the access log ("" for a
+// single-file share or its root).
+inline const char *open_share_name(const vl2_open *o)
+{
+    if (o->is_pipe) return "srvsvc";
+    size_t n = strnlen(o->share.path, sizeof o->share.path);
+    if (strncmp(o->path, o->share.path, n) != 0) return o->path;
+    return o->path[n] == '/' ? o->path + n + 1 : o->path + n;
+}
 
 // ---- directory listings and the srvsvc pipe ------------------------------
 // Most directory entries one connection may hold in listings at once.
@@ -223,6 +236,7 @@ struct vl2_sess {
     // Received bytes not yet processed are rbuf[rhead, rtail) (loop.cpp).
     size_t rhead, rtail;
     int offline;             // served by vl2_sess_run_offline
+    char user[129];          // account named at logon, for the access log
 };
 
 // Tree of the current request (cur_tree, not gone), or null.

@@ -288,6 +288,7 @@ static void run(const vl2_io *io, const vl2_ip *peer, int trace_id, int offline)
     vl2_ip_format(&ip, text, sizeof text);
     if (!vl2_client_allowed(&ip)) {
         vl2_stat_add(VL2_ST_REFUSED_ALLOW, 1);
+        vl2_log_event(VL2_LOG_CONNECTIONS, 4, "connection refused", text, nullptr, nullptr, nullptr, -1, "not allowed");
         return;
     }
     if (!io || !io->read || !io->write) return;
@@ -311,6 +312,7 @@ static void run(const vl2_io *io, const vl2_ip *peer, int trace_id, int offline)
     vl2_opts_get(&s->opts);
     s->last_ms = vl2_now_ms();
     vl2_stat_add(VL2_ST_CONNECTIONS, 1);
+    vl2_log_event(VL2_LOG_CONNECTIONS, 6, "connection accepted", text, nullptr, nullptr, nullptr, -1, nullptr);
 
     serve(s);
 

@@ -136,5 +136,6 @@ void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     if (b->failed) return;
     vl2_put32(b->data + body + 4, total);
     vl2_stat_add(VL2_ST_READS, 1);
+    o->bytes_read += total;
     rep_status(r, ST_SUCCESS);
 }
