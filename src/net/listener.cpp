@@ -181,6 +181,9 @@ int accept_one(int lfd)
     }
     if (n >= o.max_clients || (o.max_clients_per_ip && same >= o.max_clients_per_ip)) {
         vl2_stat_add(VL2_ST_REFUSED_FULL, 1);
+        char text[64];
+        vl2_ip_format(&peer, text, sizeof text);
+        vl2_log_event(VL2_LOG_CONNECTIONS, 4, "connection refused", text, nullptr, nullptr, nullptr, -1, "server full");
         close(fd);
         return 0;
     }

@@ -90,6 +90,14 @@ void guest_key(vl2_sess *s, const uint8_t *tok, size_t toklen, uint8_t key[16])
     }
 }
 
+void log_logon(const vl2_sess *s)
+{
+    char detail[64];
+    snprintf(detail, sizeof detail, "ok%s, dialect %s, %s", s->is_guest ? " as guest" : "",
+             s->dialect == 0x0202 ? "2.0.2" : "2.1", s->sign_this ? "signed" : "unsigned");
+    vl2_log_event(VL2_LOG_CONNECTIONS, 6, "logon", s->peer_text, s->user, nullptr, nullptr, -1, detail);
+}
+
 } // namespace
 
 void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int raw)
@@ -135,6 +143,7 @@ void session_setup_fail_body(vl2_sess *s, vl2_reply *r, uint32_t status)
     if (throttled_peer(s))
         vl2_logon_failed(&s->peer, vl2_now_ms());
     vl2_stat_add(VL2_ST_LOGON_FAILED, 1);
+    vl2_log_event(VL2_LOG_CONNECTIONS, 4, "logon", s->peer_text, s->user, nullptr, nullptr, -1, "failed");
     rep_status(r, 0xC0000000u | (status & 0xFFu));
     const uint8_t body[8] = {9, 0, 0, 0, 0, 0, 0, 0};
     vl2_buf_put(&r->b, body, sizeof body);
@@ -198,6 +207,7 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         session_setup_fail_body(s, r, ST_INVALID_PARAMETER);
         return;
     }
+    if (vl2_ntlm_user(tok, toklen, s->user, sizeof s->user) != 0) s->user[0] = 0;
 
     // Guessing from an address with many recent failures is refused before
     // any proof is checked.
@@ -222,6 +232,7 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         vl2_wipe(key, sizeof key);
         session_setup_ok_body(s, r, 1, 0, raw);
         sign_if_required(s, secmode);
+        log_logon(s);
         return;
     }
 
@@ -246,6 +257,7 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
             sess_trace(s, "[sess] account logon\n");
             session_setup_ok_body(s, r, 0, 0, raw);
             sign_if_required(s, secmode);
+            log_logon(s);
             return;
         }
         if (rc == 0)
