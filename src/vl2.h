@@ -43,6 +43,9 @@ struct vl2_opts {
     int64_t clock;              // 0 = system clock, else unix seconds
     char server_name[64];       // 1..63 printable ASCII bytes
     int32_t log;                // 0 off, 1 connections, 2 access
+    int32_t logon_timeout_ms;   // 0 off, else 100..86400000
+    int32_t max_clients_per_ip; // 0 no cap, else 1..1024
+    int64_t max_listing_bytes;  // all connections' directory snapshots
 };
 
 // One share. path is canonical (vl2_fs_realpath); empty for IPC$.

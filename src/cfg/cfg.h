@@ -48,6 +48,14 @@ const char *vl2_stat_name(int id);        // "connections" .. "path_refused"
 // Exported: vlsmb2s_allow_cidr.
 int vl2_client_allowed(const vl2_ip *ip); // loopback always 1
 
+// ---- failed-logon throttle ----------------------------------------------
+// Failed logons counted per client address across connections, in a fixed
+// table (the oldest entry gives way). now_ms is monotonic milliseconds.
+// 1 when logons from ip are refused at now_ms, else 0.
+int vl2_logon_blocked(const vl2_ip *ip, uint64_t now_ms);
+// Counts one failed logon; while ip is blocked it changes nothing.
+void vl2_logon_failed(const vl2_ip *ip, uint64_t now_ms);
+
 // Test support: restores every table, option and counter to its start
 // state. Not for use while connections are served.
 void vl2_cfg_reset_for_tests(void);

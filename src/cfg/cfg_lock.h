@@ -27,6 +27,7 @@ void vl2_cfg_reset_shares_locked(void);
 void vl2_cfg_reset_users_locked(void);
 void vl2_cfg_reset_stats_locked(void);
 void vl2_cfg_reset_allow_locked(void);
+void vl2_cfg_reset_throttle_locked(void);
 
 // 1 when the VLSMB2S_TRACE variable exists (any value).
 int vl2_cfg_tracing(void);

@@ -19,4 +19,5 @@ void vl2_cfg_reset_for_tests(void)
     vl2_cfg_reset_users_locked();
     vl2_cfg_reset_stats_locked();
     vl2_cfg_reset_allow_locked();
+    vl2_cfg_reset_throttle_locked();
 }

@@ -23,6 +23,12 @@ constexpr vl2_opts k_defaults = {
     0,          // clock: system
     "VELANTORIMBUS",
     0,          // log: off unless the host asks for it
+    20000,      // logon_timeout_ms
+    0,          // max_clients_per_ip: no cap
+    // Snapshots cost about 100 bytes an entry: a 100,000-entry folder
+    // needs about 10 MiB, and the whole server's listings stay well below
+    // its 256 MiB working-set target.
+    134217728,  // max_listing_bytes
 };
 
 vl2_opts g_opts = k_defaults;
@@ -52,7 +58,8 @@ const word_key k_word_keys[] = {
     {"log", &vl2_opts::log, k_log, 3, "log: off, connections or access"},
 };
 
-// Exactly one of i32 / i64 is set.
+// Exactly one of i32 / i64 is set. zero_off: 0 is accepted too (the
+// feature is off) besides lo..hi.
 struct num_key {
     const char *key;
     int32_t vl2_opts::*i32;
@@ -60,6 +67,7 @@ struct num_key {
     int64_t lo;
     int64_t hi;
     const char *msg;
+    bool zero_off = false;
 };
 
 const num_key k_num_keys[] = {
@@ -71,6 +79,11 @@ const num_key k_num_keys[] = {
     {"max_handles", &vl2_opts::max_handles, nullptr, 1, 1024, "max_handles: 1..1024"},
     {"max_message", nullptr, &vl2_opts::max_message, 65536, 16777216, "max_message: 65536..16777216"},
     {"clock", nullptr, &vl2_opts::clock, 0, 253402300799LL, "clock: unix seconds, 0 = system"},
+    {"logon_timeout_ms", &vl2_opts::logon_timeout_ms, nullptr, 100, 86400000,
+     "logon_timeout_ms: 0 (off) or 100..86400000", true},
+    {"max_clients_per_ip", &vl2_opts::max_clients_per_ip, nullptr, 0, 1024, "max_clients_per_ip: 0..1024"},
+    {"max_listing_bytes", nullptr, &vl2_opts::max_listing_bytes, 65536, 68719476736LL,
+     "max_listing_bytes: 65536..68719476736"},
 };
 
 // Plain decimal digits only (at most 12, leading zeros allowed), within
@@ -140,7 +153,7 @@ int vlsmb2s_set_option(const char *key, const char *value)
         if (strcmp(key, k.key) != 0)
             continue;
         int64_t v = 0;
-        if (parse_int(value, k.lo, k.hi, &v) != 0)
+        if (parse_int(value, k.zero_off ? 0 : k.lo, k.hi, &v) != 0 || (v != 0 && v < k.lo))
             return vl2_fail(-1, "%s", k.msg);
         vl2_cfg_hold hold;
         if (k.i32)

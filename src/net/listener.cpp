@@ -109,38 +109,88 @@ void reap(bool all)
     }
 }
 
-void accept_one(int lfd)
+// A descriptor held in reserve for the accept thread: when the process runs
+// out, it is given up for a moment to take the pending connection off the
+// queue and close it, instead of polling that connection again and again.
+// Opened by a start before the accept thread exists, closed by the stop
+// after it has ended; only that thread touches it in between.
+int g_spare_fd = -1;
+
+void spare_open(void)
+{
+    if (g_spare_fd < 0)
+        g_spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void spare_close(void)
+{
+    if (g_spare_fd >= 0)
+        close(g_spare_fd);
+    g_spare_fd = -1;
+}
+
+// Out of descriptors: shed one pending connection with the spare, if any.
+void shed_one(int lfd)
+{
+    if (g_spare_fd < 0)
+        return;
+    spare_close();
+    int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+        vl2_stat_add(VL2_ST_REFUSED_FULL, 1);
+        close(fd);
+    }
+    spare_open();
+}
+
+// Connections from this peer that are still being served.
+int peer_clients(vl2_netstate *g, const vl2_ip *peer)
+{
+    int n = 0;
+    for (vl2_conn *c = g->conns; c; c = c->next)
+        if (!c->done && vl2_ip_equal(&c->peer, peer))
+            n++;
+    return n;
+}
+
+// 0, or -1 when accept failed for want of descriptors.
+int accept_one(int lfd)
 {
     struct sockaddr_storage ss;
     socklen_t len = sizeof ss;
     int fd = accept4(lfd, (struct sockaddr *)&ss, &len, SOCK_CLOEXEC);
-    if (fd < 0)
-        return;
+    if (fd < 0) {
+        if (errno != EMFILE && errno != ENFILE)
+            return 0;
+        shed_one(lfd);
+        return -1;
+    }
     nodelay(fd);
     vl2_ip peer;
     if (vl2_net_sa_to_ip((const struct sockaddr *)&ss, &peer, nullptr) != 0) {
         close(fd);
-        return;
+        return 0;
     }
     vl2_opts o;
     vl2_opts_get(&o);
-    int n;
+    int n, same;
     {
         net_hold h;
         n = h.g->nclients;
+        same = o.max_clients_per_ip ? peer_clients(h.g, &peer) : 0;
     }
-    if (n >= o.max_clients) {
+    if (n >= o.max_clients || (o.max_clients_per_ip && same >= o.max_clients_per_ip)) {
         vl2_stat_add(VL2_ST_REFUSED_FULL, 1);
         char text[64];
         vl2_ip_format(&peer, text, sizeof text);
         vl2_log_event(VL2_LOG_CONNECTIONS, 4, "connection refused", text, nullptr, nullptr, nullptr, -1, "server full");
         close(fd);
-        return;
+        return 0;
     }
     vl2_conn *c = nullptr;
     if (set_nonblocking(fd) != 0 || !(c = (vl2_conn *)calloc(1, sizeof *c))) {
         close(fd);
-        return;
+        return 0;
     }
     c->s.fd = fd;
     c->s.io_timeout_ms = o.io_timeout_ms;
@@ -166,10 +216,20 @@ void accept_one(int lfd)
         close(fd);
         free(c);
     }
+    return 0;
+}
+
+bool stopping(void)
+{
+    net_hold h;
+    return h.g->stopping != 0;
 }
 
 void *acceptor_main(void *)
 {
+    // Milliseconds to wait before the next accept while out of descriptors:
+    // doubled from 50 up to 1 s, and back to 0 once an accept succeeds.
+    int backoff = 0;
     for (;;) {
         int lfd;
         {
@@ -182,7 +242,18 @@ void *acceptor_main(void *)
         int r = poll(&p, 1, 100);
         if (r > 0) {
             reap(false);
-            accept_one(lfd);
+            if (accept_one(lfd) == 0) {
+                backoff = 0;
+                continue;
+            }
+            backoff = backoff ? (backoff * 2 > 1000 ? 1000 : backoff * 2) : 50;
+            // Finished connections give their descriptors back meanwhile.
+            for (int waited = 0; waited < backoff && !stopping(); waited += 50) {
+                poll(nullptr, 0, 50);
+                reap(false);
+            }
+            if (g_spare_fd < 0)
+                spare_open();
         } else if (r == 0 || errno != EINTR) {
             reap(false);
         }
@@ -291,8 +362,10 @@ int vlsmb2s_start(const char *bind_text, int port, const char *server_name)
         h.g->port = bound;
         h.g->stopping = 0;
     }
+    spare_open();
     pthread_t t;
     if (vl2_thread_start(&t, acceptor_main, nullptr) != 0) {
+        spare_close();
         close(fd);
         net_hold h;
         h.g->sock = -1;
@@ -318,6 +391,7 @@ void vlsmb2s_stop(void)
         acceptor = h.g->acceptor;
     }
     pthread_join(acceptor, nullptr);
+    spare_close();
     reap(true);
     net_hold h;
     close(h.g->sock);

@@ -344,7 +344,12 @@ int vl2_ntlm_type3(const uint8_t *msg, size_t len, const uint8_t challenge[8], c
     // Name test first: in the account loop only the matching account pays
     // for hashing.
     if (user[0] && !same_user(user, usr, usrlen, wire)) {
-        trace("[t3] user mismatch wire='%s' want='%s'\n", wire, user);
+        if (tracing()) {
+            char ew[4 * 129], eu[4 * 129];
+            vl2_escape(wire, ew, sizeof ew);
+            vl2_escape(user, eu, sizeof eu);
+            trace("[t3] user mismatch wire='%s' want='%s'\n", ew, eu);
+        }
         return 1;
     }
 
@@ -406,7 +411,11 @@ int vl2_ntlm_type3(const uint8_t *msg, size_t len, const uint8_t challenge[8], c
     uint8_t calc[16];
     vl2_hmacmd5(ntowf, 16, input, 8 + blen, calc);
     if (!vl2_ct_equal(calc, proof, 16)) {
-        trace("[t3] proof MISMATCH user='%s'\n", wire);
+        if (tracing()) {
+            char ew[4 * 129];
+            vl2_escape(wire, ew, sizeof ew);
+            trace("[t3] proof MISMATCH user='%s'\n", ew);
+        }
         vl2_wipe(nthash, sizeof nthash);
         vl2_wipe(ntowf, sizeof ntowf);
         return 1;

@@ -142,6 +142,17 @@ void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
         uint64_t sid = vl2_le64(q + 40);
         uint16_t credits = creq == 0 ? 1 : creq > 128 ? 128 : creq;
         sess_trace(s, "[loop] count=%u off=%zu cmd=%u n=%zu\n", i, off, cmd, len);
+        if (cmd == CMD_NEGOTIATE ? s->nego_final : !s->negotiated) {
+            // Nothing but NEGOTIATE until it has fixed the challenge and the
+            // signing policy, and no NEGOTIATE after that: a logon without a
+            // fresh challenge could be replayed, and a second NEGOTIATE would
+            // undo the client's signing requirement. The protocol has the
+            // server drop such a connection; no logon is tried or counted.
+            vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
+            s->closing = 1;
+            break;
+        }
+        if (cmd != CMD_NEGOTIATE) s->nego_final = 1;
         s->cur_tree = tid;
         s->cur_charge = charge;
         s->cur_credits = credits;
@@ -186,8 +197,10 @@ void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
                     verified = true;
                 }
             }
-        } else if (s->authenticated && !s->is_guest && s->sign_required && !sign_exempt(cmd)) {
-            // Signing is required on this session: an unsigned request is refused.
+        } else if (s->authenticated && !s->is_guest && (s->sign_required || s->client_sign_required) &&
+                   !sign_exempt(cmd)) {
+            // Either side requires signing on this session: an unsigned
+            // request, which anyone on the path could have injected, is refused.
             vl2_stat_add(VL2_ST_BAD_SIGNATURE, 1);
             answer(r, i, cmd, ST_ACCESS_DENIED, mid, sid, tid, charge, credits);
             how = 1;

@@ -136,6 +136,7 @@ struct vl2_listing {
     char pattern[516];  // the whole pattern (up to 512 bytes) and its NUL
     int cls;
     int dots;           // how many of "." and ".." were examined (0..2)
+    int64_t bytes;      // its share of the server-wide listing budget
 };
 
 struct vl2_open {
@@ -168,7 +169,8 @@ inline const char *open_share_name(const vl2_open *o)
 // ---- directory listings and the srvsvc pipe ------------------------------
 // Most directory entries one connection may hold in listings at once.
 constexpr int64_t LISTING_ENTRIES_MAX = 1000000;
-// Frees a held listing and takes its entries off s->listing_entries.
+// Frees a held listing and takes its entries off s->listing_entries and
+// its bytes off the server-wide listing budget.
 void listing_release(vl2_sess *s, vl2_listing *l);
 // Turns one DCE/RPC request PDU of the srvsvc pipe into its reply PDU,
 // appended to out (nothing appended for PDUs that get no reply).
@@ -237,6 +239,8 @@ struct vl2_sess {
     size_t rhead, rtail;
     int offline;             // served by vl2_sess_run_offline
     char user[129];          // account named at logon, for the access log
+    int nego_final;          // the dialect is settled: another NEGOTIATE ends the connection
+    uint64_t unauth_since;   // start of the time without a session (logon time-out)
 };
 
 // Tree of the current request (cur_tree, not gone), or null.
@@ -255,6 +259,9 @@ void read_file_drop(vl2_sess *s);
 typedef void vl2_handler(vl2_sess *s, vl2_rd *rd, vl2_reply *r);
 vl2_handler cmd_negotiate, cmd_session_setup, cmd_logoff, cmd_tree_connect, cmd_tree_disconnect,
     cmd_create, cmd_close, cmd_read, cmd_write, cmd_ioctl, cmd_query_directory, cmd_query_info;
+// Gives a connection that has not negotiated yet a fresh challenge and the
+// server's signing policy from s->opts, so neither is ever left at zero.
+void negotiate_seed(vl2_sess *s);
 // The SMB1 multi-protocol NEGOTIATE (frame starts 0xFF 'S' 'M' 'B').
 void smb1_negotiate(vl2_sess *s, const uint8_t *frame, size_t len, vl2_reply *r, int *send);
 // Completes a SESSION_SETUP response: MORE_PROCESSING_REQUIRED with the

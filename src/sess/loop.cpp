@@ -63,7 +63,15 @@ const char *status_name(uint32_t st)
 int live(vl2_sess *s, bool got_data)
 {
     if ((!got_data || !s->offline) && vl2_server_stopping()) return 0;
-    if (vl2_now_ms() - s->last_ms > (uint64_t)s->opts.idle_timeout_ms) {
+    const uint64_t now = vl2_now_ms();
+    if (now - s->last_ms > (uint64_t)s->opts.idle_timeout_ms) {
+        vl2_stat_add(VL2_ST_TIMEOUTS, 1);
+        return 0;
+    }
+    // Counted from the connection's start (or its last session), so that
+    // neither keep-alives nor a trickle of requests let a peer that never
+    // logs on hold a client slot.
+    if (s->opts.logon_timeout_ms && !s->authenticated && now - s->unauth_since > (uint64_t)s->opts.logon_timeout_ms) {
         vl2_stat_add(VL2_ST_TIMEOUTS, 1);
         return 0;
     }
@@ -156,6 +164,9 @@ void serve(vl2_sess *s)
 {
     vl2_reply r = {};
     for (;;) {
+        // Frames that arrived together are served from the buffer without a
+        // read, so the time limits are tested here as well.
+        if (!live(s, true)) break;
         if (fill(s, 4, &r.b) != 0) break;
         uint8_t pre[4];
         memcpy(pre, s->rbuf + s->rhead, 4);
@@ -217,6 +228,7 @@ void serve(vl2_sess *s)
         // The idle clock restarts once the frame is done with, so that slow
         // processing is not charged to the client.
         s->last_ms = vl2_now_ms();
+        if (s->authenticated) s->unauth_since = s->last_ms;
         if (s->closing) break;
     }
     vl2_wipe(r.sign_key, sizeof r.sign_key);
@@ -310,7 +322,8 @@ static void run(const vl2_io *io, const vl2_ip *peer, int trace_id, int offline)
     const char *tv = getenv("VLSMB2S_TRACE");
     s->trace = tv && tv[0] == '1';
     vl2_opts_get(&s->opts);
-    s->last_ms = vl2_now_ms();
+    negotiate_seed(s);
+    s->last_ms = s->unauth_since = vl2_now_ms();
     vl2_stat_add(VL2_ST_CONNECTIONS, 1);
     vl2_log_event(VL2_LOG_CONNECTIONS, 6, "connection accepted", text, nullptr, nullptr, nullptr, -1, nullptr);
 

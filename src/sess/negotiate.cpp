@@ -164,10 +164,14 @@ int scan_at(vl2_sess *s, vl2_rd *rd, size_t c, unsigned count, uint16_t *best, i
 
 } // namespace
 
+void negotiate_seed(vl2_sess *s)
+{
+    s->sign_required = s->opts.signing == 1;
+    make_challenge(s, &s->opts, clock_time(s));
+}
+
 void cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
-    if (s->negotiated)
-        vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
     const size_t n = rd->size;
     uint16_t ssz = rd_u16(rd);
     uint16_t count = rd_u16(rd);
@@ -212,6 +216,7 @@ void cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 
     s->dialect = best;
     s->negotiated = 1;
+    s->nego_final = 1;
     s->client_sign_required = (secmode & 0x0002) != 0;
     // Large transfers come with 2.1 itself: a client sends Capabilities only
     // for the 3.x dialects, so a 2.1-only client (smbclient -m SMB2_10) never
@@ -255,6 +260,12 @@ int has_at(const uint8_t *frame, size_t len, const char *what)
 
 void smb1_negotiate(vl2_sess *s, const uint8_t *frame, size_t len, vl2_reply *r, int *send)
 {
+    if (s->negotiated) {
+        // Only the opening of a connection may be an SMB1 NEGOTIATE.
+        vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
+        s->closing = 1;
+        return;
+    }
     int two = 0, any = 0;
     if (len >= 40 && frame[4] == 0x72) {
         two = has_at(frame, len, "SMB 2.002");
@@ -268,6 +279,8 @@ void smb1_negotiate(vl2_sess *s, const uint8_t *frame, size_t len, vl2_reply *r,
     }
     s->dialect = any ? D210 : D202;
     s->negotiated = 1;
+    // Only the wildcard answer leaves an SMB2 NEGOTIATE to follow.
+    s->nego_final = !any;
     s->client_sign_required = 0;
     s->large_mtu = 0;
     s->max_read = s->max_write = 65536;

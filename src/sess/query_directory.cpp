@@ -5,10 +5,24 @@
 #include "cfg/cfg.h"
 #include "vfs/vfs.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 namespace {
+
+// Bytes held in directory snapshots by every connection of the process,
+// checked against the max_listing_bytes option.
+std::atomic<int64_t> g_listing_bytes{0};
+
+// What a snapshot costs in memory: its entry records, and each name with
+// the allocator's overhead.
+int64_t listing_cost(const vl2_vent *ents, int count)
+{
+    int64_t n = (int64_t)sizeof *ents * count;
+    for (int i = 0; i < count; i++) n += (int64_t)strlen(ents[i].name) + 1 + 16;
+    return n;
+}
 
 constexpr uint8_t FL_RESTART = 0x01, FL_SINGLE = 0x02, FL_INDEX = 0x04, FL_REOPEN = 0x10;
 // Entries beyond this many bytes wait for the next request, whatever the
@@ -91,10 +105,18 @@ bool take_listing(vl2_sess *s, vl2_open *o, const char *pattern, unsigned cls)
     memcpy(dir.path, o->path, sizeof dir.path);
     dir.share = o->share;
     dir.st = o->st;
+    const int64_t budget = s->opts.max_listing_bytes;
+    if (g_listing_bytes.load() >= budget) return false;
     vl2_vent *ents = nullptr;
     int count = 0;
     if (vl2_vfs_list(&dir, &ents, &count) != 0) return false;
-    if (s->listing_entries + count > LISTING_ENTRIES_MAX) {
+    const int64_t cost = listing_cost(ents, count);
+    bool room = s->listing_entries + count <= LISTING_ENTRIES_MAX;
+    if (room && g_listing_bytes.fetch_add(cost) + cost > budget) {
+        g_listing_bytes.fetch_sub(cost);
+        room = false;
+    }
+    if (!room) {
         vl2_vfs_free(ents, count);
         return false;
     }
@@ -106,6 +128,7 @@ bool take_listing(vl2_sess *s, vl2_open *o, const char *pattern, unsigned cls)
     l->dots = 0;
     snprintf(l->pattern, sizeof l->pattern, "%s", pattern);
     l->cls = (int)cls;
+    l->bytes = cost;
     s->listing_entries += count;
     return true;
 }
@@ -117,6 +140,8 @@ void listing_release(vl2_sess *s, vl2_listing *l)
     if (!l->held && !l->ents) return;
     vl2_vfs_free(l->ents, l->count);
     s->listing_entries -= l->count;
+    g_listing_bytes.fetch_sub(l->bytes);
+    l->bytes = 0;
     l->held = 0;
     l->ents = nullptr;
     l->count = 0;

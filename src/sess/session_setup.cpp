@@ -28,6 +28,10 @@ uint64_t make_session_id(const vl2_sess *s, int64_t t)
     return vl2_fnv1a64(tb, 8, seed) | 1u;
 }
 
+// Failures count against the client's address. A simulated conversation,
+// or one without an address, has none to hold them against.
+bool throttled_peer(const vl2_sess *s) { return !s->offline && s->peer.family != 0; }
+
 void trace_head(vl2_sess *s, unsigned ssz, unsigned boff, unsigned blen, const uint8_t *blob)
 {
     if (!s->trace)
@@ -42,22 +46,15 @@ void trace_head(vl2_sess *s, unsigned ssz, unsigned boff, unsigned blen, const u
                raw ? "RAW-NTLM" : "spnego/other", hex);
 }
 
-void trace_key(vl2_sess *s)
-{
-    if (!s->trace)
-        return;
-    char hex[33];
-    for (int i = 0; i < 16; i++)
-        snprintf(hex + 2 * i, 3, "%02x", s->signing_key[i]);
-    sess_trace(s, "[sess] key=%s\n", hex);
-    vl2_wipe(hex, sizeof hex);
-}
-
 // The final SUCCESS is signed whenever either side requires signing, so the
-// client can trust the session it has just set up.
+// client can trust the session it has just set up. A client that requires
+// signing here holds the session to it from now on, as if it had said so
+// in its NEGOTIATE.
 void sign_if_required(vl2_sess *s, uint8_t req_secmode)
 {
-    if (s->sign_required || s->client_sign_required || (req_secmode & 0x02))
+    if (req_secmode & 0x02)
+        s->client_sign_required = 1;
+    if (s->sign_required || s->client_sign_required)
         s->sign_this = 1;
 }
 
@@ -143,6 +140,8 @@ void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int r
 
 void session_setup_fail_body(vl2_sess *s, vl2_reply *r, uint32_t status)
 {
+    if (throttled_peer(s))
+        vl2_logon_failed(&s->peer, vl2_now_ms());
     vl2_stat_add(VL2_ST_LOGON_FAILED, 1);
     vl2_log_event(VL2_LOG_CONNECTIONS, 4, "logon", s->peer_text, s->user, nullptr, nullptr, -1, "failed");
     rep_status(r, 0xC0000000u | (status & 0xFFu));
@@ -210,6 +209,13 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     }
     if (vl2_ntlm_user(tok, toklen, s->user, sizeof s->user) != 0) s->user[0] = 0;
 
+    // Guessing from an address with many recent failures is refused before
+    // any proof is checked.
+    if (throttled_peer(s) && vl2_logon_blocked(&s->peer, vl2_now_ms())) {
+        session_setup_fail_body(s, r, ST_LOGON_FAILURE);
+        return;
+    }
+
     uint8_t key[16];
     int anon = 0;
     if (vl2_guest_allowed() && !(s->opts.signing == 1 && s->client_sign_required)) {
@@ -246,7 +252,9 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         if (rc == 0 && !anon) {
             memcpy(s->signing_key, key, 16);
             vl2_wipe(key, sizeof key);
-            trace_key(s);
+            // The key itself never goes to the trace: it would let a reader
+            // sign requests on this session.
+            sess_trace(s, "[sess] account logon\n");
             session_setup_ok_body(s, r, 0, 0, raw);
             sign_if_required(s, secmode);
             log_logon(s);

@@ -25,13 +25,7 @@ static void release(vl2_sess *s, vl2_open *o)
     vl2_log_event(VL2_LOG_ACCESS, 6, "close", s->peer_text, s->is_guest ? "(guest)" : s->user, o->share_name,
                   open_share_name(o), o->bytes_read, nullptr);
     if (s->rd_file && s->rd_open == o->id) read_file_drop(s);
-    if (o->listing.held || o->listing.ents) {
-        vl2_vfs_free(o->listing.ents, o->listing.count);
-        s->listing_entries -= o->listing.count;
-        o->listing.held = 0;
-        o->listing.ents = nullptr;
-        o->listing.count = 0;
-    }
+    listing_release(s, &o->listing);
     vl2_buf_free(&o->pipe_out);
     free(o);
 }

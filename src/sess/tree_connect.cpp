@@ -93,12 +93,17 @@ void cmd_tree_connect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         err_reply(s, r, CMD_TREE_CONNECT, ST_OBJECT_NAME_INVALID, sid, tid);
         return;
     }
-    sess_trace(s, "[tcon] share='%s' path='%s'\n", name, path);
+    char esc_name[4 * 81] = "", esc_path[4 * 81] = "";
+    if (s->trace) {
+        vl2_escape(name, esc_name, sizeof esc_name);
+        vl2_escape(path, esc_path, sizeof esc_path);
+    }
+    sess_trace(s, "[tcon] share='%s' path='%s'\n", esc_name, esc_path);
 
     vl2_share share = {};
     const bool ipc = vl2_casecmp(name, "IPC$") == 0;
     if (!ipc && vl2_share_find(name, &share) != 0) {
-        sess_trace(s, "[tcon] find FAILED for '%s'\n", name);
+        sess_trace(s, "[tcon] find FAILED for '%s'\n", esc_name);
         vl2_log_event(VL2_LOG_CONNECTIONS, 4, "tree connect", s->peer_text, s->user, name, nullptr, -1, "no such share");
         vl2_stat_add(VL2_ST_TREE_REFUSED, 1);
         err_reply(s, r, CMD_TREE_CONNECT, ST_OBJECT_NAME_NOT_FOUND, sid, tid);

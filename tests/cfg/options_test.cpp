@@ -24,7 +24,9 @@ bool same(const vl2_opts &a, const vl2_opts &b)
            a.io_timeout_ms == b.io_timeout_ms && a.max_login_failures == b.max_login_failures &&
            a.max_credits == b.max_credits && a.max_handles == b.max_handles &&
            a.max_message == b.max_message && a.clock == b.clock && a.log == b.log &&
-           memcmp(a.server_name, b.server_name, sizeof a.server_name) == 0;
+           memcmp(a.server_name, b.server_name, sizeof a.server_name) == 0 &&
+           a.logon_timeout_ms == b.logon_timeout_ms && a.max_clients_per_ip == b.max_clients_per_ip &&
+           a.max_listing_bytes == b.max_listing_bytes;
 }
 
 vl2_opts snap()
@@ -51,6 +53,9 @@ TEST_F(OptionsTest, FreshRecordHoldsDefaults)
     EXPECT_EQ(4194304, o.max_message);
     EXPECT_EQ(0, o.clock);
     EXPECT_STREQ("VELANTORIMBUS", o.server_name);
+    EXPECT_EQ(20000, o.logon_timeout_ms);
+    EXPECT_EQ(0, o.max_clients_per_ip);
+    EXPECT_EQ(134217728, o.max_listing_bytes);
 }
 
 // One row per value: accepted values give the field's new value, rejected
@@ -76,6 +81,9 @@ long long field(const vl2_opts &o, const std::string &key)
     if (key == "max_message") return o.max_message;
     if (key == "clock") return o.clock;
     if (key == "log") return o.log;
+    if (key == "logon_timeout_ms") return o.logon_timeout_ms;
+    if (key == "max_clients_per_ip") return o.max_clients_per_ip;
+    if (key == "max_listing_bytes") return o.max_listing_bytes;
     ADD_FAILURE() << "no field " << key;
     return 0;
 }
@@ -134,6 +142,19 @@ const row k_rows[] = {
     {"clock", "253402300799", 253402300799LL, nullptr},
     {"clock", "253402300800", 0, "clock: unix seconds, 0 = system"},
     {"clock", "1x", 0, "clock: unix seconds, 0 = system"},
+    {"logon_timeout_ms", "0", 0, nullptr},
+    {"logon_timeout_ms", "100", 100, nullptr},
+    {"logon_timeout_ms", "86400000", 86400000, nullptr},
+    {"logon_timeout_ms", "99", 0, "logon_timeout_ms: 0 (off) or 100..86400000"},
+    {"logon_timeout_ms", "1", 0, "logon_timeout_ms: 0 (off) or 100..86400000"},
+    {"logon_timeout_ms", "86400001", 0, "logon_timeout_ms: 0 (off) or 100..86400000"},
+    {"max_clients_per_ip", "0", 0, nullptr},
+    {"max_clients_per_ip", "1024", 1024, nullptr},
+    {"max_clients_per_ip", "1025", 0, "max_clients_per_ip: 0..1024"},
+    {"max_listing_bytes", "65536", 65536, nullptr},
+    {"max_listing_bytes", "68719476736", 68719476736LL, nullptr},
+    {"max_listing_bytes", "65535", 0, "max_listing_bytes: 65536..68719476736"},
+    {"max_listing_bytes", "68719476737", 0, "max_listing_bytes: 65536..68719476736"},
 };
 
 TEST_F(OptionsTest, TableOfValuesAndMessages)

@@ -29,6 +29,9 @@ USAGE = (
 # One ECHO request with its frame prefix.
 ECHO = "00000044" + "fe534d42" + "4000" + "0000" + "00000000" + "0d00" + "0100" + \
     "00000000" + "00000000" + "0700000000000000" + "00" * 32 + "04000000"
+# The NEGOTIATE (dialect 2.0.2) a connection must open with.
+NEGOTIATE = "00000066" + "fe534d42" + "4000" + "0000" + "00000000" + "0000" + "0100" + \
+    "00000000" + "00000000" + "00" * 40 + "2400" + "0100" + "0100" + "0000" + "00" * 28 + "0202"
 
 
 def run(args, stdin=b"", timeout=20):
@@ -67,7 +70,7 @@ class Serving:
 
 def connectable(port):
     with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
-        s.sendall(bytes.fromhex(ECHO))
+        s.sendall(bytes.fromhex(NEGOTIATE))
         return len(s.recv(4)) == 4
 
 
@@ -178,20 +181,22 @@ class Sim(unittest.TestCase):
 
     def test_echo_frame_and_ignored_serve_options(self):
         status, out, err = run(["sim", "--bind", "1.2.3.4", "--port", "1", "--port-file", "/nonexistent/x",
-                                "--opt", "guest=on"], stdin=(ECHO + "\n").encode())
+                                "--opt", "guest=on"], stdin=(NEGOTIATE + "\n" + ECHO + "\n").encode())
         self.assertEqual((0, ""), (status, err))
         lines = out.splitlines()
-        self.assertEqual(3, len(lines), out)
-        self.assertEqual(">> ECHO", lines[0])
-        self.assertTrue(lines[1].startswith("<< fe534d42"), lines[1])
-        self.assertEqual("RESULT ok (1 frames)", lines[2])
+        self.assertEqual(5, len(lines), out)
+        self.assertEqual(">> NEGOTIATE", lines[0])
+        self.assertEqual(">> ECHO", lines[2])
+        self.assertTrue(lines[3].startswith("<< fe534d42"), lines[3])
+        self.assertEqual("RESULT ok (2 frames)", lines[4])
 
     def test_script_larger_than_the_first_block(self):
         filler = ("#" + "x" * 1000 + "\n") * 3500  # about 3.5 MiB: the block doubles twice
-        status, out, _ = run(["sim"], stdin=(filler + ECHO + "\n").encode())
+        status, out, _ = run(["sim"], stdin=(filler + NEGOTIATE + "\n" + ECHO + "\n").encode())
         self.assertEqual(0, status)
-        self.assertTrue(out.startswith(">> ECHO\n<< fe534d42"), out[:80])
-        self.assertTrue(out.endswith("RESULT ok (1 frames)\n"))
+        self.assertTrue(out.startswith(">> NEGOTIATE\n<< fe534d42"), out[:80])
+        self.assertIn("\n>> ECHO\n<< fe534d42", out)
+        self.assertTrue(out.endswith("RESULT ok (2 frames)\n"))
 
     def test_script_ends_at_its_first_zero_byte(self):
         status, out, _ = run(["sim"], stdin=b"# nothing\n\0" + (ECHO + "\n").encode())

@@ -115,15 +115,19 @@ def responses(reply):
 class Conn:
     """One connection; every call waits for one reply frame."""
 
-    def __init__(self, port, timeout=10.0, rcvbuf=0):
+    def __init__(self, port, timeout=10.0, rcvbuf=0, source=None):
+        """source: a loopback address (127.0.0.2, ...) to connect from."""
         self.s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         if rcvbuf:
             self.s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        if source:
+            self.s.bind((source, 0))
         self.s.settimeout(timeout)
         self.s.connect(("127.0.0.1", port))
         self.mid = 1
         self.tid = 0
         self.sid = 0
+        self.negotiated = False
 
     def close(self):
         self.s.close()
@@ -174,9 +178,16 @@ class Conn:
             return False
 
     # ---- conversation steps ---------------------------------------------
-    def logon(self, large=False):
+    def negotiate(self, large=False):
+        """The first request of a connection, and its only NEGOTIATE."""
         r = self.call(NEGOTIATE, negotiate_body(large))
         assert status(r) == SUCCESS, hex(status(r))
+        self.negotiated = True
+        return self
+
+    def logon(self, large=False):
+        if not self.negotiated:
+            self.negotiate(large)
         r = self.call(SESSION_SETUP, setup_body(NTLM_NEGOTIATE))
         assert status(r) == MORE_PROCESSING, hex(status(r))
         self.sid = struct.unpack_from("<Q", r, 40)[0]

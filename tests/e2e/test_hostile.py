@@ -338,6 +338,7 @@ class Resources(HostileBase):
     def test_signed_requests_with_wrong_signatures(self):
         with R.Conn(self.port) as c:
             # Before any logon: refused, and the connection goes on.
+            c.negotiate()
             self.assertEqual(R.ACCESS_DENIED, c.echo(flags=R.FLAG_SIGNED, sig=os.urandom(16)))
             c.logon().tree("pub")
             for _ in range(50):
@@ -410,15 +411,17 @@ class LogonRetries(HostileBase):
         return R.status(c.call(R.SESSION_SETUP, R.setup_body(t3.getData())))
 
     def test_session_setup_retries_up_to_the_failure_limit(self):
-        def peer():
+        # Each peer from an address of its own, since failed logons are also
+        # limited per address across connections.
+        def peer(source):
             seen = []
-            with R.Conn(self.port) as c:
+            with R.Conn(self.port, source=source) as c:
                 self.assertEqual(R.SUCCESS, R.status(c.call(R.NEGOTIATE, R.negotiate_body())))
                 for _ in range(3):
                     seen.append(self.failing_leg(c))
                 seen.append(c.closed_by_server(10))
             return seen
-        peers = [Peer(peer) for _ in range(4)]
+        peers = [Peer(lambda k=k: peer("127.0.0.%d" % (k + 2))) for k in range(4)]
         for _ in range(2):
             well_behaved(self.port, "alice", "secret")
         for p in peers:

@@ -327,8 +327,8 @@ TEST_F(Concurrency, StopEndsConnectedClientsOfEveryKind)
 TEST_F(Concurrency, SimulationCutShortByAStopElsewhere)
 {
     ASSERT_EQ(0, vlsmb2s_set_option("clock", "1700000000"));
-    std::string script;
-    for (int i = 0; i < 8; i++) script += h::hex(lg::negotiate({0x0202, 0x0210})) + "\n";
+    std::string script = h::hex(lg::negotiate({0x0202, 0x0210})) + "\n";
+    for (int i = 1; i < 8; i++) script += h::hex(lg::echo((uint64_t)i, 0)) + "\n";
     const std::string want = vlsmb2s_simulate(script.c_str(), nullptr);
     ASSERT_NE(std::string::npos, want.find("RESULT ok (8 frames)"));
     std::atomic<bool> done{false};

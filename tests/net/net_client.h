@@ -17,8 +17,9 @@
 namespace nettest {
 
 // Connects to addr:port (IPv4 or IPv6 text); -1 on failure. rcvbuf > 0
-// shrinks the receive buffer before connecting.
-inline int connect_to(const char *addr, int port, int rcvbuf = 0)
+// shrinks the receive buffer before connecting; source (IPv4 only) is the
+// local address to connect from, such as 127.0.0.2.
+inline int connect_to(const char *addr, int port, int rcvbuf = 0, const char *source = nullptr)
 {
     sockaddr_storage ss{};
     socklen_t len;
@@ -45,6 +46,14 @@ inline int connect_to(const char *addr, int port, int rcvbuf = 0)
         return -1;
     if (rcvbuf > 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    if (source) {
+        sockaddr_in src{};
+        src.sin_family = AF_INET;
+        if (inet_pton(AF_INET, source, &src.sin_addr) != 1 || bind(fd, (sockaddr *)&src, sizeof src) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
     timeval tv{5, 0}; // no read in these tests may hang
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     if (connect(fd, (sockaddr *)&ss, len) != 0) {
@@ -125,10 +134,38 @@ inline std::vector<uint8_t> recv_frame(int fd)
     return b;
 }
 
-// True when a single ECHO is answered with a successful ECHO response.
+// A NEGOTIATE frame (prefix included) offering 2.0.2 with the given
+// SecurityMode.
+inline std::vector<uint8_t> negotiate_frame(uint16_t secmode = 1)
+{
+    std::vector<uint8_t> f(4 + 64 + 38, 0);
+    uint8_t *h = &f[4];
+    h[0] = 0xfe, h[1] = 'S', h[2] = 'M', h[3] = 'B';
+    h[4] = 64;
+    h[14] = 1;             // one credit; Command 0 is NEGOTIATE
+    uint8_t *b = h + 64;
+    b[0] = 36;             // StructureSize
+    b[2] = 1;              // DialectCount
+    b[4] = (uint8_t)secmode;
+    b[36] = 0x02, b[37] = 0x02;
+    f[3] = (uint8_t)(f.size() - 4);
+    return f;
+}
+
+// True when NEGOTIATE, the first thing a connection must send, succeeds.
+inline bool negotiate_ok(int fd)
+{
+    if (!send_all(fd, negotiate_frame()))
+        return false;
+    std::vector<uint8_t> r = recv_frame(fd);
+    return r.size() >= 64 && r[0] == 0xfe && r[12] == 0 && r[8] == 0 && r[9] == 0 && r[10] == 0 && r[11] == 0;
+}
+
+// True when the connection negotiates and then has a single ECHO answered
+// with a successful ECHO response. Once per connection.
 inline bool echo_ok(int fd)
 {
-    if (!send_all(fd, echo_frame(1, 7)))
+    if (!negotiate_ok(fd) || !send_all(fd, echo_frame(1, 7)))
         return false;
     std::vector<uint8_t> r = recv_frame(fd);
     return r.size() >= 68 && r[0] == 0xfe && r[12] == 13 && r[8] == 0 && r[9] == 0 && r[10] == 0 && r[11] == 0;

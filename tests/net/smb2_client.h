@@ -72,9 +72,9 @@ struct client {
     client &operator=(const client &) = delete;
     ~client() { disconnect(); }
 
-    bool connect(int port, int rcvbuf = 0)
+    bool connect(int port, int rcvbuf = 0, const char *source = nullptr)
     {
-        fd = nettest::connect_to("127.0.0.1", port, rcvbuf);
+        fd = nettest::connect_to("127.0.0.1", port, rcvbuf, source);
         return fd >= 0;
     }
     void disconnect()

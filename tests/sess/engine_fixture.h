@@ -73,6 +73,24 @@ inline std::vector<bytes> split(const bytes &reply)
     return out;
 }
 
-// One frame through the simulator; its replies.
-inline std::vector<bytes> one(const bytes &body) { return h::simulate({h::frame(body)}).replies; }
+// NEGOTIATE offering 2.0.2: what every connection has to open with.
+inline bytes negotiate_req(uint64_t mid = 0)
+{
+    bytes b = h::smb2_hdr(0, mid);
+    bytes body(38, 0);
+    body[0] = 36;  // StructureSize
+    body[2] = 1;   // DialectCount
+    body[4] = 1;   // SecurityMode: signing enabled
+    body[36] = 0x02, body[37] = 0x02;
+    return h::cat(b, body);
+}
+
+// One frame through the simulator after the opening NEGOTIATE; the replies
+// to that frame.
+inline std::vector<bytes> one(const bytes &body)
+{
+    std::vector<bytes> r = h::simulate({h::frame(negotiate_req()), h::frame(body)}).replies;
+    if (!r.empty()) r.erase(r.begin());
+    return r;
+}
 }  // namespace eng

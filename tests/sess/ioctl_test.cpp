@@ -214,7 +214,7 @@ TEST_F(Ioctl, ValidateNegotiateNeedsNoSession)
     bytes v = ioctl_body(VALIDATE, 0x1234, bytes(24, 0x55), 0x99);
     auto before = h::simulate({req(11, 7, v)}).replies;
     auto after = h::simulate({lg::negotiate({0x0202, 0x0210}, 1, 4), req(11, 7, v)}).replies;
-    ASSERT_EQ(1u, before.size());
+    EXPECT_EQ(0u, before.size()) << "nothing is answered before NEGOTIATE";
     ASSERT_EQ(2u, after.size());
     auto want = [](uint32_t caps, uint64_t seed, uint16_t dialect, uint16_t secmode = 1) {
         bytes b;
@@ -236,8 +236,6 @@ TEST_F(Ioctl, ValidateNegotiateNeedsNoSession)
         put16(b, dialect);
         return b;
     };
-    EXPECT_EQ(SUCCESS, h::status(before[0]));
-    EXPECT_EQ(h::hex(want(0, 0, 0)), h::hex(body(before[0])));
     EXPECT_EQ(SUCCESS, h::status(after[1]));
     EXPECT_EQ(h::hex(want(4, lg::guid_seed(), 0x0210)), h::hex(body(after[1])));
 

@@ -105,9 +105,10 @@ TEST_F(Loop, FrameLengthLimitFollowsMaxMessageUpToFourMiB)
         body.resize(c.len, 0xAB);  // trailing bytes after an ECHO are ignored
         int calls = 0;
         std::vector<bytes> rep = h::converse([&](const std::vector<bytes> &) {
-            return ++calls == 1 ? std::vector<bytes>{h::frame(body), h::frame(echo(10))} : std::vector<bytes>{};
+            return ++calls == 1 ? std::vector<bytes>{h::frame(negotiate_req()), h::frame(body), h::frame(echo(10))}
+                                : std::vector<bytes>{};
         });
-        EXPECT_EQ(rep.size(), c.served ? 2u : 0u) << c.max_message << " " << c.len;
+        EXPECT_EQ(rep.size(), c.served ? 3u : 1u) << c.max_message << " " << c.len;
         EXPECT_EQ(stat(VL2_ST_PROTOCOL_ERRORS), c.served ? 0 : 1);
     }
 }
@@ -127,7 +128,7 @@ TEST_F(Loop, KeepAliveAndSessionRequest)
 {
     bytes in = {0, 0, 0, 0, 0x81, 0, 0, 0x44};
     in.resize(in.size() + 0x44, 0x20);
-    in = h::cat(in, h::frame(echo(5)));
+    in = h::cat(in, h::cat(h::frame(negotiate_req()), h::frame(echo(5))));
     fn_io f;
     auto pos = std::make_shared<size_t>(0);
     f.read = [in, pos](uint8_t *buf, int32_t count, int) {
@@ -140,8 +141,9 @@ TEST_F(Loop, KeepAliveAndSessionRequest)
     run(&f);
     ASSERT_GE(f.written.size(), 8u);
     EXPECT_EQ(h::hex(bytes(f.written.begin(), f.written.begin() + 4)), "82000000");
-    EXPECT_EQ(h::hex(bytes(f.written.begin() + 4, f.written.begin() + 8)), "00000044");  // 68-byte ECHO reply
-    EXPECT_EQ(f.written.size(), 4u + 4 + 68);
+    // Then the NEGOTIATE reply and the 68-byte ECHO reply, each with its prefix.
+    ASSERT_GE(f.written.size(), 4u + 4 + 64 + 4 + 68);
+    EXPECT_EQ(h::hex(bytes(f.written.end() - 72, f.written.end() - 68)), "00000044");
 }
 
 // Peers that never finish a frame are cut off by the idle limit, whatever
@@ -201,12 +203,14 @@ TEST_F(Loop, LongReplyGoesOutWithItsPrefixAndIsCounted)
 {
     g_test_handlers[CMD_TREE_CONNECT] = [](vl2_sess *, vl2_rd *, vl2_reply *r) { wzero(&r->b, 5000 - 64); };
     fn_io f;
-    f.read = then_silence(h::frame(req(CMD_TREE_CONNECT, 1)));
+    bytes nego = h::frame(negotiate_req());
+    f.read = then_silence(h::cat(nego, h::frame(req(CMD_TREE_CONNECT, 1))));
     ASSERT_EQ(vlsmb2s_set_option("idle_timeout_ms", "100"), 0);
     run(&f);
-    ASSERT_EQ(f.written.size(), 5004u);
-    EXPECT_EQ(h::hex(bytes(f.written.begin(), f.written.begin() + 4)), "00001388");
-    EXPECT_EQ(stat(VL2_ST_BYTES_SENT), 5000);
+    ASSERT_GT(f.written.size(), 5004u);
+    const size_t at = f.written.size() - 5004;  // after the NEGOTIATE reply
+    EXPECT_EQ(h::hex(bytes(f.written.begin() + at, f.written.begin() + at + 4)), "00001388");
+    EXPECT_EQ(stat(VL2_ST_BYTES_SENT), (int64_t)(at - 4) + 5000) << "both bodies, without prefixes";
 }
 
 TEST_F(Loop, FailedReplyIsDroppedAndTheConnectionCloses)
@@ -244,7 +248,7 @@ TEST_F(Loop, BackToBackFramesAreAllServedInOrder)
 {
     bytes longer = echo(2000);
     longer.resize(100000, 0xAB);  // trailing bytes after an ECHO are ignored
-    std::vector<bytes> in;
+    std::vector<bytes> in = {h::frame(negotiate_req())};
     for (uint64_t mid = 1; mid <= 1000; mid++) in.push_back(h::frame(echo(mid)));  // 72,000 bytes
     in.push_back(h::frame(longer));
     in.push_back(h::frame(echo(2001)));
@@ -252,7 +256,8 @@ TEST_F(Loop, BackToBackFramesAreAllServedInOrder)
     std::vector<bytes> rep = h::converse([&](const std::vector<bytes> &) {
         return ++calls == 1 ? in : std::vector<bytes>{};
     });
-    ASSERT_EQ(rep.size(), 1002u);
+    ASSERT_EQ(rep.size(), 1003u);
+    rep.erase(rep.begin());
     for (size_t i = 0; i < rep.size(); i++) {
         uint64_t want = i < 1000 ? i + 1 : 2000 + (i - 1000);
         ASSERT_EQ(vl2_le64(&rep[i][24]), want) << i;
@@ -267,7 +272,7 @@ TEST_F(Loop, TraceShowsBoundedDumps)
     body.resize(300, 0x11);
     g_test_handlers[CMD_TREE_CONNECT] = [](vl2_sess *, vl2_rd *, vl2_reply *r) { wzero(&r->b, 300 - 64); };
     testing::internal::CaptureStderr();
-    h::simulate({h::frame(body), h::frame(req(CMD_TREE_CONNECT, 5))});
+    h::simulate({h::frame(negotiate_req()), h::frame(body), h::frame(req(CMD_TREE_CONNECT, 5))});
     std::string err = testing::internal::GetCapturedStderr();
     unsetenv("VLSMB2S_TRACE");
     auto line_of = [&](const std::string &start) {

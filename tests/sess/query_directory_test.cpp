@@ -378,6 +378,7 @@ TEST_F(QueryDir, AFolderGoneAtRestartKeepsAnEmptyListing)
 TEST_F(QueryDir, ListingsPerConnectionAreBounded)
 {
     vl2_sess s = {};
+    vl2_opts_get(&s.opts);
     vl2_open *o = (vl2_open *)calloc(1, sizeof *o);
     ASSERT_TRUE(o);
     o->id = DIR_FID;

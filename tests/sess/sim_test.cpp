@@ -11,6 +11,8 @@ namespace {
 class Sim : public Engine {};
 
 std::string echo_line(uint64_t mid) { return h::hex(h::frame(echo(mid))); }
+// The NEGOTIATE line a conversation opens with.
+std::string nego_line() { return h::hex(h::frame(negotiate_req())) + "\n"; }
 const char kResult0[] = "RESULT ok (0 frames)\n";
 
 TEST_F(Sim, EmptyAndCommentOnlyScriptsGiveTheResultLineAlone)
@@ -24,13 +26,14 @@ TEST_F(Sim, EmptyAndCommentOnlyScriptsGiveTheResultLineAlone)
 
 TEST_F(Sim, EchoFrameGivesRequestReplyAndCount)
 {
-    h::SimResult r = h::simulate_script(echo_line(7) + "\r\n");
-    ASSERT_EQ(r.lines.size(), 3u) << r.text;
-    EXPECT_EQ(r.lines[0], ">> ECHO");
-    ASSERT_EQ(r.replies.size(), 1u);
-    EXPECT_EQ(r.lines[1], "<< " + h::hex(r.replies[0]));
-    EXPECT_EQ(r.lines[2], "RESULT ok (1 frames)");
-    EXPECT_EQ(h::status(r.replies[0]), 0u);
+    h::SimResult r = h::simulate_script(nego_line() + echo_line(7) + "\r\n");
+    ASSERT_EQ(r.lines.size(), 5u) << r.text;
+    EXPECT_EQ(r.lines[0], ">> NEGOTIATE");
+    EXPECT_EQ(r.lines[2], ">> ECHO");
+    ASSERT_EQ(r.replies.size(), 2u);
+    EXPECT_EQ(r.lines[3], "<< " + h::hex(r.replies[1]));
+    EXPECT_EQ(r.lines[4], "RESULT ok (2 frames)");
+    EXPECT_EQ(h::status(r.replies[1]), 0u);
 }
 
 TEST_F(Sim, BadScriptsFailWithTheirMessage)
@@ -70,21 +73,22 @@ TEST_F(Sim, RawLinesAreAppendedAsTheyAre)
 {
     std::string f = h::hex(h::frame(echo(3)));
     // Invalid raw lines are ignored; a frame may be split over raw lines.
-    std::string script = "!zz\n!" + f.substr(0, 6) + "\n! " + f.substr(6, 20) + " \n!" + f.substr(26) + "\n";
+    std::string script = nego_line() + "!zz\n!" + f.substr(0, 6) + "\n! " + f.substr(6, 20) + " \n!" + f.substr(26) + "\n";
     h::SimResult r = h::simulate_script(script);
-    ASSERT_EQ(r.replies.size(), 1u) << r.text;
-    EXPECT_EQ(r.lines[0], ">> ECHO");
+    ASSERT_EQ(r.replies.size(), 2u) << r.text;
+    EXPECT_EQ(r.lines[2], ">> ECHO");
     // "!0000" twice makes one keep-alive.
     EXPECT_STREQ(vlsmb2s_simulate("!0000\n!0000\n", nullptr), kResult0);
 }
 
 TEST_F(Sim, SessionRequestIsAnsweredOutsideTheTranscript)
 {
-    std::string script = "81000044" + std::string(136, '0') + "\n" + echo_line(1) + "\n";
+    std::string script = "81000044" + std::string(136, '0') + "\n" + nego_line() + echo_line(1) + "\n";
     h::SimResult r = h::simulate_script(script);
-    ASSERT_EQ(r.lines.size(), 3u) << r.text;
-    EXPECT_EQ(r.lines[0], ">> ECHO");
-    EXPECT_EQ(r.lines[2], "RESULT ok (1 frames)");
+    ASSERT_EQ(r.lines.size(), 5u) << r.text;
+    EXPECT_EQ(r.lines[0], ">> NEGOTIATE");
+    EXPECT_EQ(r.lines[2], ">> ECHO");
+    EXPECT_EQ(r.lines[4], "RESULT ok (2 frames)");
 }
 
 TEST_F(Sim, ClientAddressPolicy)
@@ -94,11 +98,11 @@ TEST_F(Sim, ClientAddressPolicy)
     EXPECT_STREQ(t, "refused: client address not allowed\n");
     EXPECT_EQ(stat(VL2_ST_REFUSED_ALLOW), 1);
     EXPECT_EQ(stat(VL2_ST_CONNECTIONS), 0);
-    h::SimResult r = h::simulate_script(echo_line(1), "::1");
-    EXPECT_EQ(r.replies.size(), 1u);
+    h::SimResult r = h::simulate_script(nego_line() + echo_line(1), "::1");
+    EXPECT_EQ(r.replies.size(), 2u);
     ASSERT_EQ(vlsmb2s_allow_cidr("10.0.0.0/8"), 0);
-    r = h::simulate_script(echo_line(1), "10.1.2.3");
-    EXPECT_EQ(r.replies.size(), 1u);
+    r = h::simulate_script(nego_line() + echo_line(1), "10.1.2.3");
+    EXPECT_EQ(r.replies.size(), 2u);
     EXPECT_EQ(stat(VL2_ST_REFUSED_ALLOW), 1);
 }
 
@@ -108,12 +112,12 @@ TEST_F(Sim, TranscriptIsCappedButCountsEveryReply)
     std::vector<bytes> parts;
     for (int i = 0; i < 64; i++) parts.push_back(echo(i + 1));
     std::string line = h::hex(h::frame(compound(parts))) + "\n";
-    std::string script;
+    std::string script = nego_line();
     for (int i = 0; i < 240; i++) script += line;
     const char *t = vlsmb2s_simulate(script.c_str(), nullptr);
     ASSERT_NE(t, nullptr);
     std::string text = t;
-    const std::string tail = "[truncated]\nRESULT ok (240 frames)\n";
+    const std::string tail = "[truncated]\nRESULT ok (241 frames)\n";
     ASSERT_GE(text.size(), tail.size());
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
     EXPECT_EQ(text.find("[truncated]"), text.rfind("[truncated]"));
