@@ -114,7 +114,8 @@ size_t vl2_aead_nonce_len(int alg);
 int vl2_aead_seal(vl2_aead_key *k, const uint8_t *nonce, const void *aad, size_t aadlen, void *data, size_t len,
                   uint8_t tag[16]);
 // Decrypts data[0..len) in place when tag matches; otherwise returns
-// VL2_CRYPTO_BADTAG and zeroes data, so unauthenticated bytes are never used.
+// VL2_CRYPTO_BADTAG. On any failure data is zeroed, so unauthenticated bytes
+// are never used.
 int vl2_aead_open(vl2_aead_key *k, const uint8_t *nonce, const void *aad, size_t aadlen, void *data, size_t len,
                   const uint8_t tag[16]);
 // AES-GMAC: the GCM tag over data as additional data only. k must hold a GCM

@@ -198,7 +198,7 @@ struct AeadCase {
     const char *key, *nonce, *aad, *plain, *cipher, *tag;
 };
 
-// Seals, opens, and refuses a flipped tag bit, all on one record, so that
+// Seals, opens, and refuses any flipped bit, all on one record, so that
 // the per-message restart in each direction is exercised too.
 void check_aead(const AeadCase &c)
 {
@@ -215,11 +215,19 @@ void check_aead(const AeadCase &c)
         ASSERT_EQ(vl2_aead_open(&k, nonce.data(), aad.data(), aad.size(), data.data(), data.size(), tag), 0);
         EXPECT_EQ(hex(data), hex(plain));
 
-        ASSERT_EQ(vl2_aead_seal(&k, nonce.data(), aad.data(), aad.size(), data.data(), data.size(), tag), 0);
-        tag[15] ^= 1;
-        EXPECT_EQ(vl2_aead_open(&k, nonce.data(), aad.data(), aad.size(), data.data(), data.size(), tag),
-                  VL2_CRYPTO_BADTAG);
-        EXPECT_EQ(hex(data), hex(Bytes(plain.size(), 0))) << "unauthenticated bytes left behind";
+        // One flipped bit in the tag, the additional data or the message.
+        for (int where = 0; where < 3; where++) {
+            Bytes a = aad;
+            data = plain;
+            ASSERT_EQ(vl2_aead_seal(&k, nonce.data(), a.data(), a.size(), data.data(), data.size(), tag), 0);
+            if (where == 0) tag[15] ^= 1;
+            if (where == 1 && !a.empty()) a[a.size() / 2] ^= 0x80;
+            if (where == 2 && !data.empty()) data[0] ^= 1;
+            if ((where == 1 && a.empty()) || (where == 2 && data.empty())) continue;
+            EXPECT_EQ(vl2_aead_open(&k, nonce.data(), a.data(), a.size(), data.data(), data.size(), tag),
+                      VL2_CRYPTO_BADTAG) << "flip " << where;
+            EXPECT_EQ(hex(data), hex(Bytes(plain.size(), 0))) << "unauthenticated bytes left behind";
+        }
     }
     vl2_aead_release(&k);
 }
