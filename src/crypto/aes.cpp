@@ -108,13 +108,13 @@ int vl2_aead_init(vl2_aead_key *k, int alg, const void *key, size_t keylen)
 {
     k->seal = k->open = nullptr;
     k->alg = 0;
-    const EVP_CIPHER *c = cipher_for(alg);
     size_t want = alg == VL2_AES256_CCM || alg == VL2_AES256_GCM ? 32 : 16;
+    if (!vl2_aead_nonce_len(alg) || keylen != want) return VL2_CRYPTO_FAIL;
+    const EVP_CIPHER *c = cipher_for(alg);
     if (!c) {
         vl2_set_error("crypto: cipher %d unavailable from libcrypto", alg);
         return fail();
     }
-    if (keylen != want) return VL2_CRYPTO_FAIL;
     k->seal = keyed_ctx(c, alg, (const uint8_t *)key, 1);
     k->open = keyed_ctx(c, alg, (const uint8_t *)key, 0);
     if (!k->seal || !k->open) {
