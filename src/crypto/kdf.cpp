@@ -6,11 +6,13 @@
 void vl2_kdf_ctr_hmacsha256(const void *key, size_t keylen, const char *label,
                             const void *context, size_t contextlen, uint8_t *out, size_t outlen)
 {
-    // The label's own NUL is the separator byte; no label means no separator.
+    // A label is its text with its NUL, then the 0x00 separator (SMB 3 keys
+    // are defined that way); no label means neither.
     size_t labellen = label ? strlen(label) + 1 : 0;
-    // [L] is fixed at 128 bits whatever length is asked for; the 16-byte
-    // keys this derives are defined with that value.
-    static const uint8_t bits_l[4] = {0x00, 0x00, 0x00, 0x80};
+    static const uint8_t separator = 0;
+    // [L] is the length of all the output, in bits.
+    uint32_t bits = (uint32_t)(outlen * 8);
+    const uint8_t bits_l[4] = {(uint8_t)(bits >> 24), (uint8_t)(bits >> 16), (uint8_t)(bits >> 8), (uint8_t)bits};
     uint8_t block[32];
     vl2_hmac256_ctx c;
     for (uint32_t i = 1; outlen; i++) {
@@ -18,6 +20,7 @@ void vl2_kdf_ctr_hmacsha256(const void *key, size_t keylen, const char *label,
         vl2_hmac256_init(&c, key, keylen);
         vl2_hmac256_update(&c, ctr, 4);
         vl2_hmac256_update(&c, label, labellen);
+        if (label) vl2_hmac256_update(&c, &separator, 1);
         vl2_hmac256_update(&c, context, contextlen);
         vl2_hmac256_update(&c, bits_l, 4);
         vl2_hmac256_final(&c, block);

@@ -8,19 +8,9 @@
 #include <vector>
 
 #include "crypto/crypto.h"
+#include "hex_text.h"
 
 namespace {
-
-std::string hex(const uint8_t *p, size_t n)
-{
-    std::string s;
-    char b[3];
-    for (size_t k = 0; k < n; k++) {
-        snprintf(b, sizeof b, "%02x", p[k]);
-        s += b;
-    }
-    return s;
-}
 
 std::vector<uint8_t> bytes(size_t n, uint8_t v) { return std::vector<uint8_t>(n, v); }
 
@@ -163,20 +153,21 @@ TEST(Crypto, KdfLayout)
 {
     static const uint8_t key[16] = {0};
     uint8_t out[40];
+    // [i] || "SMB2AESCMAC" NUL || separator 00 || "SmbSign" NUL || [L].
     vl2_kdf_ctr_hmacsha256(key, 16, "SMB2AESCMAC", "SmbSign", 8, out, 16);
-    EXPECT_EQ(hex(out, 16), "0d7203b6f675f05ec74d9706141e0cac");
+    EXPECT_EQ(hex(out, 16), "9951088b83220f39d99420419d16d393");
 
-    // Null label: [i] || context || [L], no separator byte.
+    // Null label: [i] || context || [L], no separator byte; [L] = 256 bits.
     static const uint8_t ctx[5] = {9, 8, 7, 6, 5};
     uint8_t want[32];
-    static const uint8_t in1[13] = {0, 0, 0, 1, 9, 8, 7, 6, 5, 0, 0, 0, 0x80};
+    static const uint8_t in1[13] = {0, 0, 0, 1, 9, 8, 7, 6, 5, 0, 0, 1, 0x00};
     vl2_hmac256(key, 16, in1, sizeof in1, want);
     vl2_kdf_ctr_hmacsha256(key, 16, nullptr, ctx, sizeof ctx, out, 32);
     EXPECT_EQ(hex(out, 32), hex(want, 32));
 
-    // 40 bytes: blocks for i = 1 and 2, [L] still 128 bits in both.
+    // 40 bytes: blocks for i = 1 and 2, [L] = 320 bits in both.
     uint8_t b1[32], b2[32];
-    uint8_t in[4 + 3 + 5 + 4] = {0, 0, 0, 1, 'a', 'b', 0, 9, 8, 7, 6, 5, 0, 0, 0, 0x80};
+    uint8_t in[4 + 3 + 1 + 5 + 4] = {0, 0, 0, 1, 'a', 'b', 0, 0, 9, 8, 7, 6, 5, 0, 0, 0x01, 0x40};
     vl2_hmac256(key, 16, in, sizeof in, b1);
     in[3] = 2;
     vl2_hmac256(key, 16, in, sizeof in, b2);
