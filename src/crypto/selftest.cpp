@@ -72,7 +72,7 @@ int libcrypto_cases()
               check(out, 16, "070a16b46b4d4144f79bdd9dd04a287c");
     vl2_cmac_release(&m);
 
-    // GCM specification, test case 2: sealed, then opened again.
+    // The published GCM test case 2: sealed, then opened again.
     static const uint8_t zero[16] = {0};
     uint8_t data[16] = {0}, tag[16];
     vl2_aead_key k;

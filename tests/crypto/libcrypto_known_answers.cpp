@@ -238,7 +238,7 @@ TEST(Libcrypto, AeadVectors)
                                "1c3c0c95956809532fcf0e2449a6b525b16aedf5aa0de657ba637b39";
     static const char *gcm_a = "feedfacedeadbeeffeedfacedeadbeefabaddad2";
     const AeadCase cases[] = {
-        // GCM specification, test cases 1, 4 and 16.
+        // The published GCM test cases 1, 4 and 16.
         {VL2_AES128_GCM, "00000000000000000000000000000000", "000000000000000000000000", "", "", "",
          "58e2fccefa7e3061367f1d57a4e7455a"},
         {VL2_AES128_GCM, "feffe9928665731c6d6a8f9467308308", "cafebabefacedbaddecaf888", gcm_a, gcm_p,
