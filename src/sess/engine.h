@@ -20,7 +20,7 @@ enum : uint32_t {
     ST_OBJECT_NAME_INVALID = 0xC0000033,
     ST_OBJECT_NAME_NOT_FOUND = 0xC0000034,
     ST_OBJECT_PATH_NOT_FOUND = 0xC000003A,
-    ST_LOGON_FAILURE = 0xC0000064,
+    ST_LOGON_FAILURE = 0xC000006D,
     ST_INSUFFICIENT_RESOURCES = 0xC000009A,
     ST_FILE_IS_A_DIRECTORY = 0xC00000BA,
     ST_NOT_SUPPORTED = 0xC00000BB,
@@ -206,6 +206,7 @@ struct vl2_sess {
     int cascade;
     // additions
     int is_guest;            // the session was set up as a guest
+    uint32_t ntlm_flags;     // the client's NTLM NEGOTIATE flags (its CHALLENGE answers them)
     uint16_t cur_charge;     // CreditCharge of the request being processed
     uint16_t cur_credits;    // credits granted to the request being processed
     int sign_this;           // a handler asks the dispatcher to sign its response

@@ -61,15 +61,26 @@ void sign_if_required(vl2_sess *s, uint8_t req_secmode)
         s->sign_this = 1;
 }
 
+vl2_ntlm_auth auth_for(vl2_sess *s, const uint8_t *tok, size_t toklen, const char *user, const char *pass)
+{
+    vl2_ntlm_auth a{};
+    a.msg = tok;
+    a.len = toklen;
+    a.challenge = s->challenge;
+    a.now = clock_time(s);
+    a.timecheck = s->opts.ntlm_timecheck;
+    a.user = user;
+    a.password = pass;
+    return a;
+}
+
 // 1 with the key when the AUTHENTICATE's proof holds for this account.
 bool proof_key(vl2_sess *s, const uint8_t *tok, size_t toklen, const char *user, const char *pass, uint8_t key[16])
 {
-    uint8_t k[16];
-    int anon = 0;
-    bool ok = vl2_ntlm_type3(tok, toklen, s->challenge, s->opts.server_name, clock_time(s), s->opts.ntlm_timecheck,
-                             user, pass, &anon, k) == 0 && !anon;
-    if (ok) memcpy(key, k, 16);
-    vl2_wipe(k, sizeof k);
+    vl2_ntlm_auth a = auth_for(s, tok, toklen, user, pass);
+    bool ok = vl2_ntlm_type3(&a) == 0 && !a.anonymous;
+    if (ok) memcpy(key, a.key, 16);
+    vl2_wipe(a.key, sizeof a.key);
     return ok;
 }
 
@@ -93,6 +104,75 @@ void guest_key(vl2_sess *s, const uint8_t *tok, size_t toklen, uint8_t key[16])
     }
 }
 
+// 0 with the key when a configured account's proof holds, else -1. A
+// refused logon looks the same whatever name it gave: the message checks
+// come before the name test, and when no account bore the name one proof
+// is computed anyway, so neither the answer nor the time taken tells which
+// names exist.
+int account_key(vl2_sess *s, const uint8_t *tok, size_t toklen, uint8_t key[16])
+{
+    char name[129];
+    char pass[257];
+    bool tried = false;
+    int rc = 1;
+    for (int i = 0; i < MAX_ACCOUNTS && rc == 1; i++) {
+        if (vl2_user_at(i, name, sizeof name, pass, sizeof pass) != 0 || name[0] == 0)
+            break;
+        vl2_ntlm_auth a = auth_for(s, tok, toklen, name, pass);
+        rc = vl2_ntlm_type3(&a);
+        vl2_wipe(pass, sizeof pass);
+        tried = tried || a.proof_tried;
+        // An anonymous result proves nothing: no account logs on that way.
+        bool ok = rc == 0 && !a.anonymous;
+        if (ok)
+            memcpy(key, a.key, 16);
+        vl2_wipe(a.key, sizeof a.key);
+        if (ok)
+            return 0;
+    }
+    if (rc == 1 && !tried) {
+        vl2_ntlm_auth a = auth_for(s, tok, toklen, "", "");
+        vl2_ntlm_type3(&a);
+        vl2_wipe(a.key, sizeof a.key);
+    }
+    vl2_wipe(pass, sizeof pass);
+    return -1;
+}
+
+// The second leg: a guest session where guests are admitted (and not both
+// sides require signing), otherwise a configured account.
+void authenticate(vl2_sess *s, vl2_reply *r, const uint8_t *tok, size_t toklen, int raw, uint8_t secmode)
+{
+    uint8_t key[16];
+    if (vl2_guest_allowed() && !(s->opts.signing == 1 && s->client_sign_required)) {
+        vl2_ntlm_auth a = auth_for(s, tok, toklen, "", "");
+        int rc = vl2_ntlm_type3(&a);
+        memcpy(key, a.key, 16);
+        vl2_wipe(a.key, sizeof a.key);
+        if (rc == -1) {
+            vl2_wipe(key, sizeof key);
+            session_setup_fail_body(s, r, ST_LOGON_FAILURE);
+            return;
+        }
+        if (rc == 1)
+            guest_key(s, tok, toklen, key);
+        memcpy(s->signing_key, key, 16);
+        vl2_wipe(key, sizeof key);
+        session_setup_ok_body(s, r, 1, 0, raw);
+        sign_if_required(s, secmode);
+        return;
+    }
+    if (account_key(s, tok, toklen, key) != 0) {
+        session_setup_fail_body(s, r, ST_LOGON_FAILURE);
+        return;
+    }
+    memcpy(s->signing_key, key, 16);
+    vl2_wipe(key, sizeof key);
+    trace_key(s);
+    session_setup_ok_body(s, r, 0, 0, raw);
+    sign_if_required(s, secmode);
+}
+
 } // namespace
 
 void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int raw)
@@ -114,7 +194,7 @@ void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int r
     vl2_buf tok{};
     if (more) {
         vl2_buf ch{};
-        vl2_ntlm_type2(s->opts.server_name, s->challenge, t, &ch);
+        vl2_ntlm_type2(s->opts.server_name, s->challenge, t, &ch, s->ntlm_flags);
         if (raw)
             vl2_buf_put(&tok, ch.data, ch.len);
         else
@@ -136,7 +216,7 @@ void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int r
 void session_setup_fail_body(vl2_sess *s, vl2_reply *r, uint32_t status)
 {
     vl2_stat_add(VL2_ST_LOGON_FAILED, 1);
-    rep_status(r, 0xC0000000u | (status & 0xFFu));
+    rep_status(r, status);
     const uint8_t body[8] = {9, 0, 0, 0, 0, 0, 0, 0};
     vl2_buf_put(&r->b, body, sizeof body);
     s->login_failures++;
@@ -175,15 +255,20 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     }
     trace_head(s, ssz, boff, blen, blob);
 
-    const uint8_t *tok = nullptr;
-    size_t toklen = 0;
-    int raw = 0;
-    if (vl2_spnego_init(blob, blen, &tok, &toklen, &raw) != 0) {
+    vl2_spnego_in in;
+    if (vl2_spnego_parse(blob, blen, &in) != 0) {
         session_setup_fail_body(s, r, ST_LOGON_FAILURE);
         return;
     }
+    const uint8_t *tok = in.tok;
+    const size_t toklen = in.toklen;
     if (!tok || toklen == 0) {
-        session_setup_ok_body(s, r, 0, 1, raw);
+        // The CHALLENGE answers the flags of a NEGOTIATE the SPNEGO token
+        // carried; without one the client asked for nothing.
+        s->ntlm_flags = 0;
+        if (in.init_tok)
+            vl2_ntlm_type1(in.init_tok, in.init_toklen, &s->ntlm_flags);
+        session_setup_ok_body(s, r, 0, 1, in.raw);
         return;
     }
     if (toklen < 8 || memcmp(tok, NTLM_SIG, 8) != 0) {
@@ -192,60 +277,16 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     }
     uint32_t type = toklen >= 12 ? vl2_le32(tok + 8) : 0;
     if (type == 1) {
-        session_setup_ok_body(s, r, 0, 1, raw);
+        s->ntlm_flags = 0;
+        vl2_ntlm_type1(tok, toklen, &s->ntlm_flags);
+        session_setup_ok_body(s, r, 0, 1, in.raw);
         return;
     }
     if (type != 3) {
         session_setup_fail_body(s, r, ST_INVALID_PARAMETER);
         return;
     }
-
-    uint8_t key[16];
-    int anon = 0;
-    if (vl2_guest_allowed() && !(s->opts.signing == 1 && s->client_sign_required)) {
-        int rc = vl2_ntlm_type3(tok, toklen, s->challenge, s->opts.server_name, clock_time(s),
-                                s->opts.ntlm_timecheck, "", "", &anon, key);
-        if (rc == -1) {
-            vl2_wipe(key, sizeof key);
-            session_setup_fail_body(s, r, ST_INVALID_PARAMETER);
-            return;
-        }
-        if (rc == 1)
-            guest_key(s, tok, toklen, key);
-        memcpy(s->signing_key, key, 16);
-        vl2_wipe(key, sizeof key);
-        session_setup_ok_body(s, r, 1, 0, raw);
-        sign_if_required(s, secmode);
-        return;
-    }
-
-    char name[129];
-    char pass[257];
-    for (int i = 0; i < MAX_ACCOUNTS; i++) {
-        if (vl2_user_at(i, name, sizeof name, pass, sizeof pass) != 0 || name[0] == 0)
-            break;
-        int rc = vl2_ntlm_type3(tok, toklen, s->challenge, s->opts.server_name, clock_time(s),
-                                s->opts.ntlm_timecheck, name, pass, &anon, key);
-        vl2_wipe(pass, sizeof pass);
-        if (rc == -1) {
-            vl2_wipe(key, sizeof key);
-            session_setup_fail_body(s, r, ST_INVALID_PARAMETER);
-            return;
-        }
-        if (rc == 0 && !anon) {
-            memcpy(s->signing_key, key, 16);
-            vl2_wipe(key, sizeof key);
-            trace_key(s);
-            session_setup_ok_body(s, r, 0, 0, raw);
-            sign_if_required(s, secmode);
-            return;
-        }
-        if (rc == 0)
-            break; // nothing was proven: no account logs on that way
-    }
-    vl2_wipe(pass, sizeof pass);
-    vl2_wipe(key, sizeof key);
-    session_setup_fail_body(s, r, ST_LOGON_FAILURE);
+    authenticate(s, r, tok, toklen, in.raw, secmode);
 }
 
 void cmd_logoff(vl2_sess *s, vl2_rd *rd, vl2_reply *r)

@@ -213,6 +213,19 @@ inline constexpr auth longname = {
     "000099ab00bdf9c39db3abbedbf23dda8791",
     "674845535636546b4156613171713436"};
 
+// Built on the client's own AV pairs (NbDomainName NODEJS, NbComputerName
+// CLIENTPC, no timestamp), as some libraries do; made with Python's hmac and
+// impacket's MD4 by hand, not by make_auth.py.
+inline constexpr auth own_avs = {
+    "own_avs", "alice", "S3cret!", "NODEJS", nullptr, 1,
+    "4e544c4d5353500003000000180018004000000058005800580000000c000c00b00000000a000a00bc00000010001000"
+    "c600000010001000d60000001582086200000000000000000000000000000000000000000000000068c2c542dd296c58"
+    "b849f6b81a2174b501010000000000000118f67d3017da0101020304050607080000000002000c004e004f00440045004a"
+    "0053000100100043004c00490045004e0054005000430000000000000000004e004f00440045004a00530061006c006900"
+    "6300650043004c00490045004e005400500043005d1c6720305f951d4595920da82cab04",
+    "404142434445464748494a4b4c4d4e4f",
+};
+
 inline constexpr const auth *all[] = {&nt1040, &nt1041, &kx_alice, &nokx_alice, &upper_alice, &nodomain_bob, &mueller, &mueller_upper, &nandu, &sofia, &lowername, &longname};
 
 // SESSION_SETUP blobs of the same client for kx_alice: NegTokenInit with
