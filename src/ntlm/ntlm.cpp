@@ -17,7 +17,14 @@ constexpr uint32_t F_ESS = 0x00080000;
 constexpr uint32_t F_KEY_EXCH = 0x40000000;
 constexpr uint32_t F_TARGET_TYPE_SERVER = 0x00020000;
 constexpr uint32_t CHALLENGE_FLAGS = 0xE0880601;
-constexpr uint16_t AV_EOL = 0, AV_NB_COMPUTER = 1, AV_NB_DOMAIN = 2, AV_TIMESTAMP = 7;
+constexpr uint32_t F_128 = 0x20000000, F_56 = 0x80000000;
+constexpr uint32_t ANSWERED = VL2_NTLM_SIGN | VL2_NTLM_SEAL | VL2_NTLM_ALWAYS_SIGN | VL2_NTLM_VERSION;
+constexpr uint16_t AV_EOL = 0, AV_NB_COMPUTER = 1, AV_NB_DOMAIN = 2, AV_FLAGS = 6, AV_TIMESTAMP = 7;
+constexpr uint32_t AV_FLAG_MIC = 0x00000002;
+constexpr size_t MIC_AT = 72;
+// The Version field when a client asks for one: 6.1 build 7600 and NTLM
+// revision 15, the only revision defined; clients only log it.
+const uint8_t version_field[8] = {6, 1, 0xb0, 0x1d, 0, 0, 0, 15};
 constexpr size_t NT_MIN = 48, NT_MAX = 1040;
 constexpr int64_t MAX_SKEW = 7200;
 const char default_name[] = "VELANTORIMBUS";
@@ -166,8 +173,9 @@ int read_fields(const uint8_t *msg, size_t len, t3_fields *f)
 // version, an AV list whose pairs stay inside the blob, and the time when
 // the client sent a timestamp (clients that build the list from their own
 // pairs send none; the proof covers whatever was sent). 0 or -1.
-int blob_checks(const uint8_t *blob, size_t blen, int64_t now, int timecheck)
+int blob_checks(const uint8_t *blob, size_t blen, int64_t now, int timecheck, uint32_t *avflags)
 {
+    *avflags = 0;
     if (blob[0] != 1 || blob[1] != 1) {
         trace("[t3] blobver %02x%02x\n", blob[0], blob[1]);
         return -1;
@@ -192,6 +200,8 @@ int blob_checks(const uint8_t *blob, size_t blen, int64_t now, int timecheck)
             }
             ts = blob + off + 4;
         }
+        if (id == AV_FLAGS && ln == 4)
+            *avflags = vl2_le32(blob + off + 4);
         off += 4 + (size_t)ln;
     }
     if (!timecheck || !ts)
@@ -229,6 +239,38 @@ bool proof_holds(const uint8_t challenge[8], const t3_fields &f, const uint8_t *
     vl2_wipe(nthash, sizeof nthash);
     vl2_wipe(ntowf, sizeof ntowf);
     return ok;
+}
+
+// MIC = HMAC-MD5(exported session key, NEGOTIATE ++ CHALLENGE ++
+// AUTHENTICATE with its MIC field zeroed), over the messages as kept.
+bool mic_holds(const vl2_ntlm_auth *a)
+{
+    const vl2_ntlm_exchange *x = a->x;
+    if (!x || x->nego.lost || x->chal.lost || x->chal.len == 0)
+        return false;
+    static const uint8_t zero[16] = {0};
+    vl2_hmacmd5_ctx h;
+    vl2_hmacmd5_init(&h, a->key, 16);
+    vl2_hmacmd5_update(&h, x->nego.data, x->nego.len);
+    vl2_hmacmd5_update(&h, x->chal.data, x->chal.len);
+    vl2_hmacmd5_update(&h, a->msg, MIC_AT);
+    vl2_hmacmd5_update(&h, zero, 16);
+    vl2_hmacmd5_update(&h, a->msg + MIC_AT + 16, a->len - MIC_AT - 16);
+    uint8_t calc[16];
+    vl2_hmacmd5_final(&h, calc);
+    vl2_wipe(&h, sizeof h);
+    return vl2_ct_equal(calc, a->msg + MIC_AT, 16) != 0;
+}
+
+// MD5(key ++ magic text with its NUL), the derivation of every direction key.
+void magic_key(const uint8_t *key, size_t keylen, const char *magic, uint8_t out[16])
+{
+    uint8_t in[16 + 64];
+    size_t n = strlen(magic) + 1;
+    memcpy(in, key, keylen);
+    memcpy(in + keylen, magic, n);
+    vl2_md5(in, keylen + n, out);
+    vl2_wipe(in, sizeof in);
 }
 
 const uint8_t zero_key[16] = {0};
@@ -282,10 +324,11 @@ int vl2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t 
         return -1;
     const size_t B = (size_t)nb;
     const bool target = (client_flags & VL2_NTLM_REQUEST_TARGET) != 0;
-    uint32_t flags = CHALLENGE_FLAGS;
+    const bool version = (client_flags & VL2_NTLM_VERSION) != 0;
+    uint32_t flags = CHALLENGE_FLAGS | (client_flags & ANSWERED);
     if (target)
         flags |= VL2_NTLM_REQUEST_TARGET | F_TARGET_TYPE_SERVER;
-    uint8_t m[72 + 3 * sizeof name];
+    uint8_t m[80 + 3 * sizeof name];
     memset(m, 0, sizeof m);
     memcpy(m, signature, 8);
     vl2_put32(m + 8, 2);
@@ -296,8 +339,12 @@ int vl2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t 
     const size_t info_len = 2 * B + 24;
     vl2_put16(m + 40, (uint16_t)info_len);
     vl2_put16(m + 42, (uint16_t)info_len);
-    vl2_put32(m + 44, 48);
     uint8_t *p = m + 48;
+    if (version) {
+        memcpy(p, version_field, 8);
+        p += 8;
+    }
+    vl2_put32(m + 44, (uint32_t)(p - m));
     vl2_put16(p, AV_NB_DOMAIN);
     vl2_put16(p + 2, (uint16_t)B);
     memcpy(p + 4, name, B);
@@ -364,6 +411,7 @@ int vl2_ntlm_type3(vl2_ntlm_auth *a)
 {
     a->anonymous = 0;
     a->proof_tried = 0;
+    a->mic = 0;
     a->flags = 0;
     memset(a->key, 0, 16);
     const char *user = a->user ? a->user : "";
@@ -402,7 +450,12 @@ int vl2_ntlm_type3(vl2_ntlm_auth *a)
         return -1;
     const uint8_t *blob = f.nt + 16;
     const size_t blen = f.ntlen - 16;
-    if (blob_checks(blob, blen, a->now, a->timecheck) != 0)
+    uint32_t avflags = 0;
+    if (blob_checks(blob, blen, a->now, a->timecheck, &avflags) != 0)
+        return -1;
+    // The MIC sits after the Version field; a message too short to hold it
+    // cannot carry the MIC it announces.
+    if ((avflags & AV_FLAG_MIC) && a->len < MIC_AT + 16)
         return -1;
     char wire[129] = "";
     if (f.usrlen && (!f.usr || vl2_utf16_to_utf8(f.usr, f.usrlen, wire, sizeof wire) < 0))
@@ -425,5 +478,52 @@ int vl2_ntlm_type3(vl2_ntlm_auth *a)
     else
         memcpy(a->key, base, 16);
     vl2_wipe(base, sizeof base);
+    if (avflags & AV_FLAG_MIC) {
+        if (!mic_holds(a)) {
+            trace("[t3] mic MISMATCH user='%s'\n", wire);
+            memset(a->key, 0, 16);
+            return 1;
+        }
+        a->mic = 1;
+    }
     return 0;
+}
+
+void vl2_ntlm_keep(vl2_ntlm_kept *k, const uint8_t *p, size_t len)
+{
+    k->lost = len > sizeof k->data;
+    k->len = k->lost ? 0 : len;
+    if (k->len)
+        memcpy(k->data, p, len);
+}
+
+void vl2_ntlm_dir_init(vl2_ntlm_dir *d, const uint8_t key[16], uint32_t flags, int server_to_client)
+{
+    const char *sign = server_to_client ? "session key to server-to-client signing key magic constant"
+                                        : "session key to client-to-server signing key magic constant";
+    const char *seal = server_to_client ? "session key to server-to-client sealing key magic constant"
+                                        : "session key to client-to-server sealing key magic constant";
+    magic_key(key, 16, sign, d->sign_key);
+    magic_key(key, (flags & F_128) ? 16 : (flags & F_56) ? 7 : 5, seal, d->seal_key);
+    vl2_rc4_init(&d->seal, d->seal_key, 16);
+    d->seq = 0;
+}
+
+void vl2_ntlm_mac(vl2_ntlm_dir *d, uint32_t flags, const uint8_t *msg, size_t len, uint8_t sig[16])
+{
+    uint8_t seq[4];
+    vl2_put32(seq, d->seq);
+    vl2_hmacmd5_ctx h;
+    vl2_hmacmd5_init(&h, d->sign_key, 16);
+    vl2_hmacmd5_update(&h, seq, 4);
+    vl2_hmacmd5_update(&h, msg, len);
+    uint8_t full[16];
+    vl2_hmacmd5_final(&h, full);
+    vl2_wipe(&h, sizeof h);
+    if (flags & F_KEY_EXCH)
+        vl2_rc4(&d->seal, full, 8);
+    vl2_put32(sig, 1);
+    memcpy(sig + 4, full, 8);
+    memcpy(sig + 12, seq, 4);
+    d->seq++;
 }

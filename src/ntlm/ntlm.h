@@ -4,6 +4,7 @@
 #pragma once
 
 #include "vl2.h"
+#include "crypto/crypto.h"
 
 // Read cursor over a byte range: [data, data + size), next byte at pos.
 // Entering a constructed element lowers size to that element's end.
@@ -39,6 +40,8 @@ int vl2_spnego_resp(const uint8_t *msg, size_t len, vl2_buf *b);     // accept-i
 int vl2_spnego_done(vl2_buf *b);                                      // accept-completed (9 bytes)
 int vl2_spnego_init_tok(const uint8_t *mech, size_t len, vl2_buf *b); // NegTokenInit2 with mechToken
 int vl2_spnego_init_tok_nomect(vl2_buf *b);                           // NegTokenInit2, 74 bytes
+// accept-completed with the server's mechListMIC (16 bytes).
+int vl2_spnego_done_mic(const uint8_t mic[16], vl2_buf *b);
 
 // ---- NTLM ---------------------------------------------------------------
 // NEGOTIATE flags the CHALLENGE answers when the client asked for them.
@@ -47,17 +50,51 @@ constexpr uint32_t VL2_NTLM_SIGN = 0x00000010;
 constexpr uint32_t VL2_NTLM_SEAL = 0x00000020;
 constexpr uint32_t VL2_NTLM_ALWAYS_SIGN = 0x00008000;
 constexpr uint32_t VL2_NTLM_VERSION = 0x02000000;
+constexpr uint32_t VL2_NTLM_ESS = 0x00080000; // extended session security
 
 // The NEGOTIATE message's flags: 0 with *flags set, or -1 when the message
 // is shorter than 16 bytes or not a NEGOTIATE (flags may be null).
 int vl2_ntlm_type1(const uint8_t *msg, size_t len, uint32_t *flags = nullptr);
 // Appends the CHALLENGE message; 0, or -1 with nothing appended.
 // server_name null/empty means the default name; now is unix seconds;
-// client_flags are the NEGOTIATE's: of them REQUEST_TARGET (answered with a
-// TargetName) is answered; a client that asked for none of them gets the
-// fixed CHALLENGE.
+// client_flags are the NEGOTIATE's: each of SIGN, SEAL, ALWAYS_SIGN and
+// VERSION (with a Version field) it asked for is answered, REQUEST_TARGET
+// with a TargetName. A client that asked for none of them gets the fixed
+// CHALLENGE.
 int vl2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t now, vl2_buf *b,
                    uint32_t client_flags = 0);
+
+// The messages of one logon that its integrity checks cover: NEGOTIATE and
+// CHALLENGE (the AUTHENTICATE's MIC) and the client's SPNEGO mechTypes (its
+// mechListMIC). Each is kept up to VL2_NTLM_KEEP bytes; a longer one is
+// marked lost and the check that needs it fails.
+constexpr size_t VL2_NTLM_KEEP = 1024;
+struct vl2_ntlm_kept {
+    uint8_t data[VL2_NTLM_KEEP];
+    size_t len;
+    int lost;
+};
+struct vl2_ntlm_exchange {
+    vl2_ntlm_kept nego, chal, mech_types;
+    uint32_t flags; // the NEGOTIATE's
+};
+// Keeps a copy of len bytes (or marks k lost when they do not fit).
+void vl2_ntlm_keep(vl2_ntlm_kept *k, const uint8_t *p, size_t len);
+
+// Signing state of one direction of an NTLM session with extended session
+// security (MS-NLMP 3.4.4.2): signing key, sealing handle, next sequence.
+struct vl2_ntlm_dir {
+    uint8_t sign_key[16];
+    uint8_t seal_key[16];
+    vl2_rc4_ctx seal;
+    uint32_t seq;
+};
+// Derives the keys of one direction from the exported session key and the
+// negotiated flags (128-, 56- or 40-bit sealing key); seq starts at 0.
+void vl2_ntlm_dir_init(vl2_ntlm_dir *d, const uint8_t key[16], uint32_t flags, int server_to_client);
+// The 16-byte signature of msg with d's next sequence number (then
+// advanced); with key exchange the checksum goes through the sealing handle.
+void vl2_ntlm_mac(vl2_ntlm_dir *d, uint32_t flags, const uint8_t *msg, size_t len, uint8_t sig[16]);
 
 // One AUTHENTICATE checked against one account.
 struct vl2_ntlm_auth {
@@ -68,18 +105,21 @@ struct vl2_ntlm_auth {
     int timecheck;            // check the client's timestamp when it has one
     const char *user;         // "" matches any name (the guest path)
     const char *password;
+    const vl2_ntlm_exchange *x; // for the MIC; null: a MIC cannot be checked
     // Results.
     int anonymous;    // 1: nothing was verified (see vl2_ntlm_type3)
     int proof_tried;  // the name matched and the proof was computed
+    int mic;          // a MIC was announced and verified
     uint32_t flags;   // the AUTHENTICATE's NegotiateFlags
     uint8_t key[16];  // exported session key
 };
 // -1 reject (malformed, or refused whatever the account), 0 accept
 // (anonymous 1: nothing was verified; the key is all zero, or the client's
 // key when an anonymous message carries one for key exchange), 1 not this
-// account (another name, or a wrong proof). Every check that does not
-// depend on the account comes before the name test, so a refused message
-// is refused alike for every name.
+// account (another name, a wrong proof, or a MIC that does not hold when
+// the client's MsvAvFlags announce one). Every check that does not depend
+// on the account comes before the name test, so a refused message is
+// refused alike for every name.
 // The wire user name matches user when both upper-case alike (as the key
 // derivation sees them). Trace lines go to stderr only while VLSMB2S_TRACE
 // is set. Results are reset on entry.

@@ -4,6 +4,7 @@
 
 #include "vl2.h"
 #include "util/util.h"
+#include "ntlm/ntlm.h"
 
 // ---- status codes -------------------------------------------------------
 enum : uint32_t {
@@ -206,7 +207,11 @@ struct vl2_sess {
     int cascade;
     // additions
     int is_guest;            // the session was set up as a guest
-    uint32_t ntlm_flags;     // the client's NTLM NEGOTIATE flags (its CHALLENGE answers them)
+    // The logon in progress: the messages its integrity checks cover, and
+    // the server's mechListMIC for the accept-completed token.
+    vl2_ntlm_exchange ntlm;
+    uint8_t reply_mic[16];
+    int reply_mic_set;
     uint16_t cur_charge;     // CreditCharge of the request being processed
     uint16_t cur_credits;    // credits granted to the request being processed
     int sign_this;           // a handler asks the dispatcher to sign its response

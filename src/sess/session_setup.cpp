@@ -71,6 +71,7 @@ vl2_ntlm_auth auth_for(vl2_sess *s, const uint8_t *tok, size_t toklen, const cha
     a.timecheck = s->opts.ntlm_timecheck;
     a.user = user;
     a.password = pass;
+    a.x = &s->ntlm;
     return a;
 }
 
@@ -109,7 +110,7 @@ void guest_key(vl2_sess *s, const uint8_t *tok, size_t toklen, uint8_t key[16])
 // come before the name test, and when no account bore the name one proof
 // is computed anyway, so neither the answer nor the time taken tells which
 // names exist.
-int account_key(vl2_sess *s, const uint8_t *tok, size_t toklen, uint8_t key[16])
+int account_key(vl2_sess *s, const uint8_t *tok, size_t toklen, uint8_t key[16], uint32_t *flags)
 {
     char name[129];
     char pass[257];
@@ -124,6 +125,7 @@ int account_key(vl2_sess *s, const uint8_t *tok, size_t toklen, uint8_t key[16])
         tried = tried || a.proof_tried;
         // An anonymous result proves nothing: no account logs on that way.
         bool ok = rc == 0 && !a.anonymous;
+        *flags = a.flags;
         if (ok)
             memcpy(key, a.key, 16);
         vl2_wipe(a.key, sizeof a.key);
@@ -139,38 +141,86 @@ int account_key(vl2_sess *s, const uint8_t *tok, size_t toklen, uint8_t key[16])
     return -1;
 }
 
+// The key a guest session signs with, or all zero: 0 with the key, -1 when
+// the message is refused.
+int guest_logon_key(vl2_sess *s, const uint8_t *tok, size_t toklen, uint8_t key[16], uint32_t *flags)
+{
+    vl2_ntlm_auth a = auth_for(s, tok, toklen, "", "");
+    int rc = vl2_ntlm_type3(&a);
+    *flags = a.flags;
+    memcpy(key, a.key, 16);
+    vl2_wipe(a.key, sizeof a.key);
+    if (rc == 1)
+        guest_key(s, tok, toklen, key);
+    return rc == -1 ? -1 : 0;
+}
+
+// The client's SPNEGO mechListMIC, when it sent one over an NTLM exchange
+// that negotiated signing, must hold under its client-to-server keys
+// (sequence 0, over the DER of the mechTypes it offered); ours, made the
+// same way with the server-to-client keys, then goes into the
+// accept-completed token. A client that sent none gets none. 0, or -1
+// when the client's does not hold. A guest key nobody proved (all zero)
+// cannot check anything: the MIC is then neither checked nor sent.
+int mech_list_mic(vl2_sess *s, const vl2_spnego_in &in, uint32_t flags, const uint8_t key[16])
+{
+    static const uint8_t zero[16] = {0};
+    s->reply_mic_set = 0;
+    if (in.raw || !in.mic || !(flags & VL2_NTLM_SIGN) || !(flags & VL2_NTLM_ESS) || vl2_ct_equal(key, zero, 16))
+        return 0;
+    const vl2_ntlm_kept &m = s->ntlm.mech_types;
+    if (m.lost || m.len == 0 || in.miclen != 16)
+        return -1;
+    vl2_ntlm_dir d;
+    uint8_t sig[16];
+    vl2_ntlm_dir_init(&d, key, flags, 0);
+    vl2_ntlm_mac(&d, flags, m.data, m.len, sig);
+    const bool ok = vl2_ct_equal(sig, in.mic, 16) != 0;
+    vl2_ntlm_dir_init(&d, key, flags, 1);
+    vl2_ntlm_mac(&d, flags, m.data, m.len, s->reply_mic);
+    vl2_wipe(&d, sizeof d);
+    if (!ok && s->trace)
+        sess_trace(s, "[sess] mechListMIC does not hold (flags=%08x)\n", flags);
+    s->reply_mic_set = ok;
+    return ok ? 0 : -1;
+}
+
 // The second leg: a guest session where guests are admitted (and not both
 // sides require signing), otherwise a configured account.
-void authenticate(vl2_sess *s, vl2_reply *r, const uint8_t *tok, size_t toklen, int raw, uint8_t secmode)
+void authenticate(vl2_sess *s, vl2_reply *r, const vl2_spnego_in &in, uint8_t secmode)
 {
     uint8_t key[16];
-    if (vl2_guest_allowed() && !(s->opts.signing == 1 && s->client_sign_required)) {
-        vl2_ntlm_auth a = auth_for(s, tok, toklen, "", "");
-        int rc = vl2_ntlm_type3(&a);
-        memcpy(key, a.key, 16);
-        vl2_wipe(a.key, sizeof a.key);
-        if (rc == -1) {
-            vl2_wipe(key, sizeof key);
-            session_setup_fail_body(s, r, ST_LOGON_FAILURE);
-            return;
-        }
-        if (rc == 1)
-            guest_key(s, tok, toklen, key);
-        memcpy(s->signing_key, key, 16);
+    const bool guest = vl2_guest_allowed() && !(s->opts.signing == 1 && s->client_sign_required);
+    uint32_t flags = 0; // the AUTHENTICATE's NegotiateFlags
+    const int rc = guest ? guest_logon_key(s, in.tok, in.toklen, key, &flags)
+                         : account_key(s, in.tok, in.toklen, key, &flags);
+    if (rc != 0 || mech_list_mic(s, in, flags, key) != 0) {
         vl2_wipe(key, sizeof key);
-        session_setup_ok_body(s, r, 1, 0, raw);
-        sign_if_required(s, secmode);
-        return;
-    }
-    if (account_key(s, tok, toklen, key) != 0) {
         session_setup_fail_body(s, r, ST_LOGON_FAILURE);
         return;
     }
     memcpy(s->signing_key, key, 16);
     vl2_wipe(key, sizeof key);
-    trace_key(s);
-    session_setup_ok_body(s, r, 0, 0, raw);
+    if (!guest)
+        trace_key(s);
+    session_setup_ok_body(s, r, guest, 0, in.raw);
     sign_if_required(s, secmode);
+    s->reply_mic_set = 0;
+    vl2_wipe(s->reply_mic, sizeof s->reply_mic);
+}
+
+// The first leg: what the integrity checks of this logon will cover, and
+// the flags its CHALLENGE answers.
+void begin_exchange(vl2_sess *s, const vl2_spnego_in &in, const uint8_t *nego, size_t len)
+{
+    vl2_ntlm_exchange *x = &s->ntlm;
+    x->flags = 0;
+    x->chal.len = 0;
+    if (nego && vl2_ntlm_type1(nego, len, &x->flags) == 0)
+        vl2_ntlm_keep(&x->nego, nego, len);
+    else
+        vl2_ntlm_keep(&x->nego, nullptr, 0);
+    vl2_ntlm_keep(&x->mech_types, in.mech_types, in.mech_types_len);
 }
 
 } // namespace
@@ -194,12 +244,17 @@ void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int r
     vl2_buf tok{};
     if (more) {
         vl2_buf ch{};
-        vl2_ntlm_type2(s->opts.server_name, s->challenge, t, &ch, s->ntlm_flags);
+        vl2_ntlm_type2(s->opts.server_name, s->challenge, t, &ch, s->ntlm.flags);
+        vl2_ntlm_keep(&s->ntlm.chal, ch.data, ch.len);
+        if (s->trace && ch.len >= 24)
+            sess_trace(s, "[sess] ntlm flags asked=%08x answered=%08x\n", s->ntlm.flags, vl2_le32(ch.data + 20));
         if (raw)
             vl2_buf_put(&tok, ch.data, ch.len);
         else
             vl2_spnego_resp(ch.data, ch.len, &tok);
         vl2_buf_free(&ch);
+    } else if (!raw && s->reply_mic_set) {
+        vl2_spnego_done_mic(s->reply_mic, &tok);
     } else if (!raw) {
         vl2_spnego_done(&tok);
     }
@@ -265,9 +320,7 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     if (!tok || toklen == 0) {
         // The CHALLENGE answers the flags of a NEGOTIATE the SPNEGO token
         // carried; without one the client asked for nothing.
-        s->ntlm_flags = 0;
-        if (in.init_tok)
-            vl2_ntlm_type1(in.init_tok, in.init_toklen, &s->ntlm_flags);
+        begin_exchange(s, in, in.init_tok, in.init_toklen);
         session_setup_ok_body(s, r, 0, 1, in.raw);
         return;
     }
@@ -277,8 +330,7 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     }
     uint32_t type = toklen >= 12 ? vl2_le32(tok + 8) : 0;
     if (type == 1) {
-        s->ntlm_flags = 0;
-        vl2_ntlm_type1(tok, toklen, &s->ntlm_flags);
+        begin_exchange(s, in, tok, toklen);
         session_setup_ok_body(s, r, 0, 1, in.raw);
         return;
     }
@@ -286,7 +338,7 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         session_setup_fail_body(s, r, ST_INVALID_PARAMETER);
         return;
     }
-    authenticate(s, r, tok, toklen, in.raw, secmode);
+    authenticate(s, r, in, secmode);
 }
 
 void cmd_logoff(vl2_sess *s, vl2_rd *rd, vl2_reply *r)

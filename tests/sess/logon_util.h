@@ -183,25 +183,32 @@ inline const bytes TOK_DONE = h::unhex("a1 07 30 05 a0 03 0a 01 00");
 constexpr uint32_t PY_NEGOTIATE_FLAGS = 0xe0888235;
 
 // The CHALLENGE message the server must send for the default name, to a
-// client whose NEGOTIATE carried client_flags.
+// client whose NEGOTIATE carried client_flags: SIGN, SEAL, ALWAYS_SIGN and
+// VERSION (with a Version field) answered when asked, REQUEST_TARGET with a
+// TargetName after the target information.
 inline bytes challenge_msg(const bytes &chal, uint64_t filetime = CLOCK_FILETIME,
                            const char *name = "VELANTORIMBUS", uint32_t client_flags = 0)
 {
     bytes u;
     for (const char *p = name; *p; p++) put16(u, (uint16_t)(uint8_t)*p);
-    const bool target = client_flags & 0x4;
+    const bool target = client_flags & 0x4, version = client_flags & 0x02000000;
+    const uint32_t info_at = version ? 56 : 48;
     const uint32_t info_len = (uint32_t)(2 * u.size() + 24);
     bytes m = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
     put32(m, 2);
-    put16(m, target ? (uint16_t)u.size() : 0); // TargetName after the target information
     put16(m, target ? (uint16_t)u.size() : 0);
-    put32(m, target ? 48 + info_len : 0);
-    put32(m, 0xE0880601u | (target ? 0x20004u : 0));
+    put16(m, target ? (uint16_t)u.size() : 0);
+    put32(m, target ? info_at + info_len : 0);
+    put32(m, 0xE0880601u | (target ? 0x20004u : 0) | (client_flags & 0x02008030u));
     m.insert(m.end(), chal.begin(), chal.end());
     put64(m, 0);
     put16(m, (uint16_t)info_len);
     put16(m, (uint16_t)info_len);
-    put32(m, 48);
+    put32(m, info_at);
+    if (version) {
+        bytes v = {6, 1, 0xb0, 0x1d, 0, 0, 0, 15};
+        m.insert(m.end(), v.begin(), v.end());
+    }
     for (uint16_t id : {2, 1}) {
         put16(m, id);
         put16(m, (uint16_t)u.size());
