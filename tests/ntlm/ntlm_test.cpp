@@ -9,6 +9,7 @@
 
 #include <clocale>
 #include <cwctype>
+#include <tuple>
 
 namespace {
 
@@ -546,6 +547,72 @@ TEST_F(Type3, SilentWithoutTrace)
     EXPECT_EQ(type3(m.data(), m.size(), "alice", "x"), 1);
     EXPECT_EQ(type3(m.data(), 20, "alice", "x"), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+// The MIC binds the three messages: a man in the middle that strips a flag
+// from any of them, or a client that gets the MIC wrong, fails like a wrong
+// password.
+TEST_F(Type3, MicChecked)
+{
+    const bytes nego = unhex(vec::mic_nego), chal = unhex(vec::mic_chal), good = unhex(vec::mic_alice.msg);
+    auto run = [&](bytes m, bytes n, bytes c, bool with_exchange = true) {
+        vl2_ntlm_exchange x{};
+        vl2_ntlm_keep(&x.nego, n.data(), n.size());
+        vl2_ntlm_keep(&x.chal, c.data(), c.size());
+        exact e(m);
+        vl2_ntlm_auth a = auth(e.get(), e.n, "alice", "S3cret!");
+        a.x = with_exchange ? &x : nullptr;
+        int rc = vl2_ntlm_type3(&a);
+        return std::make_tuple(rc, a.mic, tohex(a.key, 16));
+    };
+    EXPECT_EQ(run(good, nego, chal), std::make_tuple(0, 1, std::string(vec::mic_alice.key)));
+    auto flip = [](bytes b, size_t at, uint8_t bit) {
+        b[at] ^= bit;
+        return b;
+    };
+    const std::string zero(32, '0');
+    const struct {
+        const char *what;
+        bytes m, n, c;
+    } rows[] = {
+        {"MIC off by one bit", flip(good, 72, 0x01), nego, chal},
+        {"SEAL added to the AUTHENTICATE's flags", flip(good, 60, 0x20), nego, chal},
+        {"SIGN stripped from the CHALLENGE", good, nego, flip(chal, 20, 0x10)},
+        {"NEGOTIATE altered", good, flip(nego, 12, 0x10), chal},
+    };
+    for (const auto &r : rows)
+        EXPECT_EQ(run(r.m, r.n, r.c), std::make_tuple(1, 0, zero)) << r.what;
+    EXPECT_EQ(run(good, nego, chal, false), std::make_tuple(1, 0, zero)) << "nothing kept to check it with";
+    vl2_ntlm_exchange lost{};
+    vl2_ntlm_keep(&lost.nego, nullptr, VL2_NTLM_KEEP + 1);
+    EXPECT_EQ(lost.nego.lost, 1);
+}
+
+// MS-NLMP 4.2.4.4: keys of the client-to-server direction from the random
+// session key 0x55.., the example's flags, "Plaintext" sealed and then
+// signed with sequence number 0 through the same sealing handle.
+TEST(NtlmSigning, PublishedExample)
+{
+    const uint32_t flags = 0xe28a8233;
+    uint8_t key[16];
+    memset(key, 0x55, sizeof key);
+    vl2_ntlm_dir d;
+    vl2_ntlm_dir_init(&d, key, flags, 0);
+    EXPECT_EQ(tohex(d.sign_key, 16), "4788dc861b4782f35d43fd98fe1a2d39");
+    EXPECT_EQ(tohex(d.seal_key, 16), "59f600973cc4960a25480a7c196e4c58");
+    bytes msg = unhex("50006c00610069006e007400650078007400");
+    bytes sealed = msg;
+    vl2_rc4(&d.seal, sealed.data(), sealed.size());
+    EXPECT_EQ(tohex(sealed.data(), sealed.size()), "54e50165bf1936dc996020c1811b0f06fb5f");
+    uint8_t sig[16];
+    vl2_ntlm_mac(&d, flags, msg.data(), msg.size(), sig);
+    EXPECT_EQ(tohex(sig, 16), "010000007fb38ec5c55d497600000000");
+    EXPECT_EQ(d.seq, 1u);
+    // The other direction has keys of its own.
+    vl2_ntlm_dir back;
+    vl2_ntlm_dir_init(&back, key, flags, 1);
+    EXPECT_NE(tohex(back.sign_key, 16), tohex(d.sign_key, 16));
+    EXPECT_NE(tohex(back.seal_key, 16), tohex(d.seal_key, 16));
 }
 
 } // namespace
