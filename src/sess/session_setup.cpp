@@ -196,6 +196,7 @@ void authenticate(vl2_sess *s, vl2_reply *r, const vl2_spnego_in &in, uint8_t se
                          : account_key(s, in.tok, in.toklen, key, &flags);
     if (rc != 0 || mech_list_mic(s, in, flags, key) != 0) {
         vl2_wipe(key, sizeof key);
+        vl2_wipe(s->reply_mic, sizeof s->reply_mic);
         session_setup_fail_body(s, r, ST_LOGON_FAILURE);
         return;
     }
