@@ -23,7 +23,7 @@ now() { date +%s.%N; }
 # serve DIR: `vlsmb2s serve` with DIR as the guest share "bench" on a port
 # the system picks; sets srv (its pid) and port.
 serve() {
-  "$BUILD/vlsmb2s" serve --share "bench=$1" --opt guest=on --port 0 \
+  "$BUILD/vlsmb2s" serve --allow-root --share "bench=$1" --opt guest=on --port 0 \
     --port-file "$work/port" >/dev/null 2>&1 &
   srv=$!
   for _ in $(seq 1 200); do [ -s "$work/port" ] && break; sleep 0.05; done

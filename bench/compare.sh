@@ -61,7 +61,7 @@ serve() {
     shift
     # A process group of its own: the kit counts the listener's group as the
     # server, which would otherwise be this script and every client it runs.
-    setsid "$build/vlsmb2s" serve --share "share=$corpus" --user bench:benchpw --opt max_clients=64 \
+    setsid "$build/vlsmb2s" serve --allow-root --share "share=$corpus" --user bench:benchpw --opt max_clients=64 \
         --bind 127.0.0.1 --port 0 --port-file "$work/$name.port" "$@" >"$work/$name.log" 2>&1 &
     pids+=($!)
     for _ in $(seq 1 200); do [ -s "$work/$name.port" ] && break; sleep 0.05; done

@@ -28,4 +28,4 @@ if [ ! -x build/vlsmb2s ]; then
     cmake --build build -j "$(nproc)" --target vlsmb2s_cli
 fi
 
-exec build/vlsmb2s serve --share "share=$folder" --port 4450 "$@"
+exec build/vlsmb2s serve --allow-root --share "share=$folder" --port 4450 "$@"

@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 
 pkgs=(cmake g++ make libgtest-dev libgmock-dev libssl-dev pkg-config
       python3 python3-impacket smbclient python3-smbc samba-common-bin nmap tshark
-      clang-14 libclang-rt-14-dev)
+      clang-14 libclang-rt-14-dev golang-go golang-github-hirochachacha-go-smb2-dev
+      systemd man-db lintian dpkg-dev file)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

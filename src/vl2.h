@@ -42,6 +42,7 @@ struct vl2_opts {
     int64_t max_message;        // 65536..16777216
     int64_t clock;              // 0 = system clock, else unix seconds
     char server_name[64];       // 1..63 printable ASCII bytes
+    int32_t log;                // 0 off, 1 connections, 2 access
 };
 
 // One share. path is canonical (vl2_fs_realpath); empty for IPC$.

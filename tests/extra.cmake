@@ -14,11 +14,13 @@ add_test(NAME exported_symbols
 set(VL2_PY /usr/bin/python3)
 if(TARGET vlsmb2s_cli)
   add_test(NAME cli COMMAND ${VL2_PY} ${CMAKE_CURRENT_SOURCE_DIR}/cli/test_cli.py $<TARGET_FILE:vlsmb2s_cli>)
+  add_test(NAME cli_service
+    COMMAND ${VL2_PY} ${CMAKE_CURRENT_SOURCE_DIR}/cli/test_service.py $<TARGET_FILE:vlsmb2s_cli>)
   add_test(NAME e2e_impacket
     COMMAND ${VL2_PY} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_impacket.py $<TARGET_FILE:vlsmb2s_cli>)
   add_test(NAME e2e_nmap
     COMMAND ${VL2_PY} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_nmap.py $<TARGET_FILE:vlsmb2s_cli>)
-  set_tests_properties(cli e2e_impacket e2e_nmap PROPERTIES TIMEOUT 600)
+  set_tests_properties(cli cli_service e2e_impacket e2e_nmap PROPERTIES TIMEOUT 600)
 endif()
 # A sanitized library cannot be loaded into an uninstrumented interpreter.
 if(NOT VL2_SANITIZE AND NOT VL2_TSAN)
@@ -63,4 +65,16 @@ if(TARGET vlsmb2s_cli)
   add_test(NAME e2e_logon_integrity
     COMMAND ${VL2_PY} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_logon_integrity.py $<TARGET_FILE:vlsmb2s_cli>)
   set_tests_properties(e2e_logon_integrity PROPERTIES TIMEOUT 300)
+endif()
+# The Go SMB2 library as Debian packages it; the client is built offline
+# into the build folder when the test runs.
+if(TARGET vlsmb2s_cli)
+  add_test(NAME e2e_gosmb2
+    COMMAND ${VL2_PY} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_gosmb2.py $<TARGET_FILE:vlsmb2s_cli> ${CMAKE_BINARY_DIR})
+  set_tests_properties(e2e_gosmb2 PROPERTIES TIMEOUT 600)
+endif()
+# The unit, the installed tree and the Debian package (one extra build).
+if(TARGET vlsmb2s_cli AND NOT VL2_SANITIZE AND NOT VL2_TSAN)
+  add_test(NAME packaging COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/packaging/test_packaging.sh ${CMAKE_SOURCE_DIR})
+  set_tests_properties(packaging PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE)
 endif()

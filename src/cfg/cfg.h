@@ -24,6 +24,21 @@ int vl2_share_list(vl2_share **out, int *count);
 int vl2_user_at(int index, char *name, int namecap, char *password, int passcap);
 int vl2_guest_allowed(void);              // 1 or 0
 
+// ---- operator log ------------------------------------------------------
+// Levels of the `log` option; each includes the ones below it.
+enum { VL2_LOG_OFF = 0, VL2_LOG_CONNECTIONS = 1, VL2_LOG_ACCESS = 2 };
+bool vl2_log_on(int level);
+// One line on stderr when the `log` option is at least level: a "<priority>"
+// prefix (syslog: 4 warning, 5 notice, 6 info) when stderr is the journal,
+// an ISO-8601 UTC time otherwise. Client text must come through vl2_escape;
+// never pass a secret.
+void vl2_log(int level, int priority, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+// One event line: "WHAT from PEER[ user=U][ share=S][ name=N][ read=B][: DETAIL]".
+// user, share and name (client text, escaped here) may be null; bytes < 0
+// is left out; detail is the server's own text.
+void vl2_log_event(int level, int priority, const char *what, const char *peer, const char *user,
+                   const char *share, const char *name, long long bytes, const char *detail);
+
 // ---- counters -----------------------------------------------------------
 void vl2_stat_add(vl2_stat_id id, int64_t amount);
 int64_t vl2_stat_get(vl2_stat_id id);

@@ -22,6 +22,7 @@ constexpr vl2_opts k_defaults = {
     4194304,    // max_message
     0,          // clock: system
     "VELANTORIMBUS",
+    0,          // log: off unless the host asks for it
 };
 
 vl2_opts g_opts = k_defaults;
@@ -42,11 +43,13 @@ struct word_key {
 const word k_guest[] = {{"auto", -1}, {"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
 const word k_signing[] = {{"enabled", 0}, {"required", 1}, {"1", 1}};
 const word k_onoff[] = {{"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
+const word k_log[] = {{"off", 0}, {"connections", 1}, {"access", 2}};
 
 const word_key k_word_keys[] = {
     {"guest", &vl2_opts::guest, k_guest, 5, "guest: auto, on or off"},
     {"signing", &vl2_opts::signing, k_signing, 3, "signing: enabled or required"},
     {"ntlm_timecheck", &vl2_opts::ntlm_timecheck, k_onoff, 4, "ntlm_timecheck: on or off"},
+    {"log", &vl2_opts::log, k_log, 3, "log: off, connections or access"},
 };
 
 // Exactly one of i32 / i64 is set.

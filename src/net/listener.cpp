@@ -131,6 +131,9 @@ void accept_one(int lfd)
     }
     if (n >= o.max_clients) {
         vl2_stat_add(VL2_ST_REFUSED_FULL, 1);
+        char text[64];
+        vl2_ip_format(&peer, text, sizeof text);
+        vl2_log_event(VL2_LOG_CONNECTIONS, 4, "connection refused", text, nullptr, nullptr, nullptr, -1, "server full");
         close(fd);
         return;
     }

@@ -133,6 +133,17 @@ void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     sess_trace(s, "[create] access=%08llx opts=%08x disp=%u name_off=%u name_len=%u\n",
                (unsigned long long)access_in, opts, disp, name_off, name_len);
 
+    // Names are relative to the share: one that starts at a root is
+    // malformed, whatever it asks for.
+    if (name_len >= 2) {
+        vl2_rd peek = *rd;
+        const uint8_t *p = rd_region(&peek, name_off, 2);
+        if (p && vl2_le16(p) == '\\') {
+            create_error(s, r, ST_INVALID_PARAMETER, 0);
+            return;
+        }
+    }
+
     vl2_tree *t = sess_tree(s);
     const bool ipc = t && t->is_ipc;
     uint32_t access = normalise_access(access_in);
@@ -189,13 +200,13 @@ void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 
     vl2_vres res;
     memset(&res, 0, sizeof res);
+    char vp[sizeof(vl2_open::name)] = "";
     if (ipc) {
         if (vl2_casecmp(name, "srvsvc") != 0) {
             create_error(s, r, ST_OBJECT_NAME_NOT_FOUND, 0);
             return;
         }
     } else {
-        char vp[1026];
         if (vl2_vpath(name, vp, (int)sizeof vp) != 0) {
             vl2_stat_add(VL2_ST_PATH_REFUSED, 1);
             create_error(s, r, ST_OBJECT_NAME_INVALID, 0);
@@ -235,7 +246,10 @@ void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     memcpy(o->share_name, t->name, sizeof o->share_name);
     o->share = t->share;
     o->is_pipe = ipc ? 1 : 0;
-    if (!ipc) {
+    if (ipc) {
+        strcpy(o->name, "srvsvc");
+    } else {
+        memcpy(o->name, vp, strlen(vp) + 1);
         // READ and listings check against the share the name was resolved
         // in, not the tree's copy: a share redefined since the connect must
         // not keep its old, wider root for this open.
@@ -247,6 +261,8 @@ void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         o->is_dir = res.kind == VL2_R_DIR;
     }
     vl2_stat_add(VL2_ST_OPENS, 1);
+    vl2_log_event(VL2_LOG_ACCESS, 6, "open", s->peer_text, s->is_guest ? "(guest)" : s->user, o->share_name,
+                  open_share_name(o), -1, nullptr);
 
     rep_status(r, ST_SUCCESS);
     vl2_buf *b = &r->b;
@@ -284,7 +300,7 @@ void cmd_close(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     }
     vl2_open *o = sess_open(s, fid);
     if (!o) {
-        err_reply(s, r, CMD_CLOSE, ST_INVALID_PARAMETER, sid, tid);
+        err_reply(s, r, CMD_CLOSE, ST_FILE_CLOSED, sid, tid);
         return;
     }
     rep_status(r, ST_SUCCESS);

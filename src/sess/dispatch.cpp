@@ -194,6 +194,14 @@ void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
         }
 
         if (how == 2) break;
+        if (how == 0 && i == 0 && next != 0 && (flags & FL_RELATED)) {
+            // A compound that starts as related has nothing to relate to:
+            // it fails whole. A CLOSE in it still runs (see the cascade).
+            answer(r, i, cmd, ST_INVALID_PARAMETER, mid, sid, tid, charge, credits);
+            r->chain_status = ST_INVALID_PARAMETER;
+            s->cascade = 1;
+            how = 1;
+        }
         if (how == 0) {
             s->cur_mid = mid;
             sess_trace(s, "[loop] body_off=%zu off=%zu\n", (size_t)SMB2_HDR, off);

@@ -6,6 +6,8 @@
 #include "util/util.h"
 #include "ntlm/ntlm.h"
 
+#include <cstring>
+
 // ---- status codes -------------------------------------------------------
 enum : uint32_t {
     ST_SUCCESS = 0x00000000,
@@ -16,8 +18,10 @@ enum : uint32_t {
     ST_INVALID_INFO_CLASS = 0xC0000003,
     ST_INFO_LENGTH_MISMATCH = 0xC0000004,
     ST_INVALID_PARAMETER = 0xC000000D,
+    ST_END_OF_FILE = 0xC0000011,
     ST_MORE_PROCESSING_REQUIRED = 0xC0000016,
     ST_ACCESS_DENIED = 0xC0000022,
+    ST_BUFFER_TOO_SMALL = 0xC0000023,
     ST_OBJECT_NAME_INVALID = 0xC0000033,
     ST_OBJECT_NAME_NOT_FOUND = 0xC0000034,
     ST_OBJECT_PATH_NOT_FOUND = 0xC000003A,
@@ -27,6 +31,7 @@ enum : uint32_t {
     ST_NOT_SUPPORTED = 0xC00000BB,
     ST_REQUEST_NOT_ACCEPTED = 0xC00000D0,
     ST_NOT_A_DIRECTORY = 0xC0000103,
+    ST_FILE_CLOSED = 0xC0000128,
     ST_USER_SESSION_DELETED = 0xC0000203,
     ST_CANCELLED = 0xC0000480,
 };
@@ -139,6 +144,7 @@ struct vl2_open {
     int is_dir;
     int is_pipe;
     char path[2050];
+    char name[1026];    // share-relative, '/'-separated; "" for the root
     char share_name[81];
     vl2_share share;
     vl2_fstat st;
@@ -146,8 +152,19 @@ struct vl2_open {
     vl2_listing listing;
     vl2_buf pipe_out;   // pending RPC reply written by WRITE, drained by READ
     uint64_t pipe_pos;
+    int64_t bytes_read; // for the access log at close
     vl2_open *next;
 };
+
+// The open's name inside its share, for the access log ("" for a
+// single-file share or its root).
+inline const char *open_share_name(const vl2_open *o)
+{
+    if (o->is_pipe) return "srvsvc";
+    size_t n = strnlen(o->share.path, sizeof o->share.path);
+    if (strncmp(o->path, o->share.path, n) != 0) return o->path;
+    return o->path[n] == '/' ? o->path + n + 1 : o->path + n;
+}
 
 // ---- directory listings and the srvsvc pipe ------------------------------
 // Most directory entries one connection may hold in listings at once.
@@ -225,6 +242,7 @@ struct vl2_sess {
     // Received bytes not yet processed are rbuf[rhead, rtail) (loop.cpp).
     size_t rhead, rtail;
     int offline;             // served by vl2_sess_run_offline
+    char user[129];          // account named at logon, for the access log
 };
 
 // Tree of the current request (cur_tree, not gone), or null.

@@ -8,13 +8,22 @@ namespace {
 
 constexpr uint32_t FSCTL_VALIDATE_NEGOTIATE_INFO = 0x00140204;
 constexpr uint32_t FSCTL_PIPE_TRANSCEIVE = 0x0011C017;
-constexpr uint32_t DEVICE_MASK = 0x00FF0000;
-constexpr uint32_t DEVICE_NETWORK_FS = 0x00140000;
+constexpr uint32_t FSCTL_DFS_GET_REFERRALS = 0x00060194;
+constexpr uint32_t FSCTL_DFS_GET_REFERRALS_EX = 0x000601B0;
+constexpr uint32_t FSCTL_PIPE_WAIT = 0x00110018;
+constexpr uint32_t FSCTL_QUERY_NETWORK_INTERFACE_INFO = 0x001401FC;
 constexpr uint64_t ALL_ONES = 0xFFFFFFFFFFFFFFFFULL;
 constexpr uint32_t MAX_PDU_IN = 16384;
 constexpr uint32_t OUT_OFFSET = 112;   // header plus the 48-byte body
 constexpr uint8_t READ_DATA_OFFSET = 80;
 constexpr uint64_t GUID_XOR = 0x564C4D4232ULL;
+
+// The controls a client sends with the all-ones FileId: none is served.
+bool takes_no_handle(uint32_t ctl)
+{
+    return ctl == FSCTL_DFS_GET_REFERRALS || ctl == FSCTL_DFS_GET_REFERRALS_EX || ctl == FSCTL_PIPE_WAIT ||
+           ctl == FSCTL_QUERY_NETWORK_INTERFACE_INFO;
+}
 
 void refuse_l(vl2_sess *s, vl2_reply *r, uint32_t status, bool count, int line)
 {
@@ -70,10 +79,11 @@ void cmd_ioctl(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     if (rd->bad) return refuse(s, r, ST_INVALID_PARAMETER, false);
 
     if (ctl == FSCTL_VALIDATE_NEGOTIATE_INFO) return validate_negotiate(s, r, fid_p);
-    if ((ctl & DEVICE_MASK) == DEVICE_NETWORK_FS) return refuse(s, r, ST_NOT_SUPPORTED, true);
-    if (fid_p == ALL_ONES && fid_v == ALL_ONES) return refuse(s, r, ST_NOT_SUPPORTED, true);
+    if (takes_no_handle(ctl)) return refuse(s, r, ST_NOT_SUPPORTED, true);
+    // Every other code names a handle, and a handle that is not open is
+    // answered as such whatever the code asks for.
     vl2_open *o = sess_open(s, fid_p);
-    if (!o) return refuse(s, r, ST_INVALID_PARAMETER, false);
+    if (!o) return refuse(s, r, ST_FILE_CLOSED, false);
     if (ctl != FSCTL_PIPE_TRANSCEIVE || !o->is_pipe) return refuse(s, r, ST_NOT_SUPPORTED, true);
     const uint8_t *in = rd_region(rd, in_off, in_count);
     if (!in || in_count > MAX_PDU_IN) return refuse(s, r, ST_INVALID_PARAMETER, false);

@@ -34,12 +34,14 @@ const char *status_name(uint32_t st)
     switch (st) {
     case 0x00000000: return "SUCCESS";
     case 0x00000103: return "PENDING";
-    case 0x80000005: return "END_OF_FILE";
+    case 0x80000005: return "BUFFER_OVERFLOW";
     case 0x80000006: return "NO_MORE_FILES";
     case 0xC0000003: return "INVALID_INFO_CLASS";
     case 0xC000000D: return "INVALID_PARAMETER";
+    case 0xC0000011: return "END_OF_FILE";
     case 0xC0000016: return "MORE_PROCESSING_REQUIRED";
     case 0xC0000022: return "ACCESS_DENIED";
+    case 0xC0000023: return "BUFFER_TOO_SMALL";
     case 0xC0000033: return "OBJECT_NAME_INVALID";
     case 0xC0000034: return "OBJECT_NOT_FOUND";
     case 0xC000003A: return "OBJECT_PATH_NOT_FOUND";
@@ -47,6 +49,7 @@ const char *status_name(uint32_t st)
     case 0xC00000BB: return "NOT_SUPPORTED";
     case 0xC00000D0: return "REQUEST_NOT_ACCEPTED";
     case 0xC0000103: return "NOT_A_DIRECTORY";
+    case 0xC0000128: return "FILE_CLOSED";
     case 0xC0000203: return "USER_SESSION_DELETED";
     case 0xC0000480: return "CANCELLED";
     default: return "STATUS?";
@@ -285,6 +288,7 @@ static void run(const vl2_io *io, const vl2_ip *peer, int trace_id, int offline)
     vl2_ip_format(&ip, text, sizeof text);
     if (!vl2_client_allowed(&ip)) {
         vl2_stat_add(VL2_ST_REFUSED_ALLOW, 1);
+        vl2_log_event(VL2_LOG_CONNECTIONS, 4, "connection refused", text, nullptr, nullptr, nullptr, -1, "not allowed");
         return;
     }
     if (!io || !io->read || !io->write) return;
@@ -308,6 +312,7 @@ static void run(const vl2_io *io, const vl2_ip *peer, int trace_id, int offline)
     vl2_opts_get(&s->opts);
     s->last_ms = vl2_now_ms();
     vl2_stat_add(VL2_ST_CONNECTIONS, 1);
+    vl2_log_event(VL2_LOG_CONNECTIONS, 6, "connection accepted", text, nullptr, nullptr, nullptr, -1, nullptr);
 
     serve(s);
 

@@ -142,10 +142,10 @@ void cmd_query_directory(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     sess_trace(s, "[qd] cls=%u flags=%u fid=%llx out_cap=%u fo_off=%u fo_len=%u\n", cls, flags,
                (unsigned long long)fid, out_cap, name_off, name_len);
 
+    vl2_open *o = sess_open(s, fid);
+    if (!o) return err_reply(s, r, CMD_QUERY_DIRECTORY, ST_FILE_CLOSED, sid, tid);
     const size_t fixed = fixed_size(cls);
     if (!fixed) return err_reply(s, r, CMD_QUERY_DIRECTORY, ST_INVALID_INFO_CLASS, sid, tid);
-    vl2_open *o = sess_open(s, fid);
-    if (!o) return err_reply(s, r, CMD_QUERY_DIRECTORY, ST_INVALID_PARAMETER, sid, tid);
     if (o->is_pipe) return err_reply(s, r, CMD_QUERY_DIRECTORY, ST_NOT_SUPPORTED, sid, tid);
     if (!o->is_dir) return err_reply(s, r, CMD_QUERY_DIRECTORY, ST_NOT_A_DIRECTORY, sid, tid);
 

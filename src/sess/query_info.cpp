@@ -11,6 +11,8 @@ constexpr uint8_t INFO_FILE = 1, INFO_FS = 2, INFO_SECURITY = 3, INFO_QUOTA = 4;
 // (smbclient's allinfo) carry on past NOT_SUPPORTED but stop at
 // INVALID_INFO_CLASS.
 constexpr uint8_t FILE_ALTERNATE_NAME = 21;
+// FileNormalizedNameInformation exists from dialect 3.1.1 on.
+constexpr uint8_t FILE_NORMALIZED_NAME = 48;
 constexpr uint32_t GRANTED_ACCESS = 0x001200A9u;  // what CREATE grants
 constexpr uint64_t EPOCH_1970 = 116444736000000000ull;
 const uint8_t ntfs16[8] = {'N', 0, 'T', 0, 'F', 0, 'S', 0};
@@ -38,6 +40,22 @@ void qi_file_standard(vl2_buf *b, const vl2_open *o)
     w16(b, 0);
 }
 
+// FileNameLength and the UTF-16LE name of the open as the share shows it:
+// a leading backslash, backslash separators, the root as "\\".
+void put_name(vl2_buf *d, const vl2_open *o)
+{
+    char name[sizeof o->name + 1];
+    name[0] = '\\';
+    size_t n = strnlen(o->name, sizeof o->name - 1);
+    for (size_t i = 0; i < n; i++) name[i + 1] = o->name[i] == '/' ? '\\' : o->name[i];
+    name[n + 1] = 0;
+    uint8_t u16[2 * sizeof name];
+    int len = 0;
+    if (vl2_utf8_to_utf16le(name, u16, (int)sizeof u16, &len) != 0) len = 0;
+    w32(d, (uint32_t)len);
+    vl2_buf_put(d, u16, (uint64_t)len);
+}
+
 // Builds the block of one file class into d; the class's minimum buffer
 // size, or -1 for a class not served.
 int file_class(vl2_buf *d, const vl2_open *o, unsigned cls)
@@ -55,6 +73,9 @@ int file_class(vl2_buf *d, const vl2_open *o, unsigned cls)
     case 7:  // FileEaInformation: there are never extended attributes
         w32(d, 0);
         return 4;
+    case 9:  // FileNameInformation
+        put_name(d, o);
+        return 4;
     case 18:
         qi_file_basic(d, o);
         qi_file_standard(d, o);
@@ -64,7 +85,9 @@ int file_class(vl2_buf *d, const vl2_open *o, unsigned cls)
         w64(d, 0);               // CurrentByteOffset
         w32(d, 0);               // Mode
         w32(d, 0);               // AlignmentRequirement
-        w32(d, 0);               // FileNameLength: no name follows
+        // Clients size the answer as the fixed part plus at least one
+        // byte of name, so the name always follows.
+        put_name(d, o);
         return 96;
     case 34:
         w64(d, vl2_filetime(o->st.crtime));
@@ -82,6 +105,46 @@ int file_class(vl2_buf *d, const vl2_open *o, unsigned cls)
         return 8;
     default:
         return -1;
+    }
+}
+
+// The one security descriptor every object shows, self-relative: owned by
+// Administrators with the group SYSTEM, and a DACL that lets Everyone read
+// and execute (the rights CREATE grants). Only the parts asked for in
+// AdditionalInformation are included; a SACL is never shown.
+void security_descriptor(vl2_buf *d, uint32_t want)
+{
+    static const uint8_t owner[16] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 0x02, 0, 0};  // S-1-5-32-544
+    static const uint8_t group[12] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};                   // S-1-5-18
+    static const uint8_t everyone[12] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};                 // S-1-1-0
+    constexpr uint32_t OWNER = 1, GROUP = 2, DACL = 4;
+    constexpr uint16_t ACE_SIZE = 8 + sizeof everyone, ACL_SIZE = 8 + ACE_SIZE;
+    uint32_t at = 20;
+    const uint32_t owner_at = want & OWNER ? at : 0;
+    at += owner_at ? sizeof owner : 0;
+    const uint32_t group_at = want & GROUP ? at : 0;
+    at += group_at ? sizeof group : 0;
+    const uint32_t dacl_at = want & DACL ? at : 0;
+    vl2_buf_byte(d, 1);                      // Revision
+    vl2_buf_byte(d, 0);                      // Sbz1
+    w16(d, dacl_at ? 0x8004 : 0x8000);       // self-relative, DACL present
+    w32(d, owner_at);
+    w32(d, group_at);
+    w32(d, 0);                               // no SACL
+    w32(d, dacl_at);
+    if (owner_at) vl2_buf_put(d, owner, sizeof owner);
+    if (group_at) vl2_buf_put(d, group, sizeof group);
+    if (dacl_at) {
+        vl2_buf_byte(d, 2);                  // AclRevision
+        vl2_buf_byte(d, 0);
+        w16(d, ACL_SIZE);
+        w16(d, 1);                           // AceCount
+        w16(d, 0);
+        vl2_buf_byte(d, 0);                  // ACCESS_ALLOWED_ACE_TYPE
+        vl2_buf_byte(d, 0);                  // AceFlags
+        w16(d, ACE_SIZE);
+        w32(d, GRANTED_ACCESS);
+        vl2_buf_put(d, everyone, sizeof everyone);
     }
 }
 
@@ -147,7 +210,7 @@ void cmd_query_info(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     rd_u16(rd);  // InputBufferOffset
     rd_u16(rd);  // Reserved
     rd_u32(rd);  // InputBufferLength
-    rd_u32(rd);  // AdditionalInformation
+    uint32_t addl = rd_u32(rd);
     uint32_t flags = rd_u32(rd);
     uint64_t fid = rd_u64(rd);
     if (rd->bad) {
@@ -157,18 +220,18 @@ void cmd_query_info(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     sess_trace(s, "[qi] type=%u class=%u obuf=%u flags=%llx\n", type, cls, obuf, (unsigned long long)flags);
     const vl2_open *o = sess_open(s, fid);
     if (!o) {
-        err_reply(s, r, CMD_QUERY_INFO, ST_INVALID_HANDLE, sid, tid);
+        err_reply(s, r, CMD_QUERY_INFO, ST_FILE_CLOSED, sid, tid);
         return;
     }
-    if (type == INFO_SECURITY || type == INFO_QUOTA) {
+    if (type == INFO_QUOTA) {
         err_reply(s, r, CMD_QUERY_INFO, ST_NOT_SUPPORTED, sid, tid);
         return;
     }
-    if (type == INFO_FILE && cls == FILE_ALTERNATE_NAME) {
+    if (type == INFO_FILE && (cls == FILE_ALTERNATE_NAME || cls == FILE_NORMALIZED_NAME)) {
         err_reply(s, r, CMD_QUERY_INFO, ST_NOT_SUPPORTED, sid, tid);
         return;
     }
-    if (type != INFO_FILE && (type != INFO_FS || o->is_pipe)) {
+    if (type != INFO_FILE && type != INFO_SECURITY && (type != INFO_FS || o->is_pipe)) {
         err_reply(s, r, CMD_QUERY_INFO, ST_INVALID_INFO_CLASS, sid, tid);
         return;
     }
@@ -180,13 +243,27 @@ void cmd_query_info(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     w16(b, (uint16_t)(SMB2_HDR + 8));
     w32(b, 0);
     const size_t data = (size_t)b->len;
-    int min = type == INFO_FILE ? file_class(b, o, cls) : fs_class(b, o, cls);
+    int min = 0;
+    if (type == INFO_SECURITY)
+        security_descriptor(b, addl);
+    else
+        min = type == INFO_FILE ? file_class(b, o, cls) : fs_class(b, o, cls);
     if (min < 0) {
         err_reply(s, r, CMD_QUERY_INFO, ST_INVALID_INFO_CLASS, sid, tid);
         return;
     }
     if (b->failed) return;
     uint64_t n = b->len - data;
+    if (type == INFO_SECURITY && obuf < n) {
+        // A descriptor is never cut: the client learns the size it needs
+        // from the error data and asks again.
+        err_reply(s, r, CMD_QUERY_INFO, ST_BUFFER_TOO_SMALL, sid, tid);
+        if (b->failed) return;
+        b->len = r->hdr + SMB2_HDR + 4;  // StructureSize, ErrorContextCount, Reserved
+        w32(b, 4);                       // ByteCount
+        w32(b, (uint32_t)n);             // ErrorData: the size needed
+        return;
+    }
     uint32_t status = ST_SUCCESS;
     if (obuf != 0) {
         if (obuf < (uint32_t)min) {

@@ -62,7 +62,7 @@ void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     uint64_t offset = rd_u64(rd);
     uint64_t fid = rd_u64(rd);
     rd_u64(rd);  // volatile half
-    rd_u32(rd);  // MinimumCount
+    uint32_t min_count = rd_u32(rd);
     uint32_t channel = rd_u32(rd);
     rd_u32(rd);  // RemainingBytes
     rd_u16(rd);  // ReadChannelInfoOffset
@@ -71,16 +71,16 @@ void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         err_reply(s, r, CMD_READ, ST_INVALID_PARAMETER, sid, tid);
         return;
     }
+    vl2_open *o = sess_open(s, fid);
+    if (!o) {
+        err_reply(s, r, CMD_READ, ST_FILE_CLOSED, sid, tid);
+        return;
+    }
     if (channel != 0) {
         err_reply(s, r, CMD_READ, ST_NOT_SUPPORTED, sid, tid);
         return;
     }
     if (length > s->max_read) {
-        err_reply(s, r, CMD_READ, ST_INVALID_PARAMETER, sid, tid);
-        return;
-    }
-    vl2_open *o = sess_open(s, fid);
-    if (!o) {
         err_reply(s, r, CMD_READ, ST_INVALID_PARAMETER, sid, tid);
         return;
     }
@@ -126,9 +126,16 @@ void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         if (n == 0) break;
         total += (uint32_t)n;
     }
+    // A read that reaches no byte, or fewer than the client's minimum, is
+    // the end of the file: clients that read until told so stop only here.
+    if (length != 0 && (total == 0 || total < min_count)) {
+        err_reply(s, r, CMD_READ, ST_END_OF_FILE, sid, tid);
+        return;
+    }
     vl2_buf_commit(b, total);
     if (b->failed) return;
     vl2_put32(b->data + body + 4, total);
     vl2_stat_add(VL2_ST_READS, 1);
+    o->bytes_read += total;
     rep_status(r, ST_SUCCESS);
 }

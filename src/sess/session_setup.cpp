@@ -185,6 +185,14 @@ int mech_list_mic(vl2_sess *s, const vl2_spnego_in &in, uint32_t flags, const ui
     return ok ? 0 : -1;
 }
 
+void log_logon(const vl2_sess *s)
+{
+    char detail[64];
+    snprintf(detail, sizeof detail, "ok%s, dialect %s, %s", s->is_guest ? " as guest" : "",
+             s->dialect == 0x0202 ? "2.0.2" : "2.1", s->sign_this ? "signed" : "unsigned");
+    vl2_log_event(VL2_LOG_CONNECTIONS, 6, "logon", s->peer_text, s->user, nullptr, nullptr, -1, detail);
+}
+
 // The second leg: a guest session where guests are admitted (and not both
 // sides require signing), otherwise a configured account.
 void authenticate(vl2_sess *s, vl2_reply *r, const vl2_spnego_in &in, uint8_t secmode)
@@ -206,6 +214,7 @@ void authenticate(vl2_sess *s, vl2_reply *r, const vl2_spnego_in &in, uint8_t se
         trace_key(s);
     session_setup_ok_body(s, r, guest, 0, in.raw);
     sign_if_required(s, secmode);
+    log_logon(s);
     s->reply_mic_set = 0;
     vl2_wipe(s->reply_mic, sizeof s->reply_mic);
 }
@@ -272,6 +281,7 @@ void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int r
 void session_setup_fail_body(vl2_sess *s, vl2_reply *r, uint32_t status)
 {
     vl2_stat_add(VL2_ST_LOGON_FAILED, 1);
+    vl2_log_event(VL2_LOG_CONNECTIONS, 4, "logon", s->peer_text, s->user, nullptr, nullptr, -1, "failed");
     rep_status(r, status);
     const uint8_t body[8] = {9, 0, 0, 0, 0, 0, 0, 0};
     vl2_buf_put(&r->b, body, sizeof body);
@@ -339,6 +349,7 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         session_setup_fail_body(s, r, ST_INVALID_PARAMETER);
         return;
     }
+    if (vl2_ntlm_user(tok, toklen, s->user, sizeof s->user) != 0) s->user[0] = 0;
     authenticate(s, r, in, secmode);
 }
 

@@ -1,6 +1,7 @@
 // The connection's tree and open-file records.
 #include "sess/engine.h"
 
+#include "cfg/cfg.h"
 #include "vfs/vfs.h"
 
 #include <cstdlib>
@@ -21,6 +22,8 @@ vl2_open *sess_open(vl2_sess *s, uint64_t fid)
 
 static void release(vl2_sess *s, vl2_open *o)
 {
+    vl2_log_event(VL2_LOG_ACCESS, 6, "close", s->peer_text, s->is_guest ? "(guest)" : s->user, o->share_name,
+                  open_share_name(o), o->bytes_read, nullptr);
     if (s->rd_file && s->rd_open == o->id) read_file_drop(s);
     if (o->listing.held || o->listing.ents) {
         vl2_vfs_free(o->listing.ents, o->listing.count);

@@ -99,6 +99,7 @@ void cmd_tree_connect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     const bool ipc = vl2_casecmp(name, "IPC$") == 0;
     if (!ipc && vl2_share_find(name, &share) != 0) {
         sess_trace(s, "[tcon] find FAILED for '%s'\n", name);
+        vl2_log_event(VL2_LOG_CONNECTIONS, 4, "tree connect", s->peer_text, s->user, name, nullptr, -1, "no such share");
         vl2_stat_add(VL2_ST_TREE_REFUSED, 1);
         err_reply(s, r, CMD_TREE_CONNECT, ST_OBJECT_NAME_NOT_FOUND, sid, tid);
         return;
@@ -121,6 +122,8 @@ void cmd_tree_connect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     t->next = s->trees;
     s->trees = t;
     vl2_stat_add(VL2_ST_TREES, 1);
+    vl2_log_event(VL2_LOG_CONNECTIONS, 6, "tree connect", s->peer_text, s->is_guest ? "(guest)" : s->user, t->name,
+                  nullptr, -1, "ok");
 
     vl2_put32(rep_hdr(r) + 36, t->id);
     rep_status(r, ST_SUCCESS);

@@ -23,7 +23,7 @@ bool same(const vl2_opts &a, const vl2_opts &b)
            a.max_clients == b.max_clients && a.idle_timeout_ms == b.idle_timeout_ms &&
            a.io_timeout_ms == b.io_timeout_ms && a.max_login_failures == b.max_login_failures &&
            a.max_credits == b.max_credits && a.max_handles == b.max_handles &&
-           a.max_message == b.max_message && a.clock == b.clock &&
+           a.max_message == b.max_message && a.clock == b.clock && a.log == b.log &&
            memcmp(a.server_name, b.server_name, sizeof a.server_name) == 0;
 }
 
@@ -75,6 +75,7 @@ long long field(const vl2_opts &o, const std::string &key)
     if (key == "max_handles") return o.max_handles;
     if (key == "max_message") return o.max_message;
     if (key == "clock") return o.clock;
+    if (key == "log") return o.log;
     ADD_FAILURE() << "no field " << key;
     return 0;
 }
@@ -95,6 +96,10 @@ const row k_rows[] = {
     {"ntlm_timecheck", "0", 0, nullptr},
     {"ntlm_timecheck", "on", 1, nullptr},
     {"ntlm_timecheck", "yes", 0, "ntlm_timecheck: on or off"},
+    {"log", "access", 2, nullptr},
+    {"log", "connections", 1, nullptr},
+    {"log", "off", 0, nullptr},
+    {"log", "Access", 0, "log: off, connections or access"},
     {"max_clients", "1", 1, nullptr},
     {"max_clients", "1024", 1024, nullptr},
     {"max_clients", "016", 16, nullptr},

@@ -17,9 +17,13 @@ PROG = None
 USAGE = (
     "usage: vlsmb2s serve  [--share NAME=PATH]... [--user USER:PASS]... [--allow CIDR]...\n"
     "                      [--opt KEY=VALUE]... [--bind IP] [--port N] [--port-file FILE]\n"
-    "       vlsmb2s sim    [--share NAME=PATH]... [--user USER:PASS]... [--opt KEY=VALUE]... [--ip IP] < SCRIPT\n"
+    "                      [--users-file FILE] [--config FILE] [--run-as USER] [--allow-root]\n"
+    "       vlsmb2s sim    [--share NAME=PATH]... [--user USER:PASS]... [--users-file FILE]\n"
+    "                      [--opt KEY=VALUE]... [--ip IP] < SCRIPT\n"
+    "       vlsmb2s check-config FILE\n"
     "       vlsmb2s selftest\n"
-    "       vlsmb2s version\n"
+    "       vlsmb2s version | --version\n"
+    "       vlsmb2s help | --help\n"
 )
 
 # One ECHO request with its frame prefix.
@@ -40,8 +44,8 @@ class Serving:
         self.args = args
 
     def __enter__(self):
-        self.proc = subprocess.Popen([PROG, "serve"] + self.args, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
+        self.proc = subprocess.Popen([PROG, "serve", "--allow-root"] + self.args, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL)
         try:
             ready, _, _ = select.select([self.proc.stdout], [], [], 20)
             if not ready:
@@ -58,7 +62,6 @@ class Serving:
         self.proc.kill()
         self.proc.wait(timeout=20)
         self.proc.stdout.close()
-        self.proc.stderr.close()
         return False
 
 
@@ -75,8 +78,12 @@ class Commands(unittest.TestCase):
                 self.assertEqual((2, "", USAGE), run(args))
 
     def test_version_ignores_later_words(self):
-        for args in (["version"], ["version", "extra", "--port"]):
+        for args in (["version"], ["version", "extra", "--port"], ["--version"]):
             self.assertEqual((0, "vlsmb2s 1.0.0\n", ""), run(args))
+
+    def test_help_goes_to_standard_output(self):
+        for args in (["help"], ["--help"]):
+            self.assertEqual((0, USAGE, ""), run(args))
 
     def test_selftest(self):
         self.assertEqual((0, "selftest ok\n", ""), run(["selftest", "more"]))
@@ -96,9 +103,9 @@ class Arguments(unittest.TestCase):
             (["--opt", "bogus=1"], 1, "set_option: unknown option bogus\n"),
             (["--opt", "max_clients=0"], 1, "set_option: max_clients: 1..1024\n"),
             (["--share", "x=/nonexistent/vlsmb2s-test"], 1,
-             "add_share: add_share: /nonexistent/vlsmb2s-test does not exist\n"),
-            (["--user", ":pw"], 1, "add_user: add_user: user must be 1..128 printable bytes\n"),
-            (["--allow", "10.0.0.0/33"], 1, "allow_cidr: allow_cidr: 10.0.0.0/33 is not a CIDR\n"),
+             "add_share: /nonexistent/vlsmb2s-test does not exist\n"),
+            (["--user", ":pw"], 1, "add_user: user must be 1..128 printable bytes\n"),
+            (["--allow", "10.0.0.0/33"], 1, "allow_cidr: 10.0.0.0/33 is not a CIDR\n"),
             # The first failure stops the walk: the later fault is not reached.
             (["--opt", "bogus=1", "--share", "noequals"], 1, "set_option: unknown option bogus\n"),
         ]
@@ -110,18 +117,18 @@ class Arguments(unittest.TestCase):
     def test_start_failures(self):
         for port in ("70000", "-1", "65536"):
             with self.subTest(port=port):
-                self.assertEqual((1, "", "start: start: port out of range\n"),
-                                 run(["serve", "--port", port]))
-        self.assertEqual((1, "", "start: start: nowhere is not an IP address\n"),
-                         run(["serve", "--bind", "nowhere"]))
+                self.assertEqual((1, "", "start: port out of range\n"),
+                                 run(["serve", "--allow-root", "--port", port]))
+        self.assertEqual((1, "", "start: nowhere is not an IP address\n"),
+                         run(["serve", "--allow-root", "--bind", "nowhere"]))
         with socket.socket() as holder:
             holder.bind(("127.0.0.1", 0))
             holder.listen(1)
             port = holder.getsockname()[1]
-            status, out, err = run(["serve", "--port", str(port)])
+            status, out, err = run(["serve", "--allow-root", "--port", str(port)])
         self.assertEqual(1, status)
         self.assertEqual("", out)
-        self.assertEqual("start: start: bind failed (98): Address already in use\n", err)
+        self.assertEqual("start: bind failed (98): Address already in use\n", err)
 
 
 class Serve(unittest.TestCase):
@@ -194,11 +201,11 @@ class Sim(unittest.TestCase):
         self.assertEqual((0, "refused: client address not allowed\n", ""), run(["sim", "--ip", "10.1.2.3"]))
         self.assertEqual((0, "RESULT ok (0 frames)\n", ""),
                          run(["sim", "--allow", "10.0.0.0/8", "--ip", "10.1.2.3"]))
-        self.assertEqual((1, "", "simulate: simulate: nowhere is not an IP address\n"),
+        self.assertEqual((1, "", "simulate: nowhere is not an IP address\n"),
                          run(["sim", "--ip", "nowhere"]))
 
     def test_bad_frame_line_fails(self):
-        self.assertEqual((1, "", "simulate: simulate: bad frame hex on a script line\n"),
+        self.assertEqual((1, "", "simulate: bad frame hex on a script line\n"),
                          run(["sim"], stdin=b"000000\n"))
 
 

@@ -47,13 +47,16 @@ class Server:
         with open(os.path.join(self.share_dir, "hello.txt"), "w") as f:
             f.write("hello\n")
         port_file = os.path.join(self.tmp.name, "port")
-        cmd = [self.prog, "serve", "--share", "pub=" + self.share_dir, "--port", "0",
+        cmd = [self.prog, "serve", "--allow-root", "--share", "pub=" + self.share_dir, "--port", "0",
                "--port-file", port_file] + self.args
-        self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        # A file, not a pipe: nobody drains stderr while the server logs.
+        self.log = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=self.log)
         self.port = 0
         for _ in range(400):  # 20 s at most
             if self.proc.poll() is not None:
-                err = self.proc.stderr.read().decode()
+                self.log.seek(0)
+                err = self.log.read().decode()
                 self._cleanup()
                 raise RuntimeError("server exited with %d: %s" % (self.proc.returncode, err))
             try:
@@ -74,7 +77,7 @@ class Server:
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.wait(timeout=20)
-        self.proc.stderr.close()
+        self.log.close()
         self.tmp.cleanup()
 
     def __exit__(self, *exc):

@@ -26,7 +26,8 @@ constexpr uint32_t SUCCESS = 0, OVERFLOW = 0x80000005, INVALID_INFO_CLASS = 0xC0
                    INFO_LENGTH_MISMATCH = 0xC0000004, INVALID_HANDLE = 0xC0000008, INVALID = 0xC000000D,
                    DENIED = 0xC0000022, NAME_INVALID = 0xC0000033, NAME_NOT_FOUND = 0xC0000034,
                    PATH_NOT_FOUND = 0xC000003A, NO_RESOURCES = 0xC000009A, IS_A_DIRECTORY = 0xC00000BA,
-                   NOT_SUPPORTED = 0xC00000BB, NOT_A_DIRECTORY = 0xC0000103, SESSION_DELETED = 0xC0000203;
+                   NOT_SUPPORTED = 0xC00000BB, NOT_A_DIRECTORY = 0xC0000103, SESSION_DELETED = 0xC0000203,
+                   END_OF_FILE = 0xC0000011, BUFFER_TOO_SMALL = 0xC0000023, FILE_CLOSED = 0xC0000128;
 constexpr uint32_t GENERIC_READ = 0x80000000u, READ_ATTRIBUTES = 0x80u;
 
 inline bytes utf16(const std::string &utf8)
@@ -142,7 +143,8 @@ inline bytes close_req(uint64_t mid, uint32_t tid, uint64_t fid)
     put64(b, 0);
     return req(6, mid, b, tid);
 }
-inline bytes read_req(uint64_t mid, uint32_t tid, uint64_t fid, uint32_t len, uint64_t off, uint32_t channel = 0)
+inline bytes read_req(uint64_t mid, uint32_t tid, uint64_t fid, uint32_t len, uint64_t off, uint32_t channel = 0,
+                      uint32_t min_count = 0)
 {
     bytes b;
     put16(b, 49);
@@ -152,14 +154,15 @@ inline bytes read_req(uint64_t mid, uint32_t tid, uint64_t fid, uint32_t len, ui
     put64(b, off);
     put64(b, fid);
     put64(b, 0);
-    put32(b, 0);
+    put32(b, min_count);
     put32(b, channel);
     put32(b, 0);
     put32(b, 0);
     b.push_back(0);
     return req(8, mid, b, tid);
 }
-inline bytes query_info(uint64_t mid, uint32_t tid, uint64_t fid, uint8_t type, uint8_t cls, uint32_t obuf)
+inline bytes query_info(uint64_t mid, uint32_t tid, uint64_t fid, uint8_t type, uint8_t cls, uint32_t obuf,
+                        uint32_t addl = 0)
 {
     bytes b;
     put16(b, 41);
@@ -169,7 +172,7 @@ inline bytes query_info(uint64_t mid, uint32_t tid, uint64_t fid, uint8_t type, 
     put16(b, 0);
     put16(b, 0);
     put32(b, 0);
-    put32(b, 0);
+    put32(b, addl);
     put32(b, 0);
     put64(b, fid);
     put64(b, 0);

@@ -279,7 +279,7 @@ TEST_F(QueryDir, RefusedRequests)
                         req(14, 18, lone_surrogate, 1), create(19, 1, "plain.txt"),
                         qd(20, 37, 0, "*", 65536, 0x31), qd(21, 37)});
     ASSERT_EQ(12u, r.size());
-    const uint32_t want[] = {INVALID, INVALID, INVALID_INFO_CLASS, INVALID, INVALID, INVALID,
+    const uint32_t want[] = {INVALID, INVALID, INVALID_INFO_CLASS, FILE_CLOSED, INVALID, INVALID,
                              INVALID, INVALID, INVALID, SUCCESS, NOT_A_DIRECTORY, SUCCESS};
     for (size_t i = 0; i < std::size(want); i++) EXPECT_EQ(want[i], h::status(r[i])) << i;
     EXPECT_EQ("090000000000000000", h::hex(body(r[2])));

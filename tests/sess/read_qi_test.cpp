@@ -46,31 +46,45 @@ protected:
 
 TEST_F(Read, OffsetsAndEndOfFile)
 {
+    // Clients that read until told so (ReadFile loops of some libraries)
+    // stop only at END_OF_FILE; MinimumCount asks for it early.
     struct {
         uint32_t len;
         uint64_t off;
+        uint32_t min_count;
+        uint32_t status;
         size_t from, count;
     } cases[] = {
-        {100, 0, 0, 100},
-        {100, 69990, 69990, 10},  // the last 10 bytes
-        {100, 70000, 0, 0},       // at the end: success, nothing
-        {100, 1u << 30, 0, 0},    // beyond it
-        {100, ~0ull - 5, 0, 0},   // an offset no host file reaches
-        {0, 0, 0, 0},
-        {65536, 4000, 4000, 65536},
+        {100, 0, 0, SUCCESS, 0, 100},
+        {100, 69990, 0, SUCCESS, 69990, 10},  // the last 10 bytes
+        {100, 69990, 10, SUCCESS, 69990, 10},
+        {100, 69990, 11, END_OF_FILE, 0, 0},  // fewer than the minimum
+        {100, 70000, 0, END_OF_FILE, 0, 0},   // at the end
+        {100, 70000, 1, END_OF_FILE, 0, 0},
+        {100, 1u << 30, 0, END_OF_FILE, 0, 0},  // beyond it
+        {100, ~0ull - 5, 0, END_OF_FILE, 0, 0},  // an offset no host file reaches
+        {0, 0, 0, SUCCESS, 0, 0},
+        {0, 70000, 0, SUCCESS, 0, 0},  // nothing asked, nothing missing
+        {65536, 4000, 0, SUCCESS, 4000, 65536},
     };
     std::vector<bytes> frames = {tree_connect(3, "media"), create(4, 1, "data.bin")};
-    for (size_t i = 0; i < std::size(cases); i++) frames.push_back(read_req(10 + i, 1, 0x21, cases[i].len, cases[i].off));
-    int64_t reads = stat(VL2_ST_READS);
+    for (size_t i = 0; i < std::size(cases); i++)
+        frames.push_back(read_req(10 + i, 1, 0x21, cases[i].len, cases[i].off, 0, cases[i].min_count));
+    int64_t reads = stat(VL2_ST_READS), ok = 0;
     auto r = talk(frames);
     ASSERT_EQ(2 + std::size(cases), r.size());
     for (size_t i = 0; i < std::size(cases); i++) {
         SCOPED_TRACE(i);
         const bytes &x = r[2 + i];
-        EXPECT_EQ(h::hex(lg::rsp_hdr(8, SUCCESS, 10 + i, 0, 1)), h::hex(bytes(x.begin(), x.begin() + 64)));
-        EXPECT_TRUE(body(x) == read_body(data.substr(cases[i].from, cases[i].count)));
+        EXPECT_EQ(h::hex(lg::rsp_hdr(8, cases[i].status, 10 + i, 0, 1)), h::hex(bytes(x.begin(), x.begin() + 64)));
+        if (cases[i].status == SUCCESS) {
+            ok++;
+            EXPECT_TRUE(body(x) == read_body(data.substr(cases[i].from, cases[i].count)));
+        } else {
+            EXPECT_EQ("090000000000000000", h::hex(body(x)));
+        }
     }
-    EXPECT_EQ(reads + (int64_t)std::size(cases), stat(VL2_ST_READS)) << "one per READ, however many blocks";
+    EXPECT_EQ(reads + ok, stat(VL2_ST_READS)) << "one per READ, however many blocks";
 }
 
 TEST_F(Read, MaxReadIsTheLimit)
@@ -100,7 +114,7 @@ TEST_F(Read, Refusals)
     EXPECT_EQ(IS_A_DIRECTORY, h::status(r[5]));
     EXPECT_EQ(NOT_SUPPORTED, h::status(r[6])) << "the pipe is read through IOCTL";
     EXPECT_EQ(NOT_SUPPORTED, h::status(r[7])) << "channel";
-    EXPECT_EQ(INVALID, h::status(r[8])) << "unknown FileId";
+    EXPECT_EQ(FILE_CLOSED, h::status(r[8])) << "unknown FileId";
     for (int i = 5; i < 9; i++) EXPECT_EQ(73u, r[i].size());
     EXPECT_EQ(reads, stat(VL2_ST_READS));
 }
@@ -233,19 +247,24 @@ TEST_F(QueryInfo, AllInformationSizes)
     put64(all, one.ino);
     put32(all, 0);
     put32(all, 0x001200A9);
-    all.resize(100, 0);
+    all.resize(96, 0);
+    put32(all, 8);  // the share-relative name follows
+    all = h::cat(all, utf16("\\one"));
     auto r = ask({query_info(10, 1, 0x31, 1, 18, 96), query_info(11, 1, 0x31, 1, 18, 95),
-                  query_info(12, 1, 0x31, 1, 18, 0), query_info(13, 1, 0x31, 1, 18, 100),
-                  query_info(14, 1, 0x31, 1, 18, 4096)});
-    ASSERT_EQ(5u, r.size());
-    EXPECT_EQ(OVERFLOW, h::status(r[0]));
-    EXPECT_EQ(h::hex(bytes(all.begin(), all.begin() + 96)), h::hex(data_of(r[0])));
-    EXPECT_EQ(96u, h::le32(r[0], 68));
+                  query_info(12, 1, 0x31, 1, 18, 0), query_info(13, 1, 0x31, 1, 18, 108),
+                  query_info(14, 1, 0x31, 1, 18, 4096), query_info(15, 1, 0x31, 1, 18, 101)});
+    ASSERT_EQ(6u, r.size());
+    for (int i : {0, 5}) {
+        uint32_t cut = i ? 101 : 96;
+        EXPECT_EQ(OVERFLOW, h::status(r[i]));
+        EXPECT_EQ(h::hex(bytes(all.begin(), all.begin() + cut)), h::hex(data_of(r[i])));
+        EXPECT_EQ(cut, h::le32(r[i], 68));
+    }
     EXPECT_EQ(INFO_LENGTH_MISMATCH, h::status(r[1]));
     EXPECT_EQ(73u, r[1].size());
     for (int i : {2, 3, 4}) {
         EXPECT_EQ(SUCCESS, h::status(r[i]));
-        EXPECT_EQ("09004800" "64000000", h::hex(bytes(r[i].begin() + 64, r[i].begin() + 72)));
+        EXPECT_EQ("09004800" "6c000000", h::hex(bytes(r[i].begin() + 64, r[i].begin() + 72)));
         EXPECT_EQ(h::hex(all), h::hex(data_of(r[i])));
     }
 }
@@ -306,9 +325,9 @@ TEST_F(QueryInfo, FileSystemClassesAndRefusals)
     EXPECT_EQ(INFO_LENGTH_MISMATCH, h::status(r[7])) << "below 12 + label";
     EXPECT_EQ(OVERFLOW, h::status(r[8]));
     EXPECT_EQ(22u, data_of(r[8]).size());
-    EXPECT_EQ(NOT_SUPPORTED, h::status(r[9]));
+    EXPECT_EQ(BUFFER_TOO_SMALL, h::status(r[9])) << "security, no room";
     EXPECT_EQ(INVALID_INFO_CLASS, h::status(r[10])) << "file-system classes on the pipe";
-    EXPECT_EQ(INVALID_HANDLE, h::status(r[11]));
+    EXPECT_EQ(FILE_CLOSED, h::status(r[11]));
     EXPECT_EQ(INVALID_INFO_CLASS, h::status(r[12]));
     EXPECT_EQ(INVALID_INFO_CLASS, h::status(r[13]));
     EXPECT_EQ(NOT_SUPPORTED, h::status(r[14])) << "quota";
@@ -335,6 +354,74 @@ TEST_F(QueryInfo, VolumeLabelOfANonAsciiShare)
     bytes label = {'M', 0, 0xFA, 0, 's', 0, 'i', 0, 'c', 0, 'a', 0};
     EXPECT_EQ(12u, h::le32(d, 12));
     EXPECT_EQ(h::hex(label), h::hex(bytes(d.begin() + std::min<size_t>(18, d.size()), d.end())));
+}
+
+// The name a client sees is the share's, never the host's: a leading
+// backslash, backslash separators, the root as one backslash. A client that
+// sizes FileAllInformation as its fixed 100 bytes plus at least one byte of
+// name (the Linux kernel's) cannot mount without it.
+TEST_F(QueryInfo, NamesAreShareRelative)
+{
+    ASSERT_TRUE(tree.dir("media/Sub dir"));
+    ASSERT_TRUE(tree.file("media/Sub dir/\xc3\xa9t\xc3\xa9.txt", "e"));
+    auto r = talk({tree_connect(3, "media"), create(4, 1, ""), create(5, 1, "Sub dir\\\xc3\xa9t\xc3\xa9.txt"),
+                   create(6, 1, "Sub dir//"), tree_connect(7, "IPC$"), create(8, 5, "srvsvc"),
+                   query_info(10, 1, 0x21, 1, 18, 65536), query_info(11, 1, 0x31, 1, 18, 65536),
+                   query_info(12, 1, 0x41, 1, 18, 65536), query_info(13, 5, 0x61, 1, 18, 65536),
+                   query_info(14, 1, 0x21, 1, 9, 0), query_info(15, 1, 0x31, 1, 9, 0), query_info(16, 1, 0x31, 1, 9, 3),
+                   query_info(17, 1, 0x31, 1, 48, 0)});
+    ASSERT_EQ(14u, r.size());
+    const char *names[] = {"\\", "\\Sub dir\\\xc3\xa9t\xc3\xa9.txt", "\\Sub dir", "\\srvsvc"};
+    for (int i = 0; i < 4; i++) {
+        SCOPED_TRACE(names[i]);
+        bytes d = data_of(r[6 + i]), name = utf16(names[i]);
+        ASSERT_EQ(SUCCESS, h::status(r[6 + i]));
+        ASSERT_GE(d.size(), 101u);
+        EXPECT_EQ(name.size(), h::le32(d, 96));
+        EXPECT_EQ(h::hex(name), h::hex(bytes(d.begin() + 100, d.end())));
+        if (i < 2) {
+            bytes n9 = data_of(r[10 + i]);
+            EXPECT_EQ(h::hex(bytes(d.begin() + 96, d.end())), h::hex(n9)) << "FileNameInformation";
+        }
+    }
+    EXPECT_EQ(INFO_LENGTH_MISMATCH, h::status(r[12]));
+    EXPECT_EQ(NOT_SUPPORTED, h::status(r[13])) << "normalized names exist from 3.1.1 on";
+}
+
+// One fixed descriptor: owner Administrators, group SYSTEM, a DACL letting
+// Everyone read and execute; only the parts asked for; never cut.
+TEST_F(QueryInfo, SecurityDescriptor)
+{
+    const std::string owner = "01020000000000052000000020020000", group = "010100000000000512000000",
+                      dacl = "02001c0001000000" "00001400a9001200" "010100000000000100000000";
+    struct {
+        uint32_t addl, obuf, status;
+        std::string data;
+    } cases[] = {
+        {7, 4096, SUCCESS, "01000480" "14000000" "24000000" "00000000" "30000000" + owner + group + dacl},
+        {7, 76, SUCCESS, "01000480" "14000000" "24000000" "00000000" "30000000" + owner + group + dacl},
+        {4, 48, SUCCESS, "01000480" "00000000" "00000000" "00000000" "14000000" + dacl},
+        {3, 4096, SUCCESS, "01000080" "14000000" "24000000" "00000000" "00000000" + owner + group},
+        {8, 4096, SUCCESS, "01000080" "00000000" "00000000" "00000000" "00000000"},  // no SACL is shown
+        {7, 75, BUFFER_TOO_SMALL, "04000000" "4c000000"},  // ByteCount, then the size needed
+        {7, 0, BUFFER_TOO_SMALL, "04000000" "4c000000"},
+    };
+    std::vector<bytes> q;
+    for (size_t i = 0; i < std::size(cases); i++)
+        q.push_back(query_info(10 + i, 1, 0x31, 3, 0, cases[i].obuf, cases[i].addl));
+    q[1] = query_info(11, 5, 0x61, 3, 0, cases[1].obuf, cases[1].addl);  // the pipe shows it too
+    auto r = ask(q);
+    ASSERT_EQ(std::size(cases), r.size());
+    for (size_t i = 0; i < std::size(cases); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(cases[i].status, h::status(r[i]));
+        if (cases[i].status == SUCCESS) {
+            EXPECT_EQ(cases[i].data, h::hex(data_of(r[i])));
+            EXPECT_EQ(cases[i].data.size() / 2, h::le32(r[i], 68));
+        } else {
+            EXPECT_EQ("09000000" + cases[i].data, h::hex(body(r[i])));
+        }
+    }
 }
 
 }  // namespace

@@ -166,7 +166,11 @@ TEST_F(Create, RefusalsAndCounters)
         {"directory-file on a file", false, A("file.txt", GENERIC_READ, 1, 0x1), NOT_A_DIRECTORY, 0, 0},
         {"non-directory on the root", false, A("", GENERIC_READ, 1, 0x40), IS_A_DIRECTORY, 0, 0},
         {"pipe, upper case", true, A("SRVSVC"), SUCCESS, 0, 0},
-        {"pipe with a backslash", true, A("\\srvsvc"), NAME_NOT_FOUND, 0, 0},
+        // A leading backslash is malformed, and found before any right is examined.
+        {"pipe with a backslash", true, A("\\srvsvc"), INVALID, 0, 0},
+        {"leading backslash", false, A("\\file.txt"), INVALID, 0, 0},
+        {"leading backslash, write access", false, A("\\file.txt", 0x40000000, 5), INVALID, 0, 0},
+        {"leading slash", false, A("/file.txt"), SUCCESS, 0, 0},
     };
     for (const C &c : cases) {
         SCOPED_TRACE(c.what);
@@ -281,7 +285,7 @@ TEST_F(Create, CloseReportsCreateTimeMetadataOnce)
     EXPECT_EQ("3c00000000000000", h::hex(bytes(cl.begin() + 64, cl.begin() + 72)));
     EXPECT_EQ(h::hex(bytes(cr.begin() + 72, cr.begin() + 124)), h::hex(bytes(cl.begin() + 72, cl.end())));
     EXPECT_EQ(70000u, h::le64(cl, 64 + 48));
-    EXPECT_EQ(INVALID, h::status(r[6])) << "already closed";
+    EXPECT_EQ(FILE_CLOSED, h::status(r[6])) << "already closed";
 }
 
 // A share redefined on a narrower folder after the connect: an open made
@@ -308,6 +312,55 @@ TEST_F(Create, OpenIsHeldToTheShareItWasResolvedIn)
     ASSERT_EQ(6u, r.size());
     EXPECT_EQ(SUCCESS, h::status(r[4]));
     EXPECT_EQ(DENIED, h::status(r[5]));
+}
+
+// A compound whose first request claims to be related has nothing to take
+// its identifiers from: every member fails, and a CLOSE of the handle it
+// would have inherited finds none.
+TEST_F(Create, CompoundThatStartsRelatedFailsWhole)
+{
+    auto member = [](const bytes &framed, bool related, bool last) {
+        bytes b(framed.begin() + 4, framed.end());
+        if (related) {
+            b[16] |= 0x04;
+            memset(&b[36], 0xFF, 12);  // TreeId and SessionId of the previous request
+        }
+        if (!last) {
+            b.resize((b.size() + 7) / 8 * 8, 0);
+            vl2_put32(&b[20], (uint32_t)b.size());
+        }
+        return b;
+    };
+    const uint64_t ONES = ~0ull;
+    for (bool first_related : {true, false}) {
+        SCOPED_TRACE(first_related);
+        bytes chain = h::cat(h::cat(member(create(4, 1, "file.txt"), first_related, false),
+                                    member(query_info(5, 1, ONES, 1, 5, 0), true, false)),
+                             member(close_req(6, 1, ONES), true, true));
+        int64_t opens = stat(VL2_ST_OPENS);
+        auto r = talk({tree_connect(3, "media"), h::frame(chain), close_req(7, 1, 0x21)});
+        ASSERT_EQ(3u, r.size());
+        std::vector<uint32_t> got;
+        for (size_t off = 0; off + 64 <= r[1].size();) {
+            got.push_back(h::status(r[1], off));
+            uint32_t next = h::le32(r[1], off + 20);
+            if (!next) break;
+            off += next;
+        }
+        if (first_related) {
+            EXPECT_EQ((std::vector<uint32_t>{INVALID, INVALID, FILE_CLOSED}), got);
+            EXPECT_EQ(opens, stat(VL2_ST_OPENS));
+        } else {
+            EXPECT_EQ((std::vector<uint32_t>{SUCCESS, SUCCESS, SUCCESS}), got);
+        }
+        EXPECT_EQ(FILE_CLOSED, h::status(r[2])) << "no handle outlives the chain";
+    }
+    // A lone request carrying the flag is no compound and is served.
+    bytes lone = create(4, 1, "file.txt");
+    lone[4 + 16] |= 0x04;
+    auto r = talk({tree_connect(3, "media"), lone});
+    ASSERT_EQ(2u, r.size());
+    EXPECT_EQ(SUCCESS, h::status(r[1]));
 }
 
 }  // namespace
