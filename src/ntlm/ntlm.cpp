@@ -285,6 +285,36 @@ void decrypt_session_key(const uint8_t enc[16], const uint8_t base[16], uint8_t 
     vl2_wipe(&rc, sizeof rc);
 }
 
+// Responses nothing can be verified from: an empty one (anonymous) and
+// those that are not NTLMv2-sized. 0 accepted as anonymous, -1 refused, 1
+// not such a response.
+int unverified(vl2_ntlm_auth *a, const t3_fields &f)
+{
+    // An anonymous logon carries no response to protect, whatever its flags
+    // say; clients commonly send it with NTLM set and extended security clear.
+    if (f.ntlen == 0) {
+        trace("[t3] anonymous (empty NT response)\n");
+        a->anonymous = 1;
+        // An anonymous client that asked for key exchange signs with the key
+        // it sent, encrypted under the all-zero session base key.
+        if ((f.flags & F_KEY_EXCH) && f.ersk && f.ersklen == 16)
+            decrypt_session_key(f.ersk, zero_key, a->key);
+        return 0;
+    }
+    // NTLMv1 and NTLM2-session responses (24 bytes) are never verified; where
+    // guests are admitted they are guests, whatever their flags.
+    if (f.ntlen < NT_MIN || f.ntlen > NT_MAX) {
+        if (vl2_guest_allowed()) {
+            trace("[t3] short blob -> guest\n");
+            a->anonymous = 1;
+            return 0;
+        }
+        trace("[t3] ntlen %u\n", (unsigned)f.ntlen);
+        return -1;
+    }
+    return 1;
+}
+
 } // namespace
 
 int vl2_ntlm_user(const uint8_t *msg, size_t len, char *out, int cap)
@@ -420,28 +450,9 @@ int vl2_ntlm_type3(vl2_ntlm_auth *a)
     if (read_fields(a->msg, a->len, &f) != 0)
         return -1;
     a->flags = f.flags;
-    // An anonymous logon carries no response to protect, whatever its flags
-    // say; clients commonly send it with NTLM set and extended security clear.
-    if (f.ntlen == 0) {
-        trace("[t3] anonymous (empty NT response)\n");
-        a->anonymous = 1;
-        // An anonymous client that asked for key exchange signs with the key
-        // it sent, encrypted under the all-zero session base key.
-        if ((f.flags & F_KEY_EXCH) && f.ersk && f.ersklen == 16)
-            decrypt_session_key(f.ersk, zero_key, a->key);
-        return 0;
-    }
-    // NTLMv1 and NTLM2-session responses (24 bytes) are never verified; where
-    // guests are admitted they are guests, whatever their flags.
-    if (f.ntlen < NT_MIN || f.ntlen > NT_MAX) {
-        if (vl2_guest_allowed()) {
-            trace("[t3] short blob -> guest\n");
-            a->anonymous = 1;
-            return 0;
-        }
-        trace("[t3] ntlen %u\n", (unsigned)f.ntlen);
-        return -1;
-    }
+    const int early = unverified(a, f);
+    if (early != 1)
+        return early;
     if ((f.flags & F_NTLM) && !(f.flags & F_ESS)) {
         trace("[t3] ntonly flags=%08x\n", f.flags);
         return -1;
