@@ -29,11 +29,18 @@ void check(int rc, int anon, const uint8_t key[16])
 
 void one(const uint8_t *m, size_t n, int timecheck, const char *user, const char *pass)
 {
-    int anon = 7;
-    uint8_t key[16];
-    memset(key, 0xAA, sizeof key);
-    int rc = vl2_ntlm_type3(m, n, g_chal, nullptr, NOW, timecheck, user, pass, &anon, key);
-    check(rc, anon, key);
+    vl2_ntlm_auth a{};
+    a.msg = m;
+    a.len = n;
+    a.challenge = g_chal;
+    a.now = NOW;
+    a.timecheck = timecheck;
+    a.user = user;
+    a.password = pass;
+    a.anonymous = 7;
+    memset(a.key, 0xAA, sizeof a.key);
+    int rc = vl2_ntlm_type3(&a);
+    check(rc, a.anonymous, a.key);
 }
 }  // namespace
 

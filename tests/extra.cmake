@@ -61,6 +61,11 @@ if(TARGET vlsmb2s_cli)
     COMMAND ${VL2_PY} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_signed_guest.py $<TARGET_FILE:vlsmb2s_cli>)
   set_tests_properties(e2e_signed_guest PROPERTIES TIMEOUT 300)
 endif()
+if(TARGET vlsmb2s_cli)
+  add_test(NAME e2e_logon_integrity
+    COMMAND ${VL2_PY} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_logon_integrity.py $<TARGET_FILE:vlsmb2s_cli>)
+  set_tests_properties(e2e_logon_integrity PROPERTIES TIMEOUT 300)
+endif()
 # The Go SMB2 library as Debian packages it; the client is built offline
 # into the build folder when the test runs.
 if(TARGET vlsmb2s_cli)

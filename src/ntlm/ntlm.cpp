@@ -15,8 +15,16 @@ namespace {
 constexpr uint32_t F_NTLM = 0x00000200;
 constexpr uint32_t F_ESS = 0x00080000;
 constexpr uint32_t F_KEY_EXCH = 0x40000000;
+constexpr uint32_t F_TARGET_TYPE_SERVER = 0x00020000;
 constexpr uint32_t CHALLENGE_FLAGS = 0xE0880601;
-constexpr uint16_t AV_EOL = 0, AV_NB_COMPUTER = 1, AV_NB_DOMAIN = 2, AV_TIMESTAMP = 7;
+constexpr uint32_t F_128 = 0x20000000, F_56 = 0x80000000;
+constexpr uint32_t ANSWERED = VL2_NTLM_SIGN | VL2_NTLM_SEAL | VL2_NTLM_ALWAYS_SIGN | VL2_NTLM_VERSION;
+constexpr uint16_t AV_EOL = 0, AV_NB_COMPUTER = 1, AV_NB_DOMAIN = 2, AV_FLAGS = 6, AV_TIMESTAMP = 7;
+constexpr uint32_t AV_FLAG_MIC = 0x00000002;
+constexpr size_t MIC_AT = 72;
+// The Version field when a client asks for one: 6.1 build 7600 and NTLM
+// revision 15, the only revision defined; clients only log it.
+const uint8_t version_field[8] = {6, 1, 0xb0, 0x1d, 0, 0, 0, 15};
 constexpr size_t NT_MIN = 48, NT_MAX = 1040;
 constexpr int64_t MAX_SKEW = 7200;
 const char default_name[] = "VELANTORIMBUS";
@@ -76,30 +84,6 @@ void field(tok_cursor *c, const uint8_t **ptr, size_t *len)
         *ptr = c->data + off;
 }
 
-// Finds AvId id in an AV-pair list; 0 and the value, or -1.
-int av_find(const uint8_t *list, size_t len, uint16_t id, const uint8_t **val, size_t *vlen)
-{
-    if (len < 4)
-        return -1;
-    size_t off = 0;
-    for (;;) {
-        if (len - off < 4)
-            return -1;
-        uint16_t aid = vl2_le16(list + off);
-        uint16_t alen = vl2_le16(list + off + 2);
-        if (alen > len - off - 4 || aid == AV_EOL)
-            return -1;
-        if (aid == id) {
-            *val = list + off + 4;
-            *vlen = alen;
-            return 0;
-        }
-        off += 4 + (size_t)alen;
-        if (len - off < 4)
-            return -1;
-    }
-}
-
 // Lists the blob's AV pairs for the trace.
 void trace_walk(const uint8_t *blob, size_t blen)
 {
@@ -118,20 +102,6 @@ void trace_walk(const uint8_t *blob, size_t blen)
         off += 4 + (size_t)ln;
     }
     fprintf(stderr, "\n");
-}
-
-bool fold_equal(const uint8_t *a, const uint8_t *b, size_t n)
-{
-    for (size_t i = 0; i < n; i++) {
-        uint8_t x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = (uint8_t)(x + 32);
-        if (y >= 'A' && y <= 'Z')
-            y = (uint8_t)(y + 32);
-        if (x != y)
-            return false;
-    }
-    return true;
 }
 
 // The name the NTLMv2 key is made from is the upper-cased one, so two
@@ -161,6 +131,148 @@ int server_name16(const char *server_name, char cut[61], uint8_t out[160], int *
     return vl2_utf8_to_utf16le(cut, out, 160, outlen);
 }
 
+// The descriptors and flags of an AUTHENTICATE message.
+struct t3_fields {
+    const uint8_t *lm, *nt, *dom, *usr, *ws, *ersk;
+    size_t lmlen, ntlen, domlen, usrlen, wslen, ersklen;
+    uint32_t flags;
+};
+
+int read_fields(const uint8_t *msg, size_t len, t3_fields *f)
+{
+    *f = t3_fields{};
+    if (!msg || len < 32) {
+        trace("[t3] short %zu\n", len);
+        return -1;
+    }
+    if (memcmp(msg, signature, 8) != 0) {
+        trace("[t3] sig\n");
+        return -1;
+    }
+    if (vl2_le32(msg + 8) != 3)
+        return -1;
+    tok_cursor c{msg, len, 12};
+    field(&c, &f->lm, &f->lmlen);
+    field(&c, &f->nt, &f->ntlen);
+    if (!f->nt) {
+        trace("[t3] ntfield\n");
+        return -1;
+    }
+    field(&c, &f->dom, &f->domlen);
+    field(&c, &f->usr, &f->usrlen);
+    field(&c, &f->ws, &f->wslen);
+    field(&c, &f->ersk, &f->ersklen);
+    if (rd_u32(&c, &f->flags) != 0) {
+        trace("[t3] flags\n");
+        return -1;
+    }
+    return 0;
+}
+
+// Checks of the NTLMv2 client blob that hold whatever the account: its
+// version, an AV list whose pairs stay inside the blob, and the time when
+// the client sent a timestamp (clients that build the list from their own
+// pairs send none; the proof covers whatever was sent). 0 or -1.
+int blob_checks(const uint8_t *blob, size_t blen, int64_t now, int timecheck, uint32_t *avflags)
+{
+    *avflags = 0;
+    if (blob[0] != 1 || blob[1] != 1) {
+        trace("[t3] blobver %02x%02x\n", blob[0], blob[1]);
+        return -1;
+    }
+    if (timecheck && tracing())
+        trace_walk(blob, blen);
+    const uint8_t *ts = nullptr;
+    size_t off = 28;
+    while (blen - off >= 4) {
+        uint16_t id = vl2_le16(blob + off);
+        uint16_t ln = vl2_le16(blob + off + 2);
+        if (ln > blen - off - 4) {
+            trace("[t3] av list overruns the blob\n");
+            return -1;
+        }
+        if (id == AV_EOL)
+            break;
+        if (id == AV_TIMESTAMP) {
+            if (ln != 8) {
+                trace("[t3] ts av len=%u\n", (unsigned)ln);
+                return -1;
+            }
+            ts = blob + off + 4;
+        }
+        if (id == AV_FLAGS && ln == 4)
+            *avflags = vl2_le32(blob + off + 4);
+        off += 4 + (size_t)ln;
+    }
+    if (!timecheck || !ts)
+        return 0;
+    uint64_t ft = vl2_le64(ts);
+    if (ft == 0)
+        return 0;
+    int64_t secs = (int64_t)(ft / 10000000ULL) - 11644473600LL;
+    // Magnitude of secs - now without signed overflow.
+    uint64_t skew = secs > now ? (uint64_t)secs - (uint64_t)now : (uint64_t)now - (uint64_t)secs;
+    return skew > (uint64_t)MAX_SKEW ? -1 : 0;
+}
+
+// NTProofStr = HMAC-MD5(NTOWFv2, server challenge ++ blob), computed over
+// the blob as the client sent it. True with the session base key when it
+// matches the response's first 16 bytes.
+bool proof_holds(const uint8_t challenge[8], const t3_fields &f, const uint8_t *blob, size_t blen,
+                 const char *user, const char *password, uint8_t base[16])
+{
+    char domain[129] = "";
+    if (f.dom && vl2_utf16_to_utf8(f.dom, f.domlen, domain, sizeof domain) < 0)
+        domain[0] = 0;
+    uint8_t nthash[16], ntowf[16];
+    vl2_ntlm_hashes_dom(user, domain, password, nthash, ntowf);
+    vl2_hmacmd5_ctx h;
+    vl2_hmacmd5_init(&h, ntowf, 16);
+    vl2_hmacmd5_update(&h, challenge, 8);
+    vl2_hmacmd5_update(&h, blob, blen);
+    uint8_t calc[16];
+    vl2_hmacmd5_final(&h, calc);
+    vl2_wipe(&h, sizeof h);
+    bool ok = vl2_ct_equal(calc, f.nt, 16) != 0;
+    if (ok)
+        vl2_hmacmd5(ntowf, 16, f.nt, 16, base);
+    vl2_wipe(nthash, sizeof nthash);
+    vl2_wipe(ntowf, sizeof ntowf);
+    return ok;
+}
+
+// MIC = HMAC-MD5(exported session key, NEGOTIATE ++ CHALLENGE ++
+// AUTHENTICATE with its MIC field zeroed), over the messages as kept.
+bool mic_holds(const vl2_ntlm_auth *a)
+{
+    const vl2_ntlm_exchange *x = a->x;
+    if (!x || x->nego.lost || x->chal.lost || x->chal.len == 0)
+        return false;
+    static const uint8_t zero[16] = {0};
+    vl2_hmacmd5_ctx h;
+    vl2_hmacmd5_init(&h, a->key, 16);
+    vl2_hmacmd5_update(&h, x->nego.data, x->nego.len);
+    vl2_hmacmd5_update(&h, x->chal.data, x->chal.len);
+    vl2_hmacmd5_update(&h, a->msg, MIC_AT);
+    vl2_hmacmd5_update(&h, zero, 16);
+    vl2_hmacmd5_update(&h, a->msg + MIC_AT + 16, a->len - MIC_AT - 16);
+    uint8_t calc[16];
+    vl2_hmacmd5_final(&h, calc);
+    vl2_wipe(&h, sizeof h);
+    return vl2_ct_equal(calc, a->msg + MIC_AT, 16) != 0;
+}
+
+// MD5(key ++ magic text with its NUL), the derivation of every direction key.
+void magic_key(const uint8_t *key, size_t keylen, const char *magic, uint8_t out[16])
+{
+    uint8_t in[16 + 64];
+    size_t n = strlen(magic) + 1;
+    memcpy(in, key, keylen);
+    memcpy(in + keylen, magic, n);
+    vl2_md5(in, keylen + n, out);
+    vl2_wipe(in, sizeof in);
+}
+
 const uint8_t zero_key[16] = {0};
 
 // The exported session key: the client's random key, RC4 under base.
@@ -171,6 +283,36 @@ void decrypt_session_key(const uint8_t enc[16], const uint8_t base[16], uint8_t 
     vl2_rc4_init(&rc, base, 16);
     vl2_rc4(&rc, key, 16);
     vl2_wipe(&rc, sizeof rc);
+}
+
+// Responses nothing can be verified from: an empty one (anonymous) and
+// those that are not NTLMv2-sized. 0 accepted as anonymous, -1 refused, 1
+// not such a response.
+int unverified(vl2_ntlm_auth *a, const t3_fields &f)
+{
+    // An anonymous logon carries no response to protect, whatever its flags
+    // say; clients commonly send it with NTLM set and extended security clear.
+    if (f.ntlen == 0) {
+        trace("[t3] anonymous (empty NT response)\n");
+        a->anonymous = 1;
+        // An anonymous client that asked for key exchange signs with the key
+        // it sent, encrypted under the all-zero session base key.
+        if ((f.flags & F_KEY_EXCH) && f.ersk && f.ersklen == 16)
+            decrypt_session_key(f.ersk, zero_key, a->key);
+        return 0;
+    }
+    // NTLMv1 and NTLM2-session responses (24 bytes) are never verified; where
+    // guests are admitted they are guests, whatever their flags.
+    if (f.ntlen < NT_MIN || f.ntlen > NT_MAX) {
+        if (vl2_guest_allowed()) {
+            trace("[t3] short blob -> guest\n");
+            a->anonymous = 1;
+            return 0;
+        }
+        trace("[t3] ntlen %u\n", (unsigned)f.ntlen);
+        return -1;
+    }
+    return 1;
 }
 
 } // namespace
@@ -189,33 +331,50 @@ int vl2_ntlm_user(const uint8_t *msg, size_t len, char *out, int cap)
     return usr && vl2_utf16_to_utf8(usr, usrlen, out, cap) >= 0 ? 0 : -1;
 }
 
-int vl2_ntlm_type1(const uint8_t *msg, size_t len)
+int vl2_ntlm_type1(const uint8_t *msg, size_t len, uint32_t *flags)
 {
     if (!msg || len < 16 || memcmp(msg, signature, 8) != 0 || vl2_le32(msg + 8) != 1)
         return -1;
+    tok_cursor c{msg, len, 12};
+    uint32_t f = 0;
+    if (rd_u32(&c, &f) != 0)
+        return -1;
+    if (flags)
+        *flags = f;
     return 0;
 }
 
-int vl2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t now, vl2_buf *b)
+int vl2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t now, vl2_buf *b,
+                   uint32_t client_flags)
 {
     char cut[61];
     uint8_t name[160];
     int nb = 0;
     if (server_name16(server_name, cut, name, &nb) != 0)
         return -1;
-    size_t B = (size_t)nb;
-    uint8_t m[72 + 2 * sizeof name];
+    const size_t B = (size_t)nb;
+    const bool target = (client_flags & VL2_NTLM_REQUEST_TARGET) != 0;
+    const bool version = (client_flags & VL2_NTLM_VERSION) != 0;
+    uint32_t flags = CHALLENGE_FLAGS | (client_flags & ANSWERED);
+    if (target)
+        flags |= VL2_NTLM_REQUEST_TARGET | F_TARGET_TYPE_SERVER;
+    uint8_t m[80 + 3 * sizeof name];
     memset(m, 0, sizeof m);
     memcpy(m, signature, 8);
     vl2_put32(m + 8, 2);
-    // 12: TargetNameFields stay zero (no target name).
-    vl2_put32(m + 20, CHALLENGE_FLAGS);
+    // 12: TargetNameFields, filled below when a target name was asked for.
+    vl2_put32(m + 20, flags);
     memcpy(m + 24, challenge, 8);
     // 32: Reserved.
-    vl2_put16(m + 40, (uint16_t)(2 * B + 24));
-    vl2_put16(m + 42, (uint16_t)(2 * B + 24));
-    vl2_put32(m + 44, 48);
+    const size_t info_len = 2 * B + 24;
+    vl2_put16(m + 40, (uint16_t)info_len);
+    vl2_put16(m + 42, (uint16_t)info_len);
     uint8_t *p = m + 48;
+    if (version) {
+        memcpy(p, version_field, 8);
+        p += 8;
+    }
+    vl2_put32(m + 44, (uint32_t)(p - m));
     vl2_put16(p, AV_NB_DOMAIN);
     vl2_put16(p + 2, (uint16_t)B);
     memcpy(p + 4, name, B);
@@ -231,6 +390,16 @@ int vl2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t 
     p += 12;
     // MsvAvEOL: four zero bytes already there.
     p += 4;
+    // A standalone server names itself (MS-NLMP: REQUEST_TARGET MUST be
+    // answered with a TargetName); it follows the target information so
+    // that the fixed layout above stays where it is.
+    if (target) {
+        vl2_put16(m + 12, (uint16_t)B);
+        vl2_put16(m + 14, (uint16_t)B);
+        vl2_put32(m + 16, (uint32_t)(p - m));
+        memcpy(p, name, B);
+        p += B;
+    }
     vl2_buf_put(b, m, (uint64_t)(p - m));
     return 0;
 }
@@ -268,82 +437,44 @@ void vl2_ntlm_hashes(const char *user, const char *password, uint8_t nthash[16],
     vl2_ntlm_hashes_dom(user, "", password, nthash, ntowfv2);
 }
 
-int vl2_ntlm_type3(const uint8_t *msg, size_t len, const uint8_t challenge[8], const char *server_name,
-                   int64_t now, int timecheck, const char *user, const char *password, int *anonymous,
-                   uint8_t key[16])
+int vl2_ntlm_type3(vl2_ntlm_auth *a)
 {
-    *anonymous = 0;
-    memset(key, 0, 16);
-    if (!user)
-        user = "";
-    if (!password)
-        password = "";
-    if (!msg || len < 32) {
-        trace("[t3] short %zu\n", len);
+    a->anonymous = 0;
+    a->proof_tried = 0;
+    a->mic = 0;
+    a->flags = 0;
+    memset(a->key, 0, 16);
+    const char *user = a->user ? a->user : "";
+    const char *password = a->password ? a->password : "";
+    t3_fields f;
+    if (read_fields(a->msg, a->len, &f) != 0)
+        return -1;
+    a->flags = f.flags;
+    const int early = unverified(a, f);
+    if (early != 1)
+        return early;
+    if ((f.flags & F_NTLM) && !(f.flags & F_ESS)) {
+        trace("[t3] ntonly flags=%08x\n", f.flags);
         return -1;
     }
-    if (memcmp(msg, signature, 8) != 0) {
-        trace("[t3] sig\n");
+    if ((f.flags & F_KEY_EXCH) && (!f.ersk || f.ersklen != 16))
         return -1;
-    }
-    if (vl2_le32(msg + 8) != 3)
+    const uint8_t *blob = f.nt + 16;
+    const size_t blen = f.ntlen - 16;
+    uint32_t avflags = 0;
+    if (blob_checks(blob, blen, a->now, a->timecheck, &avflags) != 0)
         return -1;
-
-    tok_cursor c{msg, len, 12};
-    const uint8_t *lm, *nt, *dom, *usr, *ws, *ersk;
-    size_t lmlen = 0, ntlen = 0, domlen = 0, usrlen = 0, wslen = 0, ersklen = 0;
-    field(&c, &lm, &lmlen);
-    field(&c, &nt, &ntlen);
-    if (!nt) {
-        trace("[t3] ntfield\n");
+    // The MIC sits after the Version field; a message too short to hold it
+    // cannot carry the MIC it announces.
+    if ((avflags & AV_FLAG_MIC) && a->len < MIC_AT + 16)
         return -1;
-    }
-    field(&c, &dom, &domlen);
-    field(&c, &usr, &usrlen);
-    field(&c, &ws, &wslen);
-    field(&c, &ersk, &ersklen);
-    uint32_t flags = 0;
-    if (rd_u32(&c, &flags) != 0) {
-        trace("[t3] flags\n");
-        return -1;
-    }
-    // An anonymous logon carries no response to protect, whatever its flags
-    // say; clients commonly send it with NTLM set and extended security clear.
-    if (ntlen == 0) {
-        trace("[t3] anonymous (empty NT response)\n");
-        *anonymous = 1;
-        // An anonymous client that asked for key exchange signs with the key
-        // it sent, encrypted under the all-zero session base key.
-        if ((flags & F_KEY_EXCH) && ersk && ersklen == 16)
-            decrypt_session_key(ersk, zero_key, key);
-        return 0;
-    }
-    if ((flags & F_NTLM) && !(flags & F_ESS)) {
-        trace("[t3] ntonly flags=%08x\n", flags);
-        return -1;
-    }
-    if (ntlen < NT_MIN || ntlen > NT_MAX) {
-        if (vl2_guest_allowed()) {
-            trace("[t3] short blob -> guest\n");
-            *anonymous = 1;
-            return 0;
-        }
-        trace("[t3] ntlen %u\n", (unsigned)ntlen);
-        return -1;
-    }
-    uint8_t proof[16];
-    memcpy(proof, nt, 16);
-    if (nt[16] != 1 || nt[17] != 1) {
-        trace("[t3] blobver %02x%02x\n", nt[16], nt[17]);
-        return -1;
-    }
-
     char wire[129] = "";
-    if (usrlen && (!usr || vl2_utf16_to_utf8(usr, usrlen, wire, sizeof wire) < 0))
+    if (f.usrlen && (!f.usr || vl2_utf16_to_utf8(f.usr, f.usrlen, wire, sizeof wire) < 0))
         return -1;
-    // Name test first: in the account loop only the matching account pays
-    // for hashing.
-    if (user[0] && !same_user(user, usr, usrlen, wire)) {
+    // Name test last among the checks, first before any hashing: a refused
+    // message is refused alike for every name, and in the account loop only
+    // the matching account pays for hashing.
+    if (user[0] && !same_user(user, f.usr, f.usrlen, wire)) {
         if (tracing()) {
             char ew[4 * 129], eu[4 * 129];
             vl2_escape(wire, ew, sizeof ew);
@@ -352,88 +483,71 @@ int vl2_ntlm_type3(const uint8_t *msg, size_t len, const uint8_t challenge[8], c
         }
         return 1;
     }
-
-    const uint8_t *blob = nt + 16;
-    size_t blen = ntlen - 16;
-    const uint8_t *avs = blob + 28;
-    size_t avlen = blen - 28;
-    const uint8_t *val;
-    size_t vlen;
-
-    if (timecheck) {
-        if (tracing())
-            trace_walk(blob, blen);
-        if (av_find(avs, avlen, AV_TIMESTAMP, &val, &vlen) != 0 || vlen != 8) {
-            if (tracing()) {
-                fprintf(stderr, "[t3] ts av blen=%zu blob:", blen);
-                for (size_t i = 0; i < blen && i < 60; i++)
-                    fprintf(stderr, " %02x", blob[i]);
-                fprintf(stderr, "\n");
-            }
-            return -1;
-        }
-        uint64_t ft = (uint64_t)vl2_le32(val) | ((uint64_t)vl2_le32(val + 4) << 32);
-        if (ft) {
-            int64_t secs = (int64_t)(ft / 10000000ULL) - 11644473600LL;
-            // Magnitude of secs - now without signed overflow.
-            uint64_t skew = secs > now ? (uint64_t)secs - (uint64_t)now : (uint64_t)now - (uint64_t)secs;
-            if (skew > (uint64_t)MAX_SKEW)
-                return -1;
-        }
-    }
-
-    char cut[61];
-    uint8_t name[160];
-    int nb = 0;
-    if (server_name16(server_name, cut, name, &nb) != 0)
-        return -1;
-    if (av_find(avs, avlen, AV_NB_DOMAIN, &val, &vlen) != 0 || vlen != (size_t)nb ||
-        !fold_equal(val, name, vlen)) {
-        trace("[t3] nbdom av (dom=%s)\n", cut);
-        return -1;
-    }
-    if (av_find(avs, avlen, AV_NB_COMPUTER, &val, &vlen) != 0 || vlen != (size_t)nb ||
-        !fold_equal(val, name, vlen)) {
-        trace("[t3] nbcomp av\n");
-        return -1;
-    }
-
-    char domain[129] = "";
-    if (dom && vl2_utf16_to_utf8(dom, domlen, domain, sizeof domain) < 0)
-        domain[0] = 0;
-
-    uint8_t nthash[16], ntowf[16];
-    vl2_ntlm_hashes_dom(user, domain, password, nthash, ntowf);
-
-    uint8_t input[8 + NT_MAX - 16];
-    memcpy(input, challenge, 8);
-    memcpy(input + 8, blob, blen);
-    uint8_t calc[16];
-    vl2_hmacmd5(ntowf, 16, input, 8 + blen, calc);
-    if (!vl2_ct_equal(calc, proof, 16)) {
+    a->proof_tried = 1;
+    uint8_t base[16];
+    if (!proof_holds(a->challenge, f, blob, blen, user, password, base)) {
         if (tracing()) {
             char ew[4 * 129];
             vl2_escape(wire, ew, sizeof ew);
             trace("[t3] proof MISMATCH user='%s'\n", ew);
         }
-        vl2_wipe(nthash, sizeof nthash);
-        vl2_wipe(ntowf, sizeof ntowf);
         return 1;
     }
-
-    uint8_t base[16];
-    vl2_hmacmd5(ntowf, 16, proof, 16, base);
-    vl2_wipe(nthash, sizeof nthash);
-    vl2_wipe(ntowf, sizeof ntowf);
-    if (flags & F_KEY_EXCH) {
-        if (!ersk || ersklen != 16) {
-            vl2_wipe(base, sizeof base);
-            return -1;
-        }
-        decrypt_session_key(ersk, base, key);
-    } else {
-        memcpy(key, base, 16);
-    }
+    if (f.flags & F_KEY_EXCH)
+        decrypt_session_key(f.ersk, base, a->key);
+    else
+        memcpy(a->key, base, 16);
     vl2_wipe(base, sizeof base);
+    if (avflags & AV_FLAG_MIC) {
+        if (!mic_holds(a)) {
+            if (tracing()) {
+                char ew[4 * 129];
+                vl2_escape(wire, ew, sizeof ew);
+                trace("[t3] mic MISMATCH user='%s'\n", ew);
+            }
+            memset(a->key, 0, 16);
+            return 1;
+        }
+        a->mic = 1;
+    }
     return 0;
+}
+
+void vl2_ntlm_keep(vl2_ntlm_kept *k, const uint8_t *p, size_t len)
+{
+    k->lost = len > sizeof k->data;
+    k->len = k->lost ? 0 : len;
+    if (k->len)
+        memcpy(k->data, p, len);
+}
+
+void vl2_ntlm_dir_init(vl2_ntlm_dir *d, const uint8_t key[16], uint32_t flags, int server_to_client)
+{
+    const char *sign = server_to_client ? "session key to server-to-client signing key magic constant"
+                                        : "session key to client-to-server signing key magic constant";
+    const char *seal = server_to_client ? "session key to server-to-client sealing key magic constant"
+                                        : "session key to client-to-server sealing key magic constant";
+    magic_key(key, 16, sign, d->sign_key);
+    magic_key(key, (flags & F_128) ? 16 : (flags & F_56) ? 7 : 5, seal, d->seal_key);
+    vl2_rc4_init(&d->seal, d->seal_key, 16);
+    d->seq = 0;
+}
+
+void vl2_ntlm_mac(vl2_ntlm_dir *d, uint32_t flags, const uint8_t *msg, size_t len, uint8_t sig[16])
+{
+    uint8_t seq[4];
+    vl2_put32(seq, d->seq);
+    vl2_hmacmd5_ctx h;
+    vl2_hmacmd5_init(&h, d->sign_key, 16);
+    vl2_hmacmd5_update(&h, seq, 4);
+    vl2_hmacmd5_update(&h, msg, len);
+    uint8_t full[16];
+    vl2_hmacmd5_final(&h, full);
+    vl2_wipe(&h, sizeof h);
+    if (flags & F_KEY_EXCH)
+        vl2_rc4(&d->seal, full, 8);
+    vl2_put32(sig, 1);
+    memcpy(sig + 4, full, 8);
+    memcpy(sig + 12, seq, 4);
+    d->seq++;
 }

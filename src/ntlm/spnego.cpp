@@ -83,10 +83,23 @@ int mech_types(tok_cursor a0)
     return -2;
 }
 
-// [0] negTokenInit inside the GSS token. Only mechTypes matters; the
-// client's first NTLM message is never needed, the server answers any
-// NegTokenInit with its challenge.
-int neg_token_init(tok_cursor a0)
+// The OCTET STRING inside a context element [n] whose contents c covers.
+bool octets(tok_cursor c, const uint8_t **p, size_t *n)
+{
+    uint8_t t;
+    size_t l;
+    if (der_tag(&c, &t, &l) != 0 || t != 0x04)
+        return false;
+    *p = c.data + c.pos;
+    *n = l;
+    return true;
+}
+
+// [0] negTokenInit inside the GSS token. The server answers any NegTokenInit
+// with its challenge; the mechToken, when there is one, only tells which
+// NTLM flags the client asked for, and mechTypes is kept for the client's
+// mechListMIC.
+int neg_token_init(tok_cursor a0, vl2_spnego_in *in)
 {
     uint8_t t;
     size_t l;
@@ -96,16 +109,22 @@ int neg_token_init(tok_cursor a0)
     // A short or damaged tail after mechTypes is tolerated: everything
     // needed has been seen by then.
     while (der_tag(&seq, &t, &l) == 0) {
-        if (t == 0xa0 && mech_types(inner(&seq, l)) != 0)
-            return -2;
-        // reqFlags (a1), mechToken (a2), mechListMIC (a3) and the rest are
-        // skipped alike.
+        if (t == 0xa0) {
+            if (mech_types(inner(&seq, l)) != 0)
+                return -2;
+            in->mech_types = seq.data + seq.pos;
+            in->mech_types_len = l;
+        } else if (t == 0xa2 && !octets(inner(&seq, l), &in->init_tok, &in->init_toklen)) {
+            in->init_tok = nullptr;
+            in->init_toklen = 0;
+        }
+        // reqFlags (a1), mechListMIC (a3) and the rest are skipped.
         seq.pos += l;
     }
     return 0;
 }
 
-int gss_token(const uint8_t *blob, size_t len, int *raw)
+int gss_token(const uint8_t *blob, size_t len, vl2_spnego_in *in)
 {
     tok_cursor c{blob, len, 0};
     uint8_t t;
@@ -117,17 +136,19 @@ int gss_token(const uint8_t *blob, size_t len, int *raw)
         if (der_tag(&c, &t, &l) != 0)
             return -1;
         if (is_ntlm_oid(&c, t, l)) {
-            *raw = 1;
+            in->raw = 1;
             return 0;
         }
         if (t == 0xa0)
-            return neg_token_init(inner(&c, l));
+            return neg_token_init(inner(&c, l), in);
         c.pos += l;
     }
     return -1;
 }
 
-int neg_token_resp(const uint8_t *blob, size_t len, const uint8_t **tokp, size_t *toklen)
+// responseToken [2] is required; a mechListMIC [3] after it is taken when
+// it is well formed, and a damaged tail after the token is tolerated.
+int neg_token_resp(const uint8_t *blob, size_t len, vl2_spnego_in *in)
 {
     tok_cursor c{blob, len, 0};
     uint8_t t;
@@ -144,40 +165,47 @@ int neg_token_resp(const uint8_t *blob, size_t len, const uint8_t **tokp, size_t
     }
     while (c.pos < c.size) {
         if (der_tag(&c, &t, &l) != 0)
-            return -1;
-        if (t == 0xa2) {
-            tok_cursor a2 = inner(&c, l);
-            if (der_tag(&a2, &t, &l) != 0 || t != 0x04)
+            break;
+        if (t == 0xa2 && !in->tok) {
+            if (!octets(inner(&c, l), &in->tok, &in->toklen))
                 return -1;
-            *tokp = blob + a2.pos;
-            *toklen = l;
-            return 0;
+        } else if (t == 0xa3 && in->tok && !octets(inner(&c, l), &in->mic, &in->miclen)) {
+            in->mic = nullptr;
+            in->miclen = 0;
         }
         c.pos += l;
     }
-    return -1;
+    return in->tok ? 0 : -1;
 }
 
 } // namespace
 
-int vl2_spnego_init(const uint8_t *blob, size_t len, const uint8_t **tokp, size_t *toklen, int *raw)
+int vl2_spnego_parse(const uint8_t *blob, size_t len, vl2_spnego_in *in)
 {
-    *tokp = nullptr;
-    *toklen = 0;
-    *raw = 0;
+    *in = vl2_spnego_in{};
     if (!blob || len <= 1)
         return -1;
     if (blob[0] == 0x60)
-        return gss_token(blob, len, raw);
+        return gss_token(blob, len, in);
     if (blob[0] == 0xa1)
-        return neg_token_resp(blob, len, tokp, toklen);
+        return neg_token_resp(blob, len, in);
     if (len >= 8 && memcmp(blob, "NTLMSSP", 8) == 0) {
-        *tokp = blob;
-        *toklen = len;
-        *raw = 1;
+        in->tok = blob;
+        in->toklen = len;
+        in->raw = 1;
         return 0;
     }
     return -1;
+}
+
+int vl2_spnego_init(const uint8_t *blob, size_t len, const uint8_t **tokp, size_t *toklen, int *raw)
+{
+    vl2_spnego_in in;
+    int rc = vl2_spnego_parse(blob, len, &in);
+    *tokp = rc == 0 ? in.tok : nullptr;
+    *toklen = rc == 0 ? in.toklen : 0;
+    *raw = rc == 0 ? in.raw : 0;
+    return rc;
 }
 
 int vl2_spnego_resp(const uint8_t *msg, size_t len, vl2_buf *b)
@@ -265,5 +293,14 @@ int vl2_spnego_init_tok_nomect(vl2_buf *b)
     vl2_buf_put(b, init, sizeof init);
     put_mech_types(b);
     put_hints(b);
+    return 0;
+}
+
+int vl2_spnego_done_mic(const uint8_t mic[16], vl2_buf *b)
+{
+    // negTokenResp { negState accept-completed, mechListMIC OCTET STRING }.
+    static const uint8_t head[] = {0xa1, 0x1b, 0x30, 0x19, 0xa0, 0x03, 0x0a, 0x01, 0x00, 0xa3, 0x12, 0x04, 0x10};
+    vl2_buf_put(b, head, sizeof head);
+    vl2_buf_put(b, mic, 16);
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include "vl2.h"
 #include "util/util.h"
+#include "ntlm/ntlm.h"
 
 #include <cstring>
 
@@ -24,7 +25,7 @@ enum : uint32_t {
     ST_OBJECT_NAME_INVALID = 0xC0000033,
     ST_OBJECT_NAME_NOT_FOUND = 0xC0000034,
     ST_OBJECT_PATH_NOT_FOUND = 0xC000003A,
-    ST_LOGON_FAILURE = 0xC0000064,
+    ST_LOGON_FAILURE = 0xC000006D,
     ST_INSUFFICIENT_RESOURCES = 0xC000009A,
     ST_FILE_IS_A_DIRECTORY = 0xC00000BA,
     ST_NOT_SUPPORTED = 0xC00000BB,
@@ -225,6 +226,11 @@ struct vl2_sess {
     int cascade;
     // additions
     int is_guest;            // the session was set up as a guest
+    // The logon in progress: the messages its integrity checks cover, and
+    // the server's mechListMIC for the accept-completed token.
+    vl2_ntlm_exchange ntlm;
+    uint8_t reply_mic[16];
+    int reply_mic_set;
     uint16_t cur_charge;     // CreditCharge of the request being processed
     uint16_t cur_credits;    // credits granted to the request being processed
     int sign_this;           // a handler asks the dispatcher to sign its response

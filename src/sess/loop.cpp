@@ -45,7 +45,7 @@ const char *status_name(uint32_t st)
     case 0xC0000033: return "OBJECT_NAME_INVALID";
     case 0xC0000034: return "OBJECT_NOT_FOUND";
     case 0xC000003A: return "OBJECT_PATH_NOT_FOUND";
-    case 0xC0000064: return "LOGON_FAILURE";
+    case 0xC000006D: return "LOGON_FAILURE";
     case 0xC00000BB: return "NOT_SUPPORTED";
     case 0xC00000D0: return "REQUEST_NOT_ACCEPTED";
     case 0xC0000103: return "NOT_A_DIRECTORY";

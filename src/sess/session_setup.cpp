@@ -58,15 +58,27 @@ void sign_if_required(vl2_sess *s, uint8_t req_secmode)
         s->sign_this = 1;
 }
 
+vl2_ntlm_auth auth_for(vl2_sess *s, const uint8_t *tok, size_t toklen, const char *user, const char *pass)
+{
+    vl2_ntlm_auth a{};
+    a.msg = tok;
+    a.len = toklen;
+    a.challenge = s->challenge;
+    a.now = clock_time(s);
+    a.timecheck = s->opts.ntlm_timecheck;
+    a.user = user;
+    a.password = pass;
+    a.x = &s->ntlm;
+    return a;
+}
+
 // 1 with the key when the AUTHENTICATE's proof holds for this account.
 bool proof_key(vl2_sess *s, const uint8_t *tok, size_t toklen, const char *user, const char *pass, uint8_t key[16])
 {
-    uint8_t k[16];
-    int anon = 0;
-    bool ok = vl2_ntlm_type3(tok, toklen, s->challenge, s->opts.server_name, clock_time(s), s->opts.ntlm_timecheck,
-                             user, pass, &anon, k) == 0 && !anon;
-    if (ok) memcpy(key, k, 16);
-    vl2_wipe(k, sizeof k);
+    vl2_ntlm_auth a = auth_for(s, tok, toklen, user, pass);
+    bool ok = vl2_ntlm_type3(&a) == 0 && !a.anonymous;
+    if (ok) memcpy(key, a.key, 16);
+    vl2_wipe(a.key, sizeof a.key);
     return ok;
 }
 
@@ -90,12 +102,130 @@ void guest_key(vl2_sess *s, const uint8_t *tok, size_t toklen, uint8_t key[16])
     }
 }
 
+// 0 with the key when a configured account's proof holds, else -1. A
+// refused logon looks the same whatever name it gave: the message checks
+// come before the name test, and when no account bore the name one proof
+// is computed anyway, so neither the answer nor the time taken tells which
+// names exist.
+int account_key(vl2_sess *s, const uint8_t *tok, size_t toklen, uint8_t key[16], uint32_t *flags)
+{
+    char name[129];
+    char pass[257];
+    bool tried = false;
+    int rc = 1;
+    for (int i = 0; i < MAX_ACCOUNTS && rc == 1; i++) {
+        if (vl2_user_at(i, name, sizeof name, pass, sizeof pass) != 0 || name[0] == 0)
+            break;
+        vl2_ntlm_auth a = auth_for(s, tok, toklen, name, pass);
+        rc = vl2_ntlm_type3(&a);
+        vl2_wipe(pass, sizeof pass);
+        tried = tried || a.proof_tried;
+        // An anonymous result proves nothing: no account logs on that way.
+        bool ok = rc == 0 && !a.anonymous;
+        *flags = a.flags;
+        if (ok)
+            memcpy(key, a.key, 16);
+        vl2_wipe(a.key, sizeof a.key);
+        if (ok)
+            return 0;
+    }
+    if (rc == 1 && !tried) {
+        vl2_ntlm_auth a = auth_for(s, tok, toklen, "", "");
+        vl2_ntlm_type3(&a);
+        vl2_wipe(a.key, sizeof a.key);
+    }
+    vl2_wipe(pass, sizeof pass);
+    return -1;
+}
+
+// The key a guest session signs with, or all zero: 0 with the key, -1 when
+// the message is refused.
+int guest_logon_key(vl2_sess *s, const uint8_t *tok, size_t toklen, uint8_t key[16], uint32_t *flags)
+{
+    vl2_ntlm_auth a = auth_for(s, tok, toklen, "", "");
+    int rc = vl2_ntlm_type3(&a);
+    *flags = a.flags;
+    memcpy(key, a.key, 16);
+    vl2_wipe(a.key, sizeof a.key);
+    if (rc == 1)
+        guest_key(s, tok, toklen, key);
+    return rc == -1 ? -1 : 0;
+}
+
+// The client's SPNEGO mechListMIC, when it sent one over an NTLM exchange
+// that negotiated signing, must hold under its client-to-server keys
+// (sequence 0, over the DER of the mechTypes it offered); ours, made the
+// same way with the server-to-client keys, then goes into the
+// accept-completed token. A client that sent none gets none. 0, or -1
+// when the client's does not hold. A guest key nobody proved (all zero)
+// cannot check anything: the MIC is then neither checked nor sent.
+int mech_list_mic(vl2_sess *s, const vl2_spnego_in &in, uint32_t flags, const uint8_t key[16])
+{
+    static const uint8_t zero[16] = {0};
+    s->reply_mic_set = 0;
+    if (in.raw || !in.mic || !(flags & VL2_NTLM_SIGN) || !(flags & VL2_NTLM_ESS) || vl2_ct_equal(key, zero, 16))
+        return 0;
+    const vl2_ntlm_kept &m = s->ntlm.mech_types;
+    if (m.lost || m.len == 0 || in.miclen != 16)
+        return -1;
+    vl2_ntlm_dir d;
+    uint8_t sig[16];
+    vl2_ntlm_dir_init(&d, key, flags, 0);
+    vl2_ntlm_mac(&d, flags, m.data, m.len, sig);
+    const bool ok = vl2_ct_equal(sig, in.mic, 16) != 0;
+    vl2_ntlm_dir_init(&d, key, flags, 1);
+    vl2_ntlm_mac(&d, flags, m.data, m.len, s->reply_mic);
+    vl2_wipe(&d, sizeof d);
+    if (!ok && s->trace)
+        sess_trace(s, "[sess] mechListMIC does not hold (flags=%08x)\n", flags);
+    s->reply_mic_set = ok;
+    return ok ? 0 : -1;
+}
+
 void log_logon(const vl2_sess *s)
 {
     char detail[64];
     snprintf(detail, sizeof detail, "ok%s, dialect %s, %s", s->is_guest ? " as guest" : "",
              s->dialect == 0x0202 ? "2.0.2" : "2.1", s->sign_this ? "signed" : "unsigned");
     vl2_log_event(VL2_LOG_CONNECTIONS, 6, "logon", s->peer_text, s->user, nullptr, nullptr, -1, detail);
+}
+
+// The second leg: a guest session where guests are admitted (and not both
+// sides require signing), otherwise a configured account.
+void authenticate(vl2_sess *s, vl2_reply *r, const vl2_spnego_in &in, uint8_t secmode)
+{
+    uint8_t key[16];
+    const bool guest = vl2_guest_allowed() && !(s->opts.signing == 1 && s->client_sign_required);
+    uint32_t flags = 0; // the AUTHENTICATE's NegotiateFlags
+    const int rc = guest ? guest_logon_key(s, in.tok, in.toklen, key, &flags)
+                         : account_key(s, in.tok, in.toklen, key, &flags);
+    if (rc != 0 || mech_list_mic(s, in, flags, key) != 0) {
+        vl2_wipe(key, sizeof key);
+        vl2_wipe(s->reply_mic, sizeof s->reply_mic);
+        session_setup_fail_body(s, r, ST_LOGON_FAILURE);
+        return;
+    }
+    memcpy(s->signing_key, key, 16);
+    vl2_wipe(key, sizeof key);
+    session_setup_ok_body(s, r, guest, 0, in.raw);
+    sign_if_required(s, secmode);
+    log_logon(s);
+    s->reply_mic_set = 0;
+    vl2_wipe(s->reply_mic, sizeof s->reply_mic);
+}
+
+// The first leg: what the integrity checks of this logon will cover, and
+// the flags its CHALLENGE answers.
+void begin_exchange(vl2_sess *s, const vl2_spnego_in &in, const uint8_t *nego, size_t len)
+{
+    vl2_ntlm_exchange *x = &s->ntlm;
+    x->flags = 0;
+    x->chal.len = 0;
+    if (nego && vl2_ntlm_type1(nego, len, &x->flags) == 0)
+        vl2_ntlm_keep(&x->nego, nego, len);
+    else
+        vl2_ntlm_keep(&x->nego, nullptr, 0);
+    vl2_ntlm_keep(&x->mech_types, in.mech_types, in.mech_types_len);
 }
 
 } // namespace
@@ -119,12 +249,17 @@ void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int r
     vl2_buf tok{};
     if (more) {
         vl2_buf ch{};
-        vl2_ntlm_type2(s->opts.server_name, s->challenge, t, &ch);
+        vl2_ntlm_type2(s->opts.server_name, s->challenge, t, &ch, s->ntlm.flags);
+        vl2_ntlm_keep(&s->ntlm.chal, ch.data, ch.len);
+        if (s->trace && ch.len >= 24)
+            sess_trace(s, "[sess] ntlm flags asked=%08x answered=%08x\n", s->ntlm.flags, vl2_le32(ch.data + 20));
         if (raw)
             vl2_buf_put(&tok, ch.data, ch.len);
         else
             vl2_spnego_resp(ch.data, ch.len, &tok);
         vl2_buf_free(&ch);
+    } else if (!raw && s->reply_mic_set) {
+        vl2_spnego_done_mic(s->reply_mic, &tok);
     } else if (!raw) {
         vl2_spnego_done(&tok);
     }
@@ -144,7 +279,7 @@ void session_setup_fail_body(vl2_sess *s, vl2_reply *r, uint32_t status)
         vl2_logon_failed(&s->peer, vl2_now_ms());
     vl2_stat_add(VL2_ST_LOGON_FAILED, 1);
     vl2_log_event(VL2_LOG_CONNECTIONS, 4, "logon", s->peer_text, s->user, nullptr, nullptr, -1, "failed");
-    rep_status(r, 0xC0000000u | (status & 0xFFu));
+    rep_status(r, status);
     const uint8_t body[8] = {9, 0, 0, 0, 0, 0, 0, 0};
     vl2_buf_put(&r->b, body, sizeof body);
     s->login_failures++;
@@ -183,15 +318,18 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     }
     trace_head(s, ssz, boff, blen, blob);
 
-    const uint8_t *tok = nullptr;
-    size_t toklen = 0;
-    int raw = 0;
-    if (vl2_spnego_init(blob, blen, &tok, &toklen, &raw) != 0) {
+    vl2_spnego_in in;
+    if (vl2_spnego_parse(blob, blen, &in) != 0) {
         session_setup_fail_body(s, r, ST_LOGON_FAILURE);
         return;
     }
+    const uint8_t *tok = in.tok;
+    const size_t toklen = in.toklen;
     if (!tok || toklen == 0) {
-        session_setup_ok_body(s, r, 0, 1, raw);
+        // The CHALLENGE answers the flags of a NEGOTIATE the SPNEGO token
+        // carried; without one the client asked for nothing.
+        begin_exchange(s, in, in.init_tok, in.init_toklen);
+        session_setup_ok_body(s, r, 0, 1, in.raw);
         return;
     }
     if (toklen < 8 || memcmp(tok, NTLM_SIG, 8) != 0) {
@@ -200,7 +338,8 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     }
     uint32_t type = toklen >= 12 ? vl2_le32(tok + 8) : 0;
     if (type == 1) {
-        session_setup_ok_body(s, r, 0, 1, raw);
+        begin_exchange(s, in, tok, toklen);
+        session_setup_ok_body(s, r, 0, 1, in.raw);
         return;
     }
     if (type != 3) {
@@ -215,57 +354,7 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         session_setup_fail_body(s, r, ST_LOGON_FAILURE);
         return;
     }
-
-    uint8_t key[16];
-    int anon = 0;
-    if (vl2_guest_allowed() && !(s->opts.signing == 1 && s->client_sign_required)) {
-        int rc = vl2_ntlm_type3(tok, toklen, s->challenge, s->opts.server_name, clock_time(s),
-                                s->opts.ntlm_timecheck, "", "", &anon, key);
-        if (rc == -1) {
-            vl2_wipe(key, sizeof key);
-            session_setup_fail_body(s, r, ST_INVALID_PARAMETER);
-            return;
-        }
-        if (rc == 1)
-            guest_key(s, tok, toklen, key);
-        memcpy(s->signing_key, key, 16);
-        vl2_wipe(key, sizeof key);
-        session_setup_ok_body(s, r, 1, 0, raw);
-        sign_if_required(s, secmode);
-        log_logon(s);
-        return;
-    }
-
-    char name[129];
-    char pass[257];
-    for (int i = 0; i < MAX_ACCOUNTS; i++) {
-        if (vl2_user_at(i, name, sizeof name, pass, sizeof pass) != 0 || name[0] == 0)
-            break;
-        int rc = vl2_ntlm_type3(tok, toklen, s->challenge, s->opts.server_name, clock_time(s),
-                                s->opts.ntlm_timecheck, name, pass, &anon, key);
-        vl2_wipe(pass, sizeof pass);
-        if (rc == -1) {
-            vl2_wipe(key, sizeof key);
-            session_setup_fail_body(s, r, ST_INVALID_PARAMETER);
-            return;
-        }
-        if (rc == 0 && !anon) {
-            memcpy(s->signing_key, key, 16);
-            vl2_wipe(key, sizeof key);
-            // The key itself never goes to the trace: it would let a reader
-            // sign requests on this session.
-            sess_trace(s, "[sess] account logon\n");
-            session_setup_ok_body(s, r, 0, 0, raw);
-            sign_if_required(s, secmode);
-            log_logon(s);
-            return;
-        }
-        if (rc == 0)
-            break; // nothing was proven: no account logs on that way
-    }
-    vl2_wipe(pass, sizeof pass);
-    vl2_wipe(key, sizeof key);
-    session_setup_fail_body(s, r, ST_LOGON_FAILURE);
+    authenticate(s, r, in, secmode);
 }
 
 void cmd_logoff(vl2_sess *s, vl2_rd *rd, vl2_reply *r)

@@ -16,7 +16,7 @@ from impacket import smb3structs as s3  # noqa: E402
 from impacket.smbconnection import SMBConnection, SessionError  # noqa: E402
 
 PROG = None
-STATUS_LOGON_FAILURE = 0xC000006D  # impacket's name; the server answers 0xC0000064
+STATUS_LOGON_FAILURE = 0xC000006D
 SIGNED = 0x00000008
 
 
@@ -79,7 +79,7 @@ class Logon(unittest.TestCase):
             c = connect(srv.port)
             with self.assertRaises(SessionError) as caught:
                 c.login("alice", "wrong")
-            self.assertEqual(0xC0000064, caught.exception.getErrorCode())
+            self.assertEqual(STATUS_LOGON_FAILURE, caught.exception.getErrorCode())
             c.close()
             c = connect(srv.port)
             with self.assertRaises(SessionError):

@@ -9,6 +9,7 @@
 
 #include <clocale>
 #include <cwctype>
+#include <tuple>
 
 namespace {
 
@@ -180,6 +181,25 @@ struct t3res {
     std::string trace;
 };
 
+vl2_ntlm_auth auth(const uint8_t *m, size_t n, const char *user, const char *pw, int64_t now = vec::now,
+                   int timecheck = 1)
+{
+    vl2_ntlm_auth a{};
+    a.msg = m;
+    a.len = n;
+    a.challenge = vec::challenge;
+    a.now = now;
+    a.timecheck = timecheck;
+    a.user = user;
+    a.password = pw;
+    return a;
+}
+int type3(const uint8_t *m, size_t n, const char *user, const char *pw)
+{
+    vl2_ntlm_auth a = auth(m, n, user, pw);
+    return vl2_ntlm_type3(&a);
+}
+
 class Type3 : public testing::Test {
 protected:
     void SetUp() override
@@ -194,15 +214,15 @@ protected:
     static t3res check(const bytes &m, const char *user, const char *pw, int64_t now = vec::now, int timecheck = 1,
                        const char *server = nullptr, size_t len = SIZE_MAX)
     {
+        (void)server; // the client's AV pairs are no longer compared with our name
         exact e(m, std::min(len, m.size()));
         t3res r{};
-        uint8_t key[16];
-        memset(key, 0xee, 16);
-        r.anon = 7;
-        r.trace = traced([&] {
-            r.rc = vl2_ntlm_type3(e.get(), e.n, vec::challenge, server, now, timecheck, user, pw, &r.anon, key);
-        });
-        r.key = tohex(key, 16);
+        vl2_ntlm_auth a = auth(e.get(), e.n, user, pw, now, timecheck);
+        memset(a.key, 0xee, 16);
+        a.anonymous = 7;
+        r.trace = traced([&] { r.rc = vl2_ntlm_type3(&a); });
+        r.anon = a.anonymous;
+        r.key = tohex(a.key, 16);
         return r;
     }
     static t3res check(const vec::auth &v, const char *user, int64_t now = vec::now, int timecheck = 1)
@@ -309,8 +329,9 @@ TEST_F(Type3, WalkTrace)
         << r.trace;
 }
 
-// The AV pairs are covered only by the proof, so the pair checks must come
-// first for their own reasons to be seen.
+// The AV pairs are covered by the proof, so the pair checks that remain
+// must come first for their own reasons to be seen. Pairs that only differ
+// from ours are the client's business: the proof decides.
 TEST_F(Type3, AvPairChecks)
 {
     bytes base = unhex(vec::kx_alice.msg);
@@ -323,36 +344,54 @@ TEST_F(Type3, AvPairChecks)
         int rc;
         const char *trace;
     } rows[] = {
-        {"timestamp missing", ts, {0x0a, 0x00}, 1, -1, "[t3] ts av blen=148 blob: 01 01 00 00"},
+        {"timestamp missing", ts, {0x0a, 0x00}, 1, 1, "[t3] proof MISMATCH"},
         {"timestamp missing, check off", ts, {0x0a, 0x00}, 0, 1, "[t3] proof MISMATCH"},
-        {"timestamp length 4", ts + 2, {0x04, 0x00}, 1, -1, "[t3] ts av"},
-        {"computer name differs", comp + 4 + 24, {'X'}, 1, -1, "[t3] nbcomp av\n"},
-        {"computer name pair missing", comp, {0x03}, 1, -1, "[t3] nbcomp av\n"},
-        {"computer name differs in case only", comp + 4, {'v'}, 1, 1, "[t3] proof MISMATCH"},
-        {"domain name differs", dom + 4 + 2, {'A'}, 1, -1, "[t3] nbdom av (dom=VELANTORIMBUS)\n"},
-        {"domain name pair missing", dom, {0x03}, 0, -1, "[t3] nbdom av (dom=VELANTORIMBUS)\n"},
-        {"first pair overruns", dom + 2, {0xff, 0xff}, 1, -1, "id=2 len=65535@28 OVER\n[t3] ts av"},
-        {"first pair overruns, check off", dom + 2, {0xff, 0xff}, 0, -1, "[t3] nbdom av"},
-        {"list ends early", dom, {0x00, 0x00}, 0, -1, "[t3] nbdom av"},
+        {"timestamp length 4", ts + 2, {0x04, 0x00}, 1, -1, "[t3] ts av len=4\n"},
+        {"computer name differs", comp + 4 + 24, {'X'}, 1, 1, "[t3] proof MISMATCH"},
+        {"computer name pair missing", comp, {0x03}, 1, 1, "[t3] proof MISMATCH"},
+        {"domain name differs", dom + 4 + 2, {'A'}, 1, 1, "[t3] proof MISMATCH"},
+        {"first pair overruns", dom + 2, {0xff, 0xff}, 1, -1, "id=2 len=65535@28 OVER\n[t3] av list overruns"},
+        {"first pair overruns, check off", dom + 2, {0xff, 0xff}, 0, -1, "[t3] av list overruns"},
+        {"list ends early", dom, {0x00, 0x00}, 0, 1, "[t3] proof MISMATCH"},
         {"blob version", dom - 28, {0x02}, 1, -1, "[t3] blobver 0201\n"},
         {"blob high version", dom - 27, {0x00}, 1, -1, "[t3] blobver 0100\n"},
     };
     for (const auto &r : rows) {
         bytes m = base;
         std::copy(r.put.begin(), r.put.end(), m.begin() + (long)r.at);
-        t3res got = check(m, "alice", vec::kx_alice.password, vec::now, r.timecheck);
-        EXPECT_EQ(got.rc, r.rc) << r.what << "\n" << got.trace;
-        EXPECT_NE(got.trace.find(r.trace), std::string::npos) << r.what << "\n" << got.trace;
+        for (const char *user : {"alice", "bob"}) {
+            t3res got = check(m, user, vec::kx_alice.password, vec::now, r.timecheck);
+            // A refused message is refused before the name is looked at.
+            EXPECT_EQ(got.rc, r.rc == -1 || user[0] == 'a' ? r.rc : 1) << r.what << " " << user << "\n" << got.trace;
+            if (user[0] == 'a') {
+                EXPECT_NE(got.trace.find(r.trace), std::string::npos) << r.what << "\n" << got.trace;
+            }
+        }
     }
 }
 
+// A client that builds its response on its own AV pairs (its own domain
+// name, no timestamp) is verified over the blob it sent.
+TEST_F(Type3, ClientsOwnAvPairsAccepted)
+{
+    for (int timecheck : {1, 0}) {
+        t3res r = check(vec::own_avs, "alice", vec::now + 86400, timecheck);
+        EXPECT_EQ(r.rc, 0) << r.trace;
+        EXPECT_EQ(r.key, vec::own_avs.key);
+    }
+    EXPECT_EQ(check(vec::own_avs, "alice", vec::now, 1).rc, 0);
+    EXPECT_EQ(check(unhex(vec::own_avs.msg), "alice", "wrong").rc, 1);
+}
+
+// Our name in the client's pairs is no longer required: a response made
+// for a CHALLENGE that carried another (or a cut) name still verifies.
 TEST_F(Type3, ServerNameComparedOverItsFirst60Bytes)
 {
     std::string other = std::string(vec::longname.server).substr(0, 60) + "ZZZ";
     EXPECT_EQ(check(unhex(vec::longname.msg), "alice", "S3cret!", vec::now, 1, other.c_str()).rc, 0);
     t3res r = check(unhex(vec::kx_alice.msg), "alice", "S3cret!", vec::now, 1, "OTHER");
-    EXPECT_EQ(r.rc, -1);
-    EXPECT_NE(r.trace.find("[t3] nbdom av (dom=OTHER)"), std::string::npos);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.trace.find("nbdom"), std::string::npos);
 }
 
 // NegotiateFlags are not covered by the proof: they decide on their own.
@@ -389,9 +428,7 @@ TEST_F(Type3, Flags)
 TEST_F(Type3, MalformedMessages)
 {
     bytes good = unhex(vec::kx_alice.msg);
-    int anon;
-    uint8_t key[16];
-    EXPECT_EQ(vl2_ntlm_type3(nullptr, 0, vec::challenge, nullptr, 0, 1, "a", "b", &anon, key), -1);
+    EXPECT_EQ(type3(nullptr, 0, "a", "b"), -1);
 
     t3res r = check(good, "alice", "S3cret!", vec::now, 1, nullptr, 31);
     EXPECT_EQ(r.rc, -1);
@@ -504,14 +541,78 @@ TEST_F(Type3, EveryTruncationRefused)
 TEST_F(Type3, SilentWithoutTrace)
 {
     bytes m = unhex(vec::kx_alice.msg);
-    int anon;
-    uint8_t key[16];
     unsetenv("VLSMB2S_TRACE");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(vl2_ntlm_type3(m.data(), m.size(), vec::challenge, nullptr, vec::now, 1, "bob", "x", &anon, key), 1);
-    EXPECT_EQ(vl2_ntlm_type3(m.data(), m.size(), vec::challenge, nullptr, vec::now, 1, "alice", "x", &anon, key), 1);
-    EXPECT_EQ(vl2_ntlm_type3(m.data(), 20, vec::challenge, nullptr, vec::now, 1, "alice", "x", &anon, key), -1);
+    EXPECT_EQ(type3(m.data(), m.size(), "bob", "x"), 1);
+    EXPECT_EQ(type3(m.data(), m.size(), "alice", "x"), 1);
+    EXPECT_EQ(type3(m.data(), 20, "alice", "x"), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+// The MIC binds the three messages: a man in the middle that strips a flag
+// from any of them, or a client that gets the MIC wrong, fails like a wrong
+// password.
+TEST_F(Type3, MicChecked)
+{
+    const bytes nego = unhex(vec::mic_nego), chal = unhex(vec::mic_chal), good = unhex(vec::mic_alice.msg);
+    auto run = [&](bytes m, bytes n, bytes c, bool with_exchange = true) {
+        vl2_ntlm_exchange x{};
+        vl2_ntlm_keep(&x.nego, n.data(), n.size());
+        vl2_ntlm_keep(&x.chal, c.data(), c.size());
+        exact e(m);
+        vl2_ntlm_auth a = auth(e.get(), e.n, "alice", "S3cret!");
+        a.x = with_exchange ? &x : nullptr;
+        int rc = vl2_ntlm_type3(&a);
+        return std::make_tuple(rc, a.mic, tohex(a.key, 16));
+    };
+    EXPECT_EQ(run(good, nego, chal), std::make_tuple(0, 1, std::string(vec::mic_alice.key)));
+    auto flip = [](bytes b, size_t at, uint8_t bit) {
+        b[at] ^= bit;
+        return b;
+    };
+    const std::string zero(32, '0');
+    const struct {
+        const char *what;
+        bytes m, n, c;
+    } rows[] = {
+        {"MIC off by one bit", flip(good, 72, 0x01), nego, chal},
+        {"SEAL added to the AUTHENTICATE's flags", flip(good, 60, 0x20), nego, chal},
+        {"SIGN stripped from the CHALLENGE", good, nego, flip(chal, 20, 0x10)},
+        {"NEGOTIATE altered", good, flip(nego, 12, 0x10), chal},
+    };
+    for (const auto &r : rows)
+        EXPECT_EQ(run(r.m, r.n, r.c), std::make_tuple(1, 0, zero)) << r.what;
+    EXPECT_EQ(run(good, nego, chal, false), std::make_tuple(1, 0, zero)) << "nothing kept to check it with";
+    vl2_ntlm_exchange lost{};
+    vl2_ntlm_keep(&lost.nego, nullptr, VL2_NTLM_KEEP + 1);
+    EXPECT_EQ(lost.nego.lost, 1);
+}
+
+// MS-NLMP 4.2.4.4: keys of the client-to-server direction from the random
+// session key 0x55.., the example's flags, "Plaintext" sealed and then
+// signed with sequence number 0 through the same sealing handle.
+TEST(NtlmSigning, PublishedExample)
+{
+    const uint32_t flags = 0xe28a8233;
+    uint8_t key[16];
+    memset(key, 0x55, sizeof key);
+    vl2_ntlm_dir d;
+    vl2_ntlm_dir_init(&d, key, flags, 0);
+    EXPECT_EQ(tohex(d.sign_key, 16), "4788dc861b4782f35d43fd98fe1a2d39");
+    EXPECT_EQ(tohex(d.seal_key, 16), "59f600973cc4960a25480a7c196e4c58");
+    bytes msg = unhex("50006c00610069006e007400650078007400");
+    bytes sealed = msg;
+    vl2_rc4(&d.seal, sealed.data(), sealed.size());
+    EXPECT_EQ(tohex(sealed.data(), sealed.size()), "54e50165bf1936dc996020c1811b0f06fb5f");
+    uint8_t sig[16];
+    vl2_ntlm_mac(&d, flags, msg.data(), msg.size(), sig);
+    EXPECT_EQ(tohex(sig, 16), "010000007fb38ec5c55d497600000000");
+    EXPECT_EQ(d.seq, 1u);
+    // The other direction has keys of its own.
+    vl2_ntlm_dir back;
+    vl2_ntlm_dir_init(&back, key, flags, 1);
+    EXPECT_NE(tohex(back.sign_key, 16), tohex(d.sign_key, 16));
+    EXPECT_NE(tohex(back.seal_key, 16), tohex(d.seal_key, 16));
 }
 
 } // namespace

@@ -292,4 +292,38 @@ TEST(SpnegoBuild, InitTokenNestsExactly)
     }
 }
 
+// What the integrity checks need from a client's blobs: the NegTokenInit's
+// NTLM NEGOTIATE and the exact DER of its mechTypes list, the negTokenResp's
+// mechListMIC; a damaged MIC after a good token is only left out.
+TEST(SpnegoParse, KeepsWhatTheIntegrityChecksCover)
+{
+    const bytes types = tlv(0x30, cat({krb_oid, ntlm_oid}));
+    const bytes mic = unhex("01000000a1a2a3a4a5a6a7a800000000");
+    const bytes tok = tlv(0xa2, tlv(0x04, ntlm_neg));
+    struct row {
+        const char *what;
+        bytes blob;
+        bytes init_tok, mech_types, mic;
+    } rows[] = {
+        {"NegTokenInit", gss_init(cat({tlv(0xa0, types), tok})), ntlm_neg, types, {}},
+        {"NegTokenInit without a mechToken", gss_init(tlv(0xa0, types)), {}, types, {}},
+        {"negTokenResp with a MIC", tlv(0xa1, tlv(0x30, cat({tok, tlv(0xa3, tlv(0x04, mic))}))), {}, {}, mic},
+        {"negTokenResp, MIC not an OCTET STRING", tlv(0xa1, tlv(0x30, cat({tok, tlv(0xa3, tlv(0x05, mic))}))), {}, {},
+         {}},
+        {"negTokenResp, MIC before the token", tlv(0xa1, tlv(0x30, cat({tlv(0xa3, tlv(0x04, mic)), tok}))), {}, {},
+         {}},
+    };
+    for (const auto &r : rows) {
+        exact e(r.blob);
+        vl2_spnego_in in;
+        ASSERT_EQ(vl2_spnego_parse(e.get(), e.n, &in), 0) << r.what;
+        EXPECT_EQ(tohex(r.init_tok.data(), r.init_tok.size()), in.init_tok ? tohex(in.init_tok, in.init_toklen) : "")
+            << r.what;
+        EXPECT_EQ(tohex(r.mech_types.data(), r.mech_types.size()),
+                  in.mech_types ? tohex(in.mech_types, in.mech_types_len) : "")
+            << r.what;
+        EXPECT_EQ(tohex(r.mic.data(), r.mic.size()), in.mic ? tohex(in.mic, in.miclen) : "") << r.what;
+    }
+}
+
 } // namespace

@@ -180,7 +180,7 @@ TEST_F(LogonRobust, BlobClassification)
         {"type 2 from a client", h::cat(ntlm, {2, 0, 0, 0}), INVALID, true},
         {"signature and 3 bytes of type", h::cat(ntlm, {1, 0, 0}), INVALID, true},
         {"raw type 1", h::cat(ntlm, {1, 0, 0, 0}), MORE, false},
-        {"raw type 3, too short", h::cat(ntlm, {3, 0, 0, 0}), INVALID, true},
+        {"raw type 3, too short", h::cat(ntlm, {3, 0, 0, 0}), LOGON_FAILURE, true},
         {"SPNEGO without NTLM in mechTypes",
          h::unhex("601a06062b0601050502a010300ea00c300a06082a864886f7120102"), LOGON_FAILURE, true},
         {"negTokenResp with a non-NTLM token", h::unhex("a10c300aa2080406414243444546"), LOGON_FAILURE, true},

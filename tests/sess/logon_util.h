@@ -20,7 +20,7 @@ namespace lg {
 using h::bytes;
 
 constexpr uint32_t SUCCESS = 0, MORE = 0xC0000016, INVALID = 0xC000000D, DENIED = 0xC0000022,
-                   LOGON_FAILURE = 0xC0000064, NOT_SUPPORTED = 0xC00000BB, NOT_ACCEPTED = 0xC00000D0;
+                   LOGON_FAILURE = 0xC000006D, NOT_SUPPORTED = 0xC00000BB, NOT_ACCEPTED = 0xC00000D0;
 constexpr int64_t CLOCK = 1700000000;
 constexpr uint64_t CLOCK_FILETIME = 133444736000000000ull;
 
@@ -178,21 +178,37 @@ inline const bytes TOK_SHORT =
            HINTS);
 inline const bytes TOK_DONE = h::unhex("a1 07 30 05 a0 03 0a 01 00");
 
-// The CHALLENGE message the server must send for the default name.
+// The flags of ntlm_client.py's NEGOTIATE (impacket asking for signing):
+// REQUEST_TARGET, SIGN, SEAL and ALWAYS_SIGN among them, VERSION not.
+constexpr uint32_t PY_NEGOTIATE_FLAGS = 0xe0888235;
+
+// The CHALLENGE message the server must send for the default name, to a
+// client whose NEGOTIATE carried client_flags: SIGN, SEAL, ALWAYS_SIGN and
+// VERSION (with a Version field) answered when asked, REQUEST_TARGET with a
+// TargetName after the target information.
 inline bytes challenge_msg(const bytes &chal, uint64_t filetime = CLOCK_FILETIME,
-                           const char *name = "VELANTORIMBUS")
+                           const char *name = "VELANTORIMBUS", uint32_t client_flags = 0)
 {
     bytes u;
     for (const char *p = name; *p; p++) put16(u, (uint16_t)(uint8_t)*p);
+    const bool target = client_flags & 0x4, version = client_flags & 0x02000000;
+    const uint32_t info_at = version ? 56 : 48;
+    const uint32_t info_len = (uint32_t)(2 * u.size() + 24);
     bytes m = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
     put32(m, 2);
-    put64(m, 0);
-    put32(m, 0xE0880601u);
+    put16(m, target ? (uint16_t)u.size() : 0);
+    put16(m, target ? (uint16_t)u.size() : 0);
+    put32(m, target ? info_at + info_len : 0);
+    put32(m, 0xE0880601u | (target ? 0x20004u : 0) | (client_flags & 0x02008030u));
     m.insert(m.end(), chal.begin(), chal.end());
     put64(m, 0);
-    put16(m, (uint16_t)(2 * u.size() + 24));
-    put16(m, (uint16_t)(2 * u.size() + 24));
-    put32(m, 48);
+    put16(m, (uint16_t)info_len);
+    put16(m, (uint16_t)info_len);
+    put32(m, info_at);
+    if (version) {
+        bytes v = {6, 1, 0xb0, 0x1d, 0, 0, 0, 15};
+        m.insert(m.end(), v.begin(), v.end());
+    }
     for (uint16_t id : {2, 1}) {
         put16(m, id);
         put16(m, (uint16_t)u.size());
@@ -202,6 +218,7 @@ inline bytes challenge_msg(const bytes &chal, uint64_t filetime = CLOCK_FILETIME
     put16(m, 8);
     put64(m, filetime);
     put32(m, 0);
+    if (target) m.insert(m.end(), u.begin(), u.end());
     return m;
 }
 // negTokenResp accept-incomplete around a message of 124 bytes.
@@ -209,6 +226,14 @@ inline bytes spnego_resp_124(const bytes &msg)
 {
     return h::cat(h::cat(h::cat(h::unhex("a1 81 96 30 81 93 a0 03 0a 01 01 a1 0c"), NTLM_OID), h::unhex("a2 7e 04 7c")),
                   msg);
+}
+// The same around a message of 128 to 227 bytes.
+inline bytes spnego_resp_long(const bytes &msg)
+{
+    const uint8_t n = (uint8_t)msg.size();
+    bytes head = {0xa1, 0x81, (uint8_t)(n + 28), 0x30, 0x81, (uint8_t)(n + 25), 0xa0, 0x03, 0x0a, 0x01, 0x01, 0xa1, 0x0c};
+    bytes tail = {0xa2, 0x81, (uint8_t)(n + 3), 0x04, 0x81, n};
+    return h::cat(h::cat(h::cat(head, NTLM_OID), tail), msg);
 }
 inline bytes negotiate_rsp_body(uint16_t dialect, uint16_t secmode, uint32_t caps, uint32_t transact,
                                 uint32_t rw, const bytes &token, uint64_t filetime = CLOCK_FILETIME)

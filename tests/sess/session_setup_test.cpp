@@ -1,4 +1,5 @@
 // SESSION_SETUP and LOGOFF against an independent NTLMv2 client (impacket).
+#include "cfg/cfg_lock.h"
 #include "logon_util.h"
 
 using namespace lg;
@@ -25,7 +26,8 @@ TEST_F(SessionSetup, SpnegoLogonByteExact)
     ASSERT_EQ(1u, sid & 1);
 
     // First leg: MORE_PROCESSING_REQUIRED, a new odd SessionId, the CHALLENGE in SPNEGO.
-    bytes tok = spnego_resp_124(challenge_msg(derived_challenge()));
+    // The client asked for a target name: the CHALLENGE carries ours.
+    bytes tok = spnego_resp_long(challenge_msg(derived_challenge(), CLOCK_FILETIME, "VELANTORIMBUS", PY_NEGOTIATE_FLAGS));
     bytes body = {9, 0, 0, 0, 72, 0};
     put16(body, (uint16_t)tok.size());
     EXPECT_EQ(h::hex(h::cat(h::cat(rsp_hdr(1, MORE, 1, sid), body), tok)), h::hex(replies[1]));
@@ -42,7 +44,8 @@ TEST_F(SessionSetup, RawLogon)
     auto replies = converse(logon_steps(&st, true, "ALICE", "Secret-1")); // name case does not matter
     ASSERT_EQ(3u, replies.size());
     EXPECT_EQ(MORE, h::status(replies[1]));
-    EXPECT_EQ(h::hex(challenge_msg(derived_challenge())), h::hex(setup_token(replies[1])));
+    EXPECT_EQ(h::hex(challenge_msg(derived_challenge(), CLOCK_FILETIME, "VELANTORIMBUS", PY_NEGOTIATE_FLAGS)),
+              h::hex(setup_token(replies[1])));
     EXPECT_EQ(SUCCESS, h::status(replies[2]));
     EXPECT_EQ(0, h::le16(replies[2], 64 + 2)); // not a guest
     EXPECT_EQ(0, h::le16(replies[2], 64 + 6)); // raw: no token on success
@@ -232,6 +235,73 @@ TEST_F(SessionSetup, RequiredSigningRefusesUnsignedTreeConnect)
     EXPECT_NE(DENIED, h::status(replies[4]));
     EXPECT_TRUE(signature_ok(replies[4], st.key));
     EXPECT_EQ(sign_sessions + 2, vl2_stat_get(VL2_ST_SIGN_REQUIRED_SESSIONS));
+}
+
+// An AUTHENTICATE taken apart for the damage the next test does to it: the
+// NT response's offset and the first AV pair of its blob.
+size_t nt_at(const bytes &a) { return h::le32(a, 24); }
+size_t first_av(const bytes &a) { return nt_at(a) + 16 + 28; }
+bytes damaged(bytes a, const char *how)
+{
+    if (!strcmp(how, "av list overruns")) {
+        a[first_av(a) + 2] = 0xff;
+        a[first_av(a) + 3] = 0xff;
+    } else if (!strcmp(how, "ntlmv1")) { // 24-byte response, NTLM without extended security
+        a[20] = 24;
+        a[21] = 0;
+        uint32_t f = (h::le32(a, 60) | 0x200) & ~0x80000u;
+        for (int i = 0; i < 4; i++) a[60 + i] = (uint8_t)(f >> (8 * i));
+    }
+    return a;
+}
+
+// Whatever the name and whatever is wrong with a well-formed AUTHENTICATE,
+// the answer is the same LOGON_FAILURE: nothing tells which accounts exist.
+// Where guests are admitted, an NTLMv1 response is a guest.
+TEST_F(SessionSetup, FailedLogonsLookAlikeAndNtlmv1IsAGuest)
+{
+    ASSERT_EQ(0, vlsmb2s_set_option("max_login_failures", "100"));
+    const struct {
+        const char *user, *pass, *how;
+    } cases[] = {
+        {"mallory", "Secret-1", ""},          {"alice", "wrong", ""},
+        {"alice", "Secret-1", "av list overruns"}, {"mallory", "Secret-1", "av list overruns"},
+        {"alice", "Secret-1", "ntlmv1"},      {"mallory", "x", "ntlmv1"},
+    };
+    auto run = [&](size_t first, size_t n, uint64_t *sid) {
+        return converse({
+            send({negotiate({0x0210})}),
+            send({setup(1, 0, py_negotiate(true))}),
+            [&, first, n, sid](const std::vector<bytes> &r) {
+                *sid = h::le64(r.back(), 40);
+                std::vector<bytes> out;
+                for (size_t i = first; i < first + n; i++) {
+                    bytes a = py_auth(true, setup_token(r.back()), cases[i].user, cases[i].pass).first;
+                    out.push_back(setup(2 + i - first, *sid, damaged(a, cases[i].how)));
+                }
+                return out;
+            },
+        });
+    };
+    uint64_t sid = 0;
+    auto replies = run(0, std::size(cases), &sid);
+    ASSERT_EQ(2 + std::size(cases), replies.size());
+    for (size_t i = 0; i < std::size(cases); i++) {
+        SCOPED_TRACE(std::string(cases[i].user) + " " + cases[i].how);
+        EXPECT_EQ(h::hex(h::cat(rsp_hdr(1, LOGON_FAILURE, 2 + i, sid), bytes{9, 0, 0, 0, 0, 0, 0, 0})),
+                  h::hex(replies[2 + i]));
+    }
+    ASSERT_EQ(0, vlsmb2s_set_option("guest", "on"));
+    {
+        // Those failures blocked this address for a while; that is the
+        // throttle's own test.
+        vl2_cfg_hold hold;
+        vl2_cfg_reset_throttle_locked();
+    }
+    replies = run(std::size(cases) - 1, 1, &sid);
+    ASSERT_EQ(3u, replies.size());
+    EXPECT_EQ(SUCCESS, h::status(replies[2]));
+    EXPECT_EQ(1, h::le16(replies[2], 64 + 2)); // a guest
 }
 
 } // namespace
