@@ -73,9 +73,14 @@ void *conn_main(void *arg)
     // which keeps them; hand them back to the system so that an idle server
     // does not stay at its busiest size. After the close: the client need
     // not wait for it.
-    pthread_mutex_lock(&g_trim_lock);
-    malloc_trim(0);
-    pthread_mutex_unlock(&g_trim_lock);
+    // A trim under way (or the next connection's) gives these buffers back
+    // too, so a connection never queues behind another's: when many end
+    // together, waiting here kept their client slots taken long enough to
+    // refuse new clients.
+    if (pthread_mutex_trylock(&g_trim_lock) == 0) {
+        malloc_trim(0);
+        pthread_mutex_unlock(&g_trim_lock);
+    }
     net_hold h;
     h.g->nclients--;
     c->done = 1;
