@@ -294,6 +294,12 @@ void send_frame(vl2_sess *s, const uint8_t *bytes, size_t count)
 
 static void run(const vl2_io *io, const vl2_ip *peer, int trace_id, int offline)
 {
+    // What a client makes fail is answered on the wire; only the operator's
+    // own calls write the last-error slot.
+    struct quiet {
+        int was = vl2_error_quiet(1);
+        ~quiet() { vl2_error_quiet(was); }
+    } q;
     vl2_ip ip = {};
     if (peer) ip = *peer;
     char text[64];

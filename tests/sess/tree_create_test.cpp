@@ -209,6 +209,25 @@ TEST_F(Create, NoTreeAndRemovedShare)
     EXPECT_EQ(PATH_NOT_FOUND, h::status(rr[5]));
 }
 
+// The last-error slot is the operator's: what clients make fail (missing
+// names, "..", a removed share) is answered on the wire and leaves it alone.
+TEST_F(Create, ClientErrorsLeaveTheOperatorsLastError)
+{
+    ASSERT_NE(0, vlsmb2s_set_option("no_such_option", "1"));
+    const std::string before = vlsmb2s_last_error();
+    ASSERT_FALSE(before.empty());
+    auto r = talk({tree_connect(3, "media"), create(4, 1, "missing.txt"), create(5, 1, "sub\\..\\x"),
+                   tree_connect(6, "nosuch")});
+    ASSERT_EQ(4u, r.size());
+    EXPECT_EQ(PATH_NOT_FOUND, h::status(r[1]));
+    EXPECT_EQ(NAME_INVALID, h::status(r[2]));
+    EXPECT_NE(SUCCESS, h::status(r[3]));
+    EXPECT_EQ(before, vlsmb2s_last_error());
+    // The operator's own failures still land.
+    EXPECT_NE(0, vlsmb2s_remove_share("nosuch"));
+    EXPECT_STREQ("remove_share: no share nosuch", vlsmb2s_last_error());
+}
+
 TEST_F(Create, RootNamesAndFileIds)
 {
     auto r = talk({tree_connect(3, "media"), create(4, 1, ""), create(5, 1, "sub\\f"), create(6, 1, "sub/f"),
