@@ -8,7 +8,7 @@
 #include <cstring>
 
 size_t g_reply_cap = (size_t)8 << 20;
-vl2_handler *g_test_handlers[19];
+vl2_handler *g_test_handlers[CMD_COUNT];
 
 namespace {
 
@@ -17,60 +17,6 @@ constexpr uint32_t FL_SIGNED = 0x00000008;
 constexpr uint64_t ANY_SID = 0xFFFFFFFFFFFFFFFFULL;
 constexpr uint32_t ANY_TID = 0xFFFFFFFFu;
 constexpr unsigned MAX_REQUESTS = 64;
-
-void small_body(vl2_reply *r, uint32_t status)
-{
-    rep_status(r, status);
-    static const uint8_t body[4] = {4, 0, 0, 0};
-    vl2_buf_put(&r->b, body, sizeof body);
-}
-
-void cmd_echo(vl2_sess *, vl2_rd *rd, vl2_reply *r)
-{
-    rd_u16(rd);
-    rd_u32(rd);
-    small_body(r, ST_SUCCESS);
-}
-
-void cmd_not_supported(vl2_sess *, vl2_rd *, vl2_reply *r) { small_body(r, ST_NOT_SUPPORTED); }
-
-void cmd_unknown(vl2_sess *, vl2_rd *, vl2_reply *r)
-{
-    vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
-    small_body(r, ST_NOT_SUPPORTED);
-}
-
-// Refused commands (FLUSH, WRITE, LOCK, SET_INFO) and CANCEL are handled by
-// the walk and never reach this table.
-vl2_handler *const table[19] = {
-    cmd_negotiate, cmd_session_setup, cmd_logoff, cmd_tree_connect, cmd_tree_disconnect,
-    cmd_create, cmd_close, nullptr, cmd_read, cmd_write, nullptr, cmd_ioctl, nullptr,
-    cmd_echo, cmd_query_directory, cmd_not_supported, cmd_query_info, nullptr, cmd_not_supported,
-};
-
-// Offset of the FileId a related request may inherit, or -1.
-int fid_at(unsigned cmd)
-{
-    switch (cmd) {
-    case CMD_CLOSE: return 8;
-    case CMD_READ: return 16;
-    case CMD_IOCTL: return 8;
-    case CMD_QUERY_DIRECTORY: return 8;
-    case CMD_QUERY_INFO: return 24;
-    default: return -1;
-    }
-}
-
-bool refused(unsigned cmd)
-{
-    return cmd == CMD_FLUSH || cmd == CMD_WRITE || cmd == CMD_LOCK || cmd == CMD_SET_INFO;
-}
-
-// Requests that may arrive unsigned even when the session requires signing.
-bool sign_exempt(unsigned cmd)
-{
-    return cmd == CMD_NEGOTIATE || cmd == CMD_SESSION_SETUP || cmd == CMD_ECHO || cmd == CMD_CANCEL;
-}
 
 // A response of its own for the request in hand, with the ERROR body.
 void answer(vl2_reply *r, unsigned i, unsigned cmd, uint32_t status, uint64_t mid, uint64_t sid, uint32_t tid,
@@ -93,6 +39,22 @@ bool signature_ok(vl2_sess *s, uint8_t *f, size_t n)
     vl2_hmac256(s->signing_key, sizeof s->signing_key, f, n, mac);
     memcpy(f + 48, sig, 16);
     return vl2_ct_equal(mac, sig, 16) == 1;
+}
+
+// Runs the command's handler on the response begun for it. A test seam
+// stands in for the whole command, its StructureSize check included.
+void run_handler(vl2_sess *s, const vl2_command *row, unsigned cmd, vl2_rd *rd, vl2_reply *r, uint64_t sid,
+                 uint32_t tid)
+{
+    vl2_handler *seam = cmd < CMD_COUNT ? g_test_handlers[cmd] : nullptr;
+    if (seam)
+        seam(s, rd, r);
+    else if (!command_size_ok(row, rd))
+        err_reply_l(s, r, cmd, ST_INVALID_PARAMETER, sid, tid, __LINE__);
+    else if (row->fn)
+        row->fn(s, rd, r);
+    else
+        command_row(CMD_COUNT)->fn(s, rd, r);
 }
 
 }  // namespace
@@ -133,6 +95,7 @@ void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
             break;
         }
         unsigned cmd = q[12];
+        const vl2_command *row = command_row(cmd);
         uint16_t charge = vl2_le16(q + 6);
         uint16_t creq = vl2_le16(q + 14);
         uint32_t flags = vl2_le32(q + 16);
@@ -198,7 +161,7 @@ void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
                 }
             }
         } else if (s->authenticated && !s->is_guest && (s->sign_required || s->client_sign_required) &&
-                   !sign_exempt(cmd)) {
+                   !row->sign_exempt) {
             // Either side requires signing on this session: an unsigned
             // request, which anyone on the path could have injected, is refused.
             vl2_stat_add(VL2_ST_BAD_SIGNATURE, 1);
@@ -219,7 +182,7 @@ void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
             s->cur_mid = mid;
             sess_trace(s, "[loop] body_off=%zu off=%zu\n", (size_t)SMB2_HDR, off);
             s->cur_tree = tid;
-            int fo = fid_at(cmd);
+            int fo = row->fid_at;
             if (related && have_fid && fo >= 0 && left >= SMB2_HDR + fo + 8) {
                 uint8_t *p = q + SMB2_HDR + fo;
                 if (vl2_le64(p) == ANY_SID) vl2_put64(p, fid);
@@ -228,7 +191,7 @@ void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
 
             // WRITE is served only on the srvsvc pipe (ioctl.cpp).
             const bool pipe_write = cmd == CMD_WRITE && write_allowed(s, q + SMB2_HDR, left - SMB2_HDR);
-            if (refused(cmd) && !pipe_write) {
+            if (row->refused && !pipe_write) {
                 vl2_stat_add(VL2_ST_MUTATING_REFUSED, 1);
                 answer(r, i, cmd, ST_ACCESS_DENIED, mid, sid, tid, charge, credits);
                 if (next == 0 || next < SMB2_HDR || next % 8 || next > left) break;
@@ -240,9 +203,7 @@ void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
                     rep_chain(r, cmd, ST_SUCCESS, mid, sid, tid, charge, credits);
                 sess_trace(s, "[loop] dispatch cmd=%u rqoff=%d rqn=%zu bad=%d\n", cmd, 0, left - SMB2_HDR, 0);
                 vl2_rd rd = {q + SMB2_HDR, left - SMB2_HDR, 0, 0};
-                vl2_handler *fn = cmd < 19 ? (g_test_handlers[cmd] ? g_test_handlers[cmd] : table[cmd]) : nullptr;
-                if (!fn) fn = cmd_unknown;
-                fn(s, &rd, r);
+                run_handler(s, row, cmd, &rd, r, sid, tid);
                 if (cmd == CMD_CREATE && vl2_le32(rep_hdr(r) + 8) == ST_SUCCESS && s->last_fid != 0) {
                     fid = s->last_fid;
                     have_fid = 1;

@@ -9,39 +9,48 @@
 #include <cstring>
 
 // ---- status codes -------------------------------------------------------
+// The one list of the statuses the server sends: the ST_ names and the
+// names traces show both come from it.
+#define VL2_STATUS_LIST(X) \
+    X(SUCCESS, 0x00000000) \
+    X(PENDING, 0x00000103) \
+    X(BUFFER_OVERFLOW, 0x80000005) \
+    X(NO_MORE_FILES, 0x80000006) \
+    X(INVALID_HANDLE, 0xC0000008) \
+    X(INVALID_INFO_CLASS, 0xC0000003) \
+    X(INFO_LENGTH_MISMATCH, 0xC0000004) \
+    X(INVALID_PARAMETER, 0xC000000D) \
+    X(END_OF_FILE, 0xC0000011) \
+    X(MORE_PROCESSING_REQUIRED, 0xC0000016) \
+    X(ACCESS_DENIED, 0xC0000022) \
+    X(BUFFER_TOO_SMALL, 0xC0000023) \
+    X(OBJECT_NAME_INVALID, 0xC0000033) \
+    X(OBJECT_NAME_NOT_FOUND, 0xC0000034) \
+    X(OBJECT_PATH_NOT_FOUND, 0xC000003A) \
+    X(LOGON_FAILURE, 0xC000006D) \
+    X(INSUFFICIENT_RESOURCES, 0xC000009A) \
+    X(FILE_IS_A_DIRECTORY, 0xC00000BA) \
+    X(NOT_SUPPORTED, 0xC00000BB) \
+    X(REQUEST_NOT_ACCEPTED, 0xC00000D0) \
+    X(NOT_A_DIRECTORY, 0xC0000103) \
+    X(FILE_CLOSED, 0xC0000128) \
+    X(USER_SESSION_DELETED, 0xC0000203) \
+    X(CANCELLED, 0xC0000480)
+
 enum : uint32_t {
-    ST_SUCCESS = 0x00000000,
-    ST_PENDING = 0x00000103,
-    ST_BUFFER_OVERFLOW = 0x80000005,
-    ST_NO_MORE_FILES = 0x80000006,
-    ST_INVALID_HANDLE = 0xC0000008,
-    ST_INVALID_INFO_CLASS = 0xC0000003,
-    ST_INFO_LENGTH_MISMATCH = 0xC0000004,
-    ST_INVALID_PARAMETER = 0xC000000D,
-    ST_END_OF_FILE = 0xC0000011,
-    ST_MORE_PROCESSING_REQUIRED = 0xC0000016,
-    ST_ACCESS_DENIED = 0xC0000022,
-    ST_BUFFER_TOO_SMALL = 0xC0000023,
-    ST_OBJECT_NAME_INVALID = 0xC0000033,
-    ST_OBJECT_NAME_NOT_FOUND = 0xC0000034,
-    ST_OBJECT_PATH_NOT_FOUND = 0xC000003A,
-    ST_LOGON_FAILURE = 0xC000006D,
-    ST_INSUFFICIENT_RESOURCES = 0xC000009A,
-    ST_FILE_IS_A_DIRECTORY = 0xC00000BA,
-    ST_NOT_SUPPORTED = 0xC00000BB,
-    ST_REQUEST_NOT_ACCEPTED = 0xC00000D0,
-    ST_NOT_A_DIRECTORY = 0xC0000103,
-    ST_FILE_CLOSED = 0xC0000128,
-    ST_USER_SESSION_DELETED = 0xC0000203,
-    ST_CANCELLED = 0xC0000480,
+#define VL2_STATUS_ENUM(name, value) ST_##name = value,
+    VL2_STATUS_LIST(VL2_STATUS_ENUM)
+#undef VL2_STATUS_ENUM
 };
+// The status's name for traces ("STATUS?" when not in the list).
+const char *status_name(uint32_t status);
 
 // SMB2 command codes (low byte of the Command field).
 enum : unsigned {
     CMD_NEGOTIATE = 0, CMD_SESSION_SETUP, CMD_LOGOFF, CMD_TREE_CONNECT, CMD_TREE_DISCONNECT,
     CMD_CREATE, CMD_CLOSE, CMD_FLUSH, CMD_READ, CMD_WRITE, CMD_LOCK, CMD_IOCTL, CMD_CANCEL,
     CMD_ECHO, CMD_QUERY_DIRECTORY, CMD_CHANGE_NOTIFY, CMD_QUERY_INFO, CMD_SET_INFO,
-    CMD_OPLOCK_BREAK,
+    CMD_OPLOCK_BREAK, CMD_COUNT,
 };
 
 constexpr size_t SMB2_HDR = 64;
@@ -265,6 +274,23 @@ void read_file_drop(vl2_sess *s);
 typedef void vl2_handler(vl2_sess *s, vl2_rd *rd, vl2_reply *r);
 vl2_handler cmd_negotiate, cmd_session_setup, cmd_logoff, cmd_tree_connect, cmd_tree_disconnect,
     cmd_create, cmd_close, cmd_read, cmd_write, cmd_ioctl, cmd_query_directory, cmd_query_info;
+
+// Everything the engine knows about one command code. Adding a command is
+// its handler's file plus one row (commands.cpp).
+struct vl2_command {
+    const char *name;      // for traces
+    vl2_handler *fn;       // null: answered by the walk alone (CANCEL, refusals)
+    bool refused;          // would change the store: refused on this read-only server
+    bool sign_exempt;      // may arrive unsigned on a session that requires signing
+    int8_t fid_at;         // body offset of the FileId a related request inherits, or -1
+    uint16_t ssz, ssz_alt; // StructureSize the dispatcher holds it to (0: not checked there)
+};
+// The row of a command code; codes past the table share one row ("?")
+// whose handler answers NOT_SUPPORTED.
+const vl2_command *command_row(unsigned cmd);
+// Whether the request body in rd carries a StructureSize its row accepts.
+bool command_size_ok(const vl2_command *row, const vl2_rd *rd);
+
 // Gives a connection that has not negotiated yet a fresh challenge and the
 // server's signing policy from s->opts, so neither is ever left at zero.
 void negotiate_seed(vl2_sess *s);
@@ -284,7 +310,7 @@ void frame_in(vl2_sess *s, uint8_t *frame, size_t len, vl2_reply *r, int *send);
 // 24-bit frame length. Tests may lower it.
 extern size_t g_reply_cap;
 // Test seam: a non-null entry replaces the handler of that command code.
-extern vl2_handler *g_test_handlers[19];
+extern vl2_handler *g_test_handlers[CMD_COUNT];
 
 // SecurityMode the server announces (NEGOTIATE and its validation): signing
 // is always enabled; required adds its own bit. Announcing "required" alone

@@ -23,39 +23,6 @@ constexpr uint64_t KEEP_REPLY_CAP = 2097152;
 // A connection silent for a poll keeps no reply buffer larger than this.
 constexpr uint64_t IDLE_REPLY_CAP = 65536;
 
-const char *const names[20] = {
-    "NEGOTIATE", "SESSION_SETUP", "LOGOFF", "TREE_CONNECT", "TREE_DISCONNECT", "CREATE", "CLOSE",
-    "FLUSH", "READ", "WRITE", "LOCK", "IOCTL", "CANCEL", "ECHO", "QUERY_DIRECTORY", "CHANGE_NOTIFY",
-    "QUERY_INFO", "SET_INFO", "OPLOCK_BREAK", "?",
-};
-
-const char *status_name(uint32_t st)
-{
-    switch (st) {
-    case 0x00000000: return "SUCCESS";
-    case 0x00000103: return "PENDING";
-    case 0x80000005: return "BUFFER_OVERFLOW";
-    case 0x80000006: return "NO_MORE_FILES";
-    case 0xC0000003: return "INVALID_INFO_CLASS";
-    case 0xC000000D: return "INVALID_PARAMETER";
-    case 0xC0000011: return "END_OF_FILE";
-    case 0xC0000016: return "MORE_PROCESSING_REQUIRED";
-    case 0xC0000022: return "ACCESS_DENIED";
-    case 0xC0000023: return "BUFFER_TOO_SMALL";
-    case 0xC0000033: return "OBJECT_NAME_INVALID";
-    case 0xC0000034: return "OBJECT_NOT_FOUND";
-    case 0xC000003A: return "OBJECT_PATH_NOT_FOUND";
-    case 0xC000006D: return "LOGON_FAILURE";
-    case 0xC00000BB: return "NOT_SUPPORTED";
-    case 0xC00000D0: return "REQUEST_NOT_ACCEPTED";
-    case 0xC0000103: return "NOT_A_DIRECTORY";
-    case 0xC0000128: return "FILE_CLOSED";
-    case 0xC0000203: return "USER_SESSION_DELETED";
-    case 0xC0000480: return "CANCELLED";
-    default: return "STATUS?";
-    }
-}
-
 // The tests made after every read, data or not, so that neither a silent
 // nor a dripping peer can hold the thread past the idle limit or a stop. A
 // network stop ends an offline conversation (the simulator) only when its
@@ -239,8 +206,7 @@ void serve(vl2_sess *s)
 
 const char *vl2_cmd_name(unsigned code)
 {
-    unsigned c = code & 0xFF;
-    return names[c <= 18 ? c : 19];
+    return command_row(code & 0xFF)->name;
 }
 
 const char *vl2_frame_name(const uint8_t *bytes, size_t count)

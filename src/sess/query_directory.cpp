@@ -153,8 +153,7 @@ void cmd_query_directory(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
     const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
-    uint16_t ssz = rd_u16(rd);
-    if (rd->bad || ssz != 33) return err_reply(s, r, CMD_QUERY_DIRECTORY, ST_INVALID_PARAMETER, sid, tid);
+    rd_u16(rd);  // StructureSize, checked by the dispatcher
     unsigned cls = rd_u8(rd);
     unsigned flags = rd_u8(rd);
     uint32_t index = rd_u32(rd);

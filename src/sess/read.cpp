@@ -51,11 +51,7 @@ void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
     const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
-    uint16_t ssz = rd_u16(rd);
-    if (rd->bad || ssz != 49) {
-        err_reply(s, r, CMD_READ, ST_INVALID_PARAMETER, sid, tid);
-        return;
-    }
+    rd_u16(rd);  // StructureSize, checked by the dispatcher
     rd_u8(rd);  // Padding
     rd_u8(rd);  // Flags
     uint32_t length = rd_u32(rd);

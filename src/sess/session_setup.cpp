@@ -291,11 +291,7 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
     const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
-    uint16_t ssz = rd_u16(rd);
-    if (rd->bad || (ssz != 25 && ssz != 26)) {
-        err_reply(s, r, CMD_SESSION_SETUP, ST_INVALID_PARAMETER, sid, tid);
-        return;
-    }
+    uint16_t ssz = rd_u16(rd);  // checked by the dispatcher
     rd_u8(rd);                     // Flags
     uint8_t secmode = rd_u8(rd);
     rd_u32(rd);                    // Capabilities

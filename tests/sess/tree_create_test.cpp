@@ -68,6 +68,35 @@ TEST_F(Trees, MalformedPathsAndNoSession)
     EXPECT_EQ(refused + 1, stat(VL2_ST_TREE_REFUSED));
 }
 
+// Each command is held to its StructureSize before its handler runs; a
+// refused WRITE is refused whatever its size says.
+TEST_F(Trees, WrongStructureSizeIsInvalidParameter)
+{
+    struct {
+        uint16_t cmd;
+        uint16_t ssz;
+        uint32_t status;
+    } cases[] = {
+        {1, 24, INVALID}, {3, 8, INVALID},  {6, 25, INVALID}, {8, 48, INVALID}, {11, 56, INVALID},
+        {14, 32, INVALID}, {16, 40, INVALID}, {9, 48, DENIED},  {1, 0, INVALID},
+    };
+    std::vector<bytes> frames;
+    uint64_t mid = 3;
+    for (auto &c : cases) {
+        bytes b(80, 0);
+        b[0] = (uint8_t)c.ssz;
+        frames.push_back(req(c.cmd, mid++, b, 1));
+    }
+    frames.push_back(req(3, mid++, {9}, 1));  // shorter than a StructureSize
+    auto r = talk(frames);
+    ASSERT_EQ(frames.size(), r.size());
+    for (size_t i = 0; i < std::size(cases); i++) {
+        EXPECT_EQ(cases[i].status, h::status(r[i])) << "command " << cases[i].cmd;
+        EXPECT_EQ(73u, r[i].size()) << "the 9-byte error body";
+    }
+    EXPECT_EQ(INVALID, h::status(r.back()));
+}
+
 TEST_F(Trees, DisconnectRetiresTheTreeOnce)
 {
     ASSERT_TRUE(tree.file("media/a.txt", "abc"));
