@@ -55,6 +55,37 @@ enum : unsigned {
 
 constexpr size_t SMB2_HDR = 64;
 
+// The fields of a request's SMB2 header the engine uses, read once.
+struct vl2_hdr {
+    unsigned cmd;      // low byte of Command
+    uint16_t charge;   // CreditCharge
+    uint16_t credits;  // CreditRequest
+    uint32_t flags;
+    uint32_t next;     // NextCommand
+    uint64_t mid;
+    uint32_t tid;
+    uint64_t sid;
+};
+// Reads the request header at q (left bytes there): 0, or -1 when no valid
+// SMB2 header starts at q.
+int hdr_parse(const uint8_t *q, size_t left, vl2_hdr *h);
+
+// ---- signing ----------------------------------------------------------------
+// How a session signs. Zero is what SMB 2.0.2 and 2.1 use, so a session
+// record starts out with it; another algorithm is another case in
+// signing.cpp, not another call site.
+enum vl2_sign_alg : int { SIGN_HMAC_SHA256 = 0 };
+struct vl2_signer {
+    vl2_sign_alg alg;
+    uint8_t key[16];
+};
+// The signer of a session set up under dialect with the given session key.
+void sign_derive(vl2_signer *out, int dialect, const uint8_t session_key[16]);
+// Whether msg[0..n) (one message, header first) carries its right signature.
+bool sign_verify(const vl2_signer *k, const uint8_t *msg, size_t n);
+// Signs msg[0..n) in place: sets the Signed flag and writes the signature.
+void sign_message(const vl2_signer *k, uint8_t *msg, size_t n);
+
 // ---- request cursor -----------------------------------------------------
 // The only way a handler reads request bytes. Readers consume what is there
 // when short, set the sticky bad flag and return the partial value.
@@ -85,7 +116,7 @@ struct vl2_reply {
     int cur_open;          // the header at hdr belongs to the request in hand
     int sign_pending;      // the response at sign_at is signed once final
     size_t sign_at;
-    uint8_t sign_key[16];
+    vl2_signer sign_with;
 };
 
 // Little-endian appends.
@@ -109,8 +140,8 @@ void rep_chain(vl2_reply *r, unsigned cmd, uint32_t status, uint64_t mid, uint64
 // Replaces whatever body the current response has with the 9-byte SMB2
 // ERROR body (StructureSize 9, then zeros).
 void rep_error_body(vl2_reply *r);
-// Signs the response at r->sign_at up to end in place (Flags bit 8 set,
-// HMAC-SHA256 under r->sign_key) and clears sign_pending.
+// Signs the response at r->sign_at up to end in place with r->sign_with
+// and clears sign_pending.
 void rep_sign_pending(vl2_reply *r, size_t end);
 // Error response: sets the status of the current response (handler errors)
 // or appends a chained one (walk errors), each with the ERROR body; with an
@@ -224,7 +255,7 @@ struct vl2_sess {
     int authenticated;
     uint64_t session_id;
     int sign_required;
-    uint8_t signing_key[16];
+    vl2_signer signer;       // set up by the logon
     uint8_t challenge[8];
     int login_failures;
     uint64_t next_id;

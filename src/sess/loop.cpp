@@ -198,7 +198,7 @@ void serve(vl2_sess *s)
         if (s->authenticated) s->unauth_since = s->last_ms;
         if (s->closing) break;
     }
-    vl2_wipe(r.sign_key, sizeof r.sign_key);
+    vl2_wipe(&r.sign_with, sizeof r.sign_with);
     vl2_buf_free(&r.b);
 }
 
@@ -304,7 +304,7 @@ static void run(const vl2_io *io, const vl2_ip *peer, int trace_id, int offline)
     vl2_stat_add(VL2_ST_CONNECTIONS, -1);
     sess_release_trees(s);
     sess_release_opens(s);
-    vl2_wipe(s->signing_key, sizeof s->signing_key);
+    vl2_wipe(&s->signer, sizeof s->signer);
     free(s->rbuf);
     free(s);
 }

@@ -2,7 +2,6 @@
 #include "sess/engine.h"
 
 #include "cfg/cfg.h"
-#include "crypto/crypto.h"
 #include "sess/sess.h"
 
 #include <cstring>
@@ -50,6 +49,27 @@ const uint8_t *rd_region(vl2_rd *r, uint64_t hdr_off, uint64_t len)
         return nullptr;
     }
     return r->data + off;
+}
+
+int hdr_parse(const uint8_t *q, size_t left, vl2_hdr *h)
+{
+    vl2_rd rd = {q, left, 0, 0};
+    uint32_t protocol = rd_u32(&rd);
+    uint16_t size = rd_u16(&rd);
+    *h = {};
+    h->charge = rd_u16(&rd);
+    rd_u32(&rd);  // Status
+    h->cmd = rd_u16(&rd) & 0xFF;
+    h->credits = rd_u16(&rd);
+    h->flags = rd_u32(&rd);
+    h->next = rd_u32(&rd);
+    h->mid = rd_u64(&rd);
+    rd_u32(&rd);  // Reserved (the process id)
+    h->tid = rd_u32(&rd);
+    h->sid = rd_u64(&rd);
+    rd_skip(&rd, 16);  // Signature
+    if (rd.bad || protocol != 0x424D53FE || size != SMB2_HDR) return -1;
+    return 0;
 }
 
 // ---- appends --------------------------------------------------------------
@@ -139,12 +159,7 @@ void rep_sign_pending(vl2_reply *r, size_t end)
 {
     r->sign_pending = 0;
     if (r->b.failed || end > r->b.len || r->sign_at + SMB2_HDR > end) return;
-    uint8_t *h = r->b.data + r->sign_at;
-    memset(h + 48, 0, 16);
-    vl2_put32(h + 16, vl2_le32(h + 16) | 0x00000008);
-    uint8_t mac[32];
-    vl2_hmac256(r->sign_key, 16, h, end - r->sign_at, mac);
-    memcpy(h + 48, mac, 16);
+    sign_message(&r->sign_with, r->b.data + r->sign_at, end - r->sign_at);
 }
 
 void rep_error_body(vl2_reply *r)

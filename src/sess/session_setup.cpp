@@ -205,7 +205,7 @@ void authenticate(vl2_sess *s, vl2_reply *r, const vl2_spnego_in &in, uint8_t se
         session_setup_fail_body(s, r, ST_LOGON_FAILURE);
         return;
     }
-    memcpy(s->signing_key, key, 16);
+    sign_derive(&s->signer, s->dialect, key);
     vl2_wipe(key, sizeof key);
     session_setup_ok_body(s, r, guest, 0, in.raw);
     sign_if_required(s, secmode);

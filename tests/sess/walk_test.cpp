@@ -309,7 +309,7 @@ void fake_logon(vl2_sess *s, vl2_rd *, vl2_reply *r)
     s->is_guest = 0;
     s->session_id = 0x77;
     s->sign_required = g_require;
-    memcpy(s->signing_key, kKey, 16);
+    memcpy(s->signer.key, kKey, 16);
     s->sign_this = 1;
     wzero(&r->b, 8);
 }
