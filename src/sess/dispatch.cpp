@@ -68,6 +68,9 @@ struct walk {
     uint32_t prev_tid;
     uint64_t fid;  // FileId of the compound's last successful CREATE
     int have_fid;
+    // A request of the compound failed: the rest get its status, except
+    // CLOSE, which still runs.
+    bool cascade;
 };
 
 void answer(vl2_reply *r, const request &q, uint32_t status, uint16_t credits)
@@ -99,14 +102,14 @@ how_t check_signing(vl2_sess *s, vl2_reply *r, request &q)
 }
 
 // Everything that answers a request without running it.
-how_t gate(vl2_sess *s, vl2_reply *r, request &q)
+how_t gate(vl2_sess *s, vl2_reply *r, request &q, walk &w)
 {
     if (q.h.cmd == CMD_CANCEL) {
         // Nothing is ever left pending, so there is nothing to cancel
         // and, as for every CANCEL, nothing to answer.
         return ANSWERED;
     }
-    if (s->cascade && q.h.cmd != CMD_CLOSE) {
+    if (w.cascade && q.h.cmd != CMD_CLOSE) {
         // A CLOSE still runs so that a failed compound leaks no handle.
         answer(r, q.h.cmd, r->chain_status, q.h.mid, q.h.sid, q.h.tid, q.h.charge, 1);
         return CASCADED;
@@ -121,7 +124,7 @@ how_t gate(vl2_sess *s, vl2_reply *r, request &q)
         // it fails whole. A CLOSE in it still runs (see the cascade).
         answer(r, q, ST_INVALID_PARAMETER, q.credits);
         r->chain_status = ST_INVALID_PARAMETER;
-        s->cascade = 1;
+        w.cascade = true;
         how = ANSWERED;
     }
     return how;
@@ -170,7 +173,7 @@ how_t run_request(vl2_sess *s, vl2_reply *r, request &q, walk &w)
     sess_trace(s, "[loop] done cmd=%u outn=%zu\n", cmd, (size_t)r->b.len);
     if (s->chain_failed) {
         s->chain_failed = 0;
-        s->cascade = 1;
+        w.cascade = true;
     }
     return RUN;
 }
@@ -190,7 +193,6 @@ void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
 {
     s->in_chain = 0;
     s->chain_failed = 0;
-    s->cascade = 0;
     *send = 0;
     if (len >= 4 && f[0] == 0xFF && f[1] == 'S' && f[2] == 'M' && f[3] == 'B') {
         s->cur_charge = 0;
@@ -235,7 +237,6 @@ void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
         if (cmd != CMD_NEGOTIATE) s->nego_final = 1;
         s->cur_tree = q.tid;
         s->cur_charge = q.h.charge;
-        s->cur_credits = q.credits;
         s->sign_this = 0;
         r->cur_open = 0;
         s->in_chain = i > 0;
@@ -245,7 +246,7 @@ void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
             if (q.tid == ANY_TID) q.tid = w.prev_tid;
         }
 
-        how_t how = gate(s, r, q);
+        how_t how = gate(s, r, q, w);
         if (how == RUN) how = run_request(s, r, q, w);
         if (how == FRAME_ENDS) break;
 

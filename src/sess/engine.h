@@ -263,7 +263,6 @@ struct vl2_sess {
     uint32_t cur_tree;
     int in_chain;
     int chain_failed;
-    int cascade;
     // additions
     int is_guest;            // the session was set up as a guest
     // The logon in progress: the messages its integrity checks cover, and
@@ -272,7 +271,6 @@ struct vl2_sess {
     uint8_t reply_mic[16];
     int reply_mic_set;
     uint16_t cur_charge;     // CreditCharge of the request being processed
-    uint16_t cur_credits;    // credits granted to the request being processed
     int sign_this;           // a handler asks the dispatcher to sign its response
     int open_count;
     int64_t listing_entries; // entries held in listings across all opens
