@@ -144,7 +144,7 @@ void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         }
     }
 
-    vl2_tree *t = sess_tree(s);
+    vl2_tree *t = sess_tree(s, r->rq.tid);
     const bool ipc = t && t->is_ipc;
     uint32_t access = normalise_access(access_in);
 
@@ -277,7 +277,7 @@ void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     w32(b, 0);           // CreateContextsOffset, set below for QFid
     w32(b, 0);           // CreateContextsLength
     vl2_buf_byte(b, 0);
-    s->last_fid = o->id;
+    r->rq.opened = o->id;
 
     if (wants_qfid(s, rd, ctx_off, ctx_len)) put_qfid(s, r, o);
 }

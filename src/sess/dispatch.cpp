@@ -137,7 +137,7 @@ how_t run_request(vl2_sess *s, vl2_reply *r, request &q, walk &w)
     const unsigned cmd = q.h.cmd;
     s->cur_mid = q.h.mid;
     sess_trace(s, "[loop] body_off=%zu off=%zu\n", (size_t)SMB2_HDR, q.off);
-    s->cur_tree = q.tid;
+    r->rq.tid = q.tid;
     int fo = q.row->fid_at;
     if (q.related && w.have_fid && fo >= 0 && q.left >= SMB2_HDR + fo + 8) {
         uint8_t *p = q.q + SMB2_HDR + fo;
@@ -160,21 +160,17 @@ how_t run_request(vl2_sess *s, vl2_reply *r, request &q, walk &w)
     sess_trace(s, "[loop] dispatch cmd=%u rqoff=%d rqn=%zu bad=%d\n", cmd, 0, q.left - SMB2_HDR, 0);
     vl2_rd rd = {q.q + SMB2_HDR, q.left - SMB2_HDR, 0, 0};
     run_handler(s, q.row, cmd, &rd, r, q.sid, q.tid);
-    if (cmd == CMD_CREATE && vl2_le32(rep_hdr(r) + 8) == ST_SUCCESS && s->last_fid != 0) {
-        w.fid = s->last_fid;
+    if (cmd == CMD_CREATE && vl2_le32(rep_hdr(r) + 8) == ST_SUCCESS && r->rq.opened != 0) {
+        w.fid = r->rq.opened;
         w.have_fid = 1;
     }
-    if ((q.verified || s->sign_this) && s->authenticated) {
+    if ((q.verified || r->rq.sign) && s->authenticated) {
         r->sign_pending = 1;
         r->sign_at = r->hdr;
         r->sign_with = s->signer;
     }
-    s->sign_this = 0;
     sess_trace(s, "[loop] done cmd=%u outn=%zu\n", cmd, (size_t)r->b.len);
-    if (s->chain_failed) {
-        s->chain_failed = 0;
-        w.cascade = true;
-    }
+    if (r->rq.failed) w.cascade = true;
     return RUN;
 }
 
@@ -182,7 +178,7 @@ how_t run_request(vl2_sess *s, vl2_reply *r, request &q, walk &w)
 // request the walk could take (q: the bytes there).
 void walk_error(vl2_sess *s, vl2_reply *r, const uint8_t *q, size_t left, unsigned cmd, const walk &w, int line)
 {
-    s->cur_charge = left >= 8 ? vl2_le16(q + 6) : 0;
+    r->rq.charge = left >= 8 ? vl2_le16(q + 6) : 0;
     r->cur_open = 0;
     err_reply_l(s, r, cmd, ST_INVALID_PARAMETER, w.prev_sid, w.prev_tid, line);
 }
@@ -191,11 +187,9 @@ void walk_error(vl2_sess *s, vl2_reply *r, const uint8_t *q, size_t left, unsign
 
 void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
 {
-    s->in_chain = 0;
-    s->chain_failed = 0;
+    r->rq = {};
     *send = 0;
     if (len >= 4 && f[0] == 0xFF && f[1] == 'S' && f[2] == 'M' && f[3] == 'B') {
-        s->cur_charge = 0;
         smb1_negotiate(s, f, len, r, send);
         return;
     }
@@ -235,11 +229,11 @@ void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
             break;
         }
         if (cmd != CMD_NEGOTIATE) s->nego_final = 1;
-        s->cur_tree = q.tid;
-        s->cur_charge = q.h.charge;
-        s->sign_this = 0;
+        r->rq = {};
+        r->rq.tid = q.tid;
+        r->rq.charge = q.h.charge;
+        r->rq.in_chain = i > 0;
         r->cur_open = 0;
-        s->in_chain = i > 0;
         q.related = (q.h.flags & FL_RELATED) && i > 0;
         if (q.related) {
             if (q.sid == ANY_SID) q.sid = w.prev_sid;

@@ -107,6 +107,19 @@ void rd_skip(vl2_rd *r, size_t n);          // sets bad when fewer remain
 // offset returns a non-null pointer.
 const uint8_t *rd_region(vl2_rd *r, uint64_t hdr_off, uint64_t len);
 
+// ---- the request in hand ------------------------------------------------
+// What belongs to one request of a frame rather than to the connection. The
+// dispatcher fills it in before the handler runs; the handler finds it in
+// the reply it is handed (r->rq).
+struct vl2_req {
+    uint32_t tid;     // the tree it names (a related request's filled in)
+    uint16_t charge;  // its CreditCharge
+    int in_chain;     // not the first request of its compound
+    int failed;       // answered with an error inside a compound: the rest cascade
+    int sign;         // the handler asks for its response to be signed
+    uint64_t opened;  // FileId a successful CREATE opened, for related requests
+};
+
 // ---- reply under construction ------------------------------------------
 struct vl2_reply {
     vl2_buf b;
@@ -117,6 +130,7 @@ struct vl2_reply {
     int sign_pending;      // the response at sign_at is signed once final
     size_t sign_at;
     vl2_signer sign_with;
+    vl2_req rq;            // the request the current response answers
 };
 
 // Little-endian appends.
@@ -251,7 +265,7 @@ struct vl2_sess {
     uint64_t max_write;
     uint64_t guid_seed;
     uint64_t last_err_mid;
-    uint64_t cur_mid;
+    uint64_t cur_mid;        // the last request that ran; a walk error answers under it
     int authenticated;
     uint64_t session_id;
     int sign_required;
@@ -259,10 +273,6 @@ struct vl2_sess {
     uint8_t challenge[8];
     int login_failures;
     uint64_t next_id;
-    uint64_t last_fid;
-    uint32_t cur_tree;
-    int in_chain;
-    int chain_failed;
     // additions
     int is_guest;            // the session was set up as a guest
     // The logon in progress: the messages its integrity checks cover, and
@@ -270,8 +280,6 @@ struct vl2_sess {
     vl2_ntlm_exchange ntlm;
     uint8_t reply_mic[16];
     int reply_mic_set;
-    uint16_t cur_charge;     // CreditCharge of the request being processed
-    int sign_this;           // a handler asks the dispatcher to sign its response
     int open_count;
     int64_t listing_entries; // entries held in listings across all opens
     // The host file the last READ opened, kept for the next READ of the
@@ -287,8 +295,8 @@ struct vl2_sess {
     uint64_t unauth_since;   // start of the time without a session (logon time-out)
 };
 
-// Tree of the current request (cur_tree, not gone), or null.
-vl2_tree *sess_tree(vl2_sess *s);
+// The tree with the given id, unless it is gone; or null.
+vl2_tree *sess_tree(vl2_sess *s, uint32_t tid);
 // Open with the given persistent FileId, or null.
 vl2_open *sess_open(vl2_sess *s, uint64_t fid);
 // Releases one open (its listing, pipe output and kept READ file) and

@@ -177,29 +177,29 @@ void err_reply_l(vl2_sess *s, vl2_reply *r, unsigned cmd, uint32_t status, uint6
     if (r->b.len > 0 && r->cur_open) {
         // Found by a handler: the response in hand becomes the error.
         sess_trace(s, "[vlsmb2s %d] ERR_REPLY cmd=%u status=%08x line=%d mid=%llu%s\n", s->trace_id, cmd & 0xFF,
-                   status, line, (unsigned long long)vl2_le64(rep_hdr(r) + 24), s->in_chain ? " (chained)" : "");
+                   status, line, (unsigned long long)vl2_le64(rep_hdr(r) + 24), r->rq.in_chain ? " (chained)" : "");
         rep_status(r, status);
         rep_error_body(r);
-        if (s->in_chain) {
+        if (r->rq.in_chain) {
             r->chain_status = status;
-            s->chain_failed = 1;
+            r->rq.failed = 1;
         }
         return;
     }
     uint64_t mid = s->cur_mid;
     if (mid == 0) mid = ++s->last_err_mid;
     sess_trace(s, "[vlsmb2s %d] ERR_REPLY cmd=%u status=%08x line=%d mid=%llu%s\n", s->trace_id, cmd & 0xFF, status,
-               line, (unsigned long long)mid, s->in_chain ? " (chained)" : "");
+               line, (unsigned long long)mid, r->rq.in_chain ? " (chained)" : "");
     if (r->b.len > 0) {
         // Found by the walk itself: a response of its own after the others.
-        rep_chain(r, cmd, status, mid, sid, tid, s->cur_charge, 1);
+        rep_chain(r, cmd, status, mid, sid, tid, r->rq.charge, 1);
         rep_error_body(r);
         r->chain_status = status;
-        s->chain_failed = 1;
+        r->rq.failed = 1;
     } else {
         // No reply under way (SMB1): answer at once and leave the reply empty.
         vl2_reply one = {};
-        rep_begin(&one, cmd, status, mid, sid, tid, s->cur_charge, 1);
+        rep_begin(&one, cmd, status, mid, sid, tid, r->rq.charge, 1);
         rep_error_body(&one);
         if (!one.b.failed) send_frame(s, one.b.data, (size_t)one.b.len);
         vl2_buf_free(&one.b);
@@ -212,8 +212,8 @@ void create_error_l(vl2_sess *s, vl2_reply *r, uint32_t status, int write_access
     sess_trace(s, "[vlsmb2s %d] CREATE_ERR line=%d status=%08x\n", s->trace_id, line, status);
     vl2_stat_add(VL2_ST_OPEN_REFUSED, 1);
     if (write_access) vl2_stat_add(VL2_ST_MUTATING_REFUSED, 1);
-    if (s->in_chain) {
-        err_reply_l(s, r, CMD_CREATE, status, s->session_id, s->cur_tree, line);
+    if (r->rq.in_chain) {
+        err_reply_l(s, r, CMD_CREATE, status, s->session_id, r->rq.tid, line);
         return;
     }
     rep_status(r, status);

@@ -141,7 +141,7 @@ void cmd_tree_disconnect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     rd_u16(rd);
     rd_u16(rd);
-    if (vl2_tree *t = sess_tree(s)) {
+    if (vl2_tree *t = sess_tree(s, r->rq.tid)) {
         t->gone = 1;
         vl2_stat_add(VL2_ST_TREES, -1);
     }
