@@ -103,6 +103,97 @@ void put_qfid(vl2_sess *s, vl2_reply *r, const vl2_open *o)
     sess_trace(s, "[qfid-out] ctx_at=%zu bn=%zu\n", at, (size_t)b->len);
 }
 
+// The status a CREATE is refused with before its name is looked at, or 0;
+// *wr is set when the refusal is for asking to change something.
+uint32_t refusal(const vl2_sess *s, const vl2_tree *t, uint32_t disp, uint32_t access, uint32_t opts, uint32_t imp,
+                 int *wr)
+{
+    const bool ipc = t && t->is_ipc;
+    // Anything that could change the host is refused before a name is looked at.
+    if (disp != FILE_OPEN) {
+        *wr = 1;
+        return ST_ACCESS_DENIED;
+    }
+    // The pipe is written to by its RPC calls, so write rights are fine there.
+    if (access & ~READ_RIGHTS) {
+        if (!ipc) {
+            *wr = 1;
+            return ST_ACCESS_DENIED;
+        }
+    } else if (!ipc && (opts & (OPT_WRITE_THROUGH | OPT_DELETE_ON_CLOSE))) {
+        *wr = 1;
+        return ST_ACCESS_DENIED;
+    }
+    if (opts & OPT_UNSUPPORTED) return ST_NOT_SUPPORTED;
+    if (imp > 4) return ST_INVALID_PARAMETER;
+    if (!s->authenticated || !t) return ST_USER_SESSION_DELETED;
+    int limit = s->opts.max_handles < MAX_OPENS ? s->opts.max_handles : MAX_OPENS;
+    if (s->open_count >= limit) return ST_INSUFFICIENT_RESOURCES;
+    return 0;
+}
+
+// Checks the name (UTF-8, share-relative) in the tree's share and resolves
+// it into res, with its share-relative form in vp; 0, or the status the
+// CREATE fails with.
+uint32_t resolve_name(const vl2_tree *t, const char *name, uint32_t opts, char *vp, size_t vpcap, vl2_vres *res)
+{
+    if (t->is_ipc) {
+        if (vl2_casecmp(name, "srvsvc") != 0) return ST_OBJECT_NAME_NOT_FOUND;
+    } else {
+        if (vl2_vpath(name, vp, (int)vpcap) != 0) {
+            vl2_stat_add(VL2_ST_PATH_REFUSED, 1);
+            return ST_OBJECT_NAME_INVALID;
+        }
+        // The share is looked up again by name, so a share removed since the
+        // tree was connected no longer serves anything.
+        if (vl2_vfs_resolve(t->share.name, vp, res) != 0 ||
+            (res->kind != VL2_R_DIR && res->kind != VL2_R_FILE)) {
+            return vp[0] ? ST_OBJECT_PATH_NOT_FOUND : ST_OBJECT_NAME_NOT_FOUND;
+        }
+        const bool dir = res->kind == VL2_R_DIR;
+        if ((opts & OPT_DIRECTORY_FILE) && !dir) return ST_NOT_A_DIRECTORY;
+        if ((opts & OPT_NON_DIRECTORY_FILE) && dir) return ST_FILE_IS_A_DIRECTORY;
+    }
+    return 0;
+}
+
+// The open of a CREATE that passed every check, linked in and counted;
+// null when out of memory.
+vl2_open *add_open(vl2_sess *s, const vl2_tree *t, const char *vp, const vl2_vres &res)
+{
+    vl2_open *o = (vl2_open *)calloc(1, sizeof *o);
+    if (!o) return nullptr;
+    s->open_count++;
+    s->next_id++;
+    o->id = (s->next_id << 4) | 1;
+    o->next = s->opens;
+    s->opens = o;
+    sess_trace(s, "[create-new] fid=%llx\n", (unsigned long long)o->id);
+
+    static_assert(sizeof o->share_name == sizeof t->name, "tree and open share names differ in size");
+    memcpy(o->share_name, t->name, sizeof o->share_name);
+    o->share = t->share;
+    o->is_pipe = t->is_ipc ? 1 : 0;
+    if (t->is_ipc) {
+        strcpy(o->name, "srvsvc");
+    } else {
+        memcpy(o->name, vp, strlen(vp) + 1);
+        // READ and listings check against the share the name was resolved
+        // in, not the tree's copy: a share redefined since the connect must
+        // not keep its old, wider root for this open.
+        o->share = res.share;
+        static_assert(sizeof o->path == sizeof res.path, "open and resolution paths differ in size");
+        memcpy(o->path, res.path, sizeof o->path);
+        o->st = res.st;
+        o->disk_id = res.st.ino;
+        o->is_dir = res.kind == VL2_R_DIR;
+    }
+    vl2_stat_add(VL2_ST_OPENS, 1);
+    vl2_log_event(VL2_LOG_ACCESS, 6, "open", s->peer_text, s->is_guest ? "(guest)" : s->user, o->share_name,
+                  open_share_name(o), -1, nullptr);
+    return o;
+}
+
 }  // namespace
 
 void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
@@ -144,40 +235,12 @@ void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         }
     }
 
-    vl2_tree *t = sess_tree(s);
-    const bool ipc = t && t->is_ipc;
+    vl2_tree *t = sess_tree(s, r->rq.tid);
     uint32_t access = normalise_access(access_in);
 
-    // Anything that could change the host is refused before a name is looked at.
-    if (disp != FILE_OPEN) {
-        create_error(s, r, ST_ACCESS_DENIED, 1);
-        return;
-    }
-    // The pipe is written to by its RPC calls, so write rights are fine there.
-    if (access & ~READ_RIGHTS) {
-        if (!ipc) {
-            create_error(s, r, ST_ACCESS_DENIED, 1);
-            return;
-        }
-    } else if (!ipc && (opts & (OPT_WRITE_THROUGH | OPT_DELETE_ON_CLOSE))) {
-        create_error(s, r, ST_ACCESS_DENIED, 1);
-        return;
-    }
-    if (opts & OPT_UNSUPPORTED) {
-        create_error(s, r, ST_NOT_SUPPORTED, 0);
-        return;
-    }
-    if (imp > 4) {
-        create_error(s, r, ST_INVALID_PARAMETER, 0);
-        return;
-    }
-    if (!s->authenticated || !t) {
-        create_error(s, r, ST_USER_SESSION_DELETED, 0);
-        return;
-    }
-    int limit = s->opts.max_handles < MAX_OPENS ? s->opts.max_handles : MAX_OPENS;
-    if (s->open_count >= limit) {
-        create_error(s, r, ST_INSUFFICIENT_RESOURCES, 0);
+    int wr = 0;
+    if (uint32_t st = refusal(s, t, disp, access, opts, imp, &wr)) {
+        create_error(s, r, st, wr);
         return;
     }
 
@@ -201,68 +264,16 @@ void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     vl2_vres res;
     memset(&res, 0, sizeof res);
     char vp[sizeof(vl2_open::name)] = "";
-    if (ipc) {
-        if (vl2_casecmp(name, "srvsvc") != 0) {
-            create_error(s, r, ST_OBJECT_NAME_NOT_FOUND, 0);
-            return;
-        }
-    } else {
-        if (vl2_vpath(name, vp, (int)sizeof vp) != 0) {
-            vl2_stat_add(VL2_ST_PATH_REFUSED, 1);
-            create_error(s, r, ST_OBJECT_NAME_INVALID, 0);
-            return;
-        }
-        // The share is looked up again by name, so a share removed since the
-        // tree was connected no longer serves anything.
-        if (vl2_vfs_resolve(t->share.name, vp, &res) != 0 ||
-            (res.kind != VL2_R_DIR && res.kind != VL2_R_FILE)) {
-            create_error(s, r, vp[0] ? ST_OBJECT_PATH_NOT_FOUND : ST_OBJECT_NAME_NOT_FOUND, 0);
-            return;
-        }
-        const bool dir = res.kind == VL2_R_DIR;
-        if ((opts & OPT_DIRECTORY_FILE) && !dir) {
-            create_error(s, r, ST_NOT_A_DIRECTORY, 0);
-            return;
-        }
-        if ((opts & OPT_NON_DIRECTORY_FILE) && dir) {
-            create_error(s, r, ST_FILE_IS_A_DIRECTORY, 0);
-            return;
-        }
+    if (uint32_t st = resolve_name(t, name, opts, vp, sizeof vp, &res)) {
+        create_error(s, r, st, 0);
+        return;
     }
 
-    vl2_open *o = (vl2_open *)calloc(1, sizeof *o);
+    vl2_open *o = add_open(s, t, vp, res);
     if (!o) {
         create_error(s, r, ST_INSUFFICIENT_RESOURCES, 0);
         return;
     }
-    s->open_count++;
-    s->next_id++;
-    o->id = (s->next_id << 4) | 1;
-    o->next = s->opens;
-    s->opens = o;
-    sess_trace(s, "[create-new] fid=%llx\n", (unsigned long long)o->id);
-
-    static_assert(sizeof o->share_name == sizeof t->name, "tree and open share names differ in size");
-    memcpy(o->share_name, t->name, sizeof o->share_name);
-    o->share = t->share;
-    o->is_pipe = ipc ? 1 : 0;
-    if (ipc) {
-        strcpy(o->name, "srvsvc");
-    } else {
-        memcpy(o->name, vp, strlen(vp) + 1);
-        // READ and listings check against the share the name was resolved
-        // in, not the tree's copy: a share redefined since the connect must
-        // not keep its old, wider root for this open.
-        o->share = res.share;
-        static_assert(sizeof o->path == sizeof res.path, "open and resolution paths differ in size");
-        memcpy(o->path, res.path, sizeof o->path);
-        o->st = res.st;
-        o->disk_id = res.st.ino;
-        o->is_dir = res.kind == VL2_R_DIR;
-    }
-    vl2_stat_add(VL2_ST_OPENS, 1);
-    vl2_log_event(VL2_LOG_ACCESS, 6, "open", s->peer_text, s->is_guest ? "(guest)" : s->user, o->share_name,
-                  open_share_name(o), -1, nullptr);
 
     rep_status(r, ST_SUCCESS);
     vl2_buf *b = &r->b;
@@ -277,7 +288,7 @@ void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     w32(b, 0);           // CreateContextsOffset, set below for QFid
     w32(b, 0);           // CreateContextsLength
     vl2_buf_byte(b, 0);
-    s->last_fid = o->id;
+    r->rq.opened = o->id;
 
     if (wants_qfid(s, rd, ctx_off, ctx_len)) put_qfid(s, r, o);
 }
@@ -286,11 +297,7 @@ void cmd_close(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
     const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
-    uint16_t ssz = rd_u16(rd);
-    if (rd->bad || ssz != 24) {
-        err_reply(s, r, CMD_CLOSE, ST_INVALID_PARAMETER, sid, tid);
-        return;
-    }
+    rd_u16(rd);  // StructureSize, checked by the dispatcher
     rd_u16(rd);  // Flags: the attributes are returned whatever they ask
     rd_u32(rd);  // Reserved
     uint64_t fid = rd_u64(rd);

@@ -3,12 +3,10 @@
 #include "sess/engine.h"
 
 #include "cfg/cfg.h"
-#include "crypto/crypto.h"
 
-#include <cstring>
 
 size_t g_reply_cap = (size_t)8 << 20;
-vl2_handler *g_test_handlers[19];
+vl2_handler *g_test_handlers[CMD_COUNT];
 
 namespace {
 
@@ -18,65 +16,10 @@ constexpr uint64_t ANY_SID = 0xFFFFFFFFFFFFFFFFULL;
 constexpr uint32_t ANY_TID = 0xFFFFFFFFu;
 constexpr unsigned MAX_REQUESTS = 64;
 
-void small_body(vl2_reply *r, uint32_t status)
-{
-    rep_status(r, status);
-    static const uint8_t body[4] = {4, 0, 0, 0};
-    vl2_buf_put(&r->b, body, sizeof body);
-}
-
-void cmd_echo(vl2_sess *, vl2_rd *rd, vl2_reply *r)
-{
-    rd_u16(rd);
-    rd_u32(rd);
-    small_body(r, ST_SUCCESS);
-}
-
-void cmd_not_supported(vl2_sess *, vl2_rd *, vl2_reply *r) { small_body(r, ST_NOT_SUPPORTED); }
-
-void cmd_unknown(vl2_sess *, vl2_rd *, vl2_reply *r)
-{
-    vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
-    small_body(r, ST_NOT_SUPPORTED);
-}
-
-// Refused commands (FLUSH, WRITE, LOCK, SET_INFO) and CANCEL are handled by
-// the walk and never reach this table.
-vl2_handler *const table[19] = {
-    cmd_negotiate, cmd_session_setup, cmd_logoff, cmd_tree_connect, cmd_tree_disconnect,
-    cmd_create, cmd_close, nullptr, cmd_read, cmd_write, nullptr, cmd_ioctl, nullptr,
-    cmd_echo, cmd_query_directory, cmd_not_supported, cmd_query_info, nullptr, cmd_not_supported,
-};
-
-// Offset of the FileId a related request may inherit, or -1.
-int fid_at(unsigned cmd)
-{
-    switch (cmd) {
-    case CMD_CLOSE: return 8;
-    case CMD_READ: return 16;
-    case CMD_IOCTL: return 8;
-    case CMD_QUERY_DIRECTORY: return 8;
-    case CMD_QUERY_INFO: return 24;
-    default: return -1;
-    }
-}
-
-bool refused(unsigned cmd)
-{
-    return cmd == CMD_FLUSH || cmd == CMD_WRITE || cmd == CMD_LOCK || cmd == CMD_SET_INFO;
-}
-
-// Requests that may arrive unsigned even when the session requires signing.
-bool sign_exempt(unsigned cmd)
-{
-    return cmd == CMD_NEGOTIATE || cmd == CMD_SESSION_SETUP || cmd == CMD_ECHO || cmd == CMD_CANCEL;
-}
-
 // A response of its own for the request in hand, with the ERROR body.
-void answer(vl2_reply *r, unsigned i, unsigned cmd, uint32_t status, uint64_t mid, uint64_t sid, uint32_t tid,
-            uint16_t charge, uint16_t credits)
+void answer(vl2_reply *r, unsigned cmd, uint32_t status, uint64_t mid, uint64_t sid, uint32_t tid, uint16_t charge,
+            uint16_t credits)
 {
-    (void)i;
     if (r->b.len == 0)
         rep_begin(r, cmd, status, mid, sid, tid, charge, credits);
     else
@@ -84,63 +27,196 @@ void answer(vl2_reply *r, unsigned i, unsigned cmd, uint32_t status, uint64_t mi
     rep_error_body(r);
 }
 
-// 1 when the signature of the request at f[0..n) is right.
-bool signature_ok(vl2_sess *s, uint8_t *f, size_t n)
+// Runs the command's handler on the response begun for it. A test seam
+// stands in for the whole command, its StructureSize check included.
+void run_handler(vl2_sess *s, const vl2_command *row, unsigned cmd, vl2_rd *rd, vl2_reply *r, uint64_t sid,
+                 uint32_t tid)
 {
-    uint8_t sig[16], mac[32];
-    memcpy(sig, f + 48, 16);
-    memset(f + 48, 0, 16);
-    vl2_hmac256(s->signing_key, sizeof s->signing_key, f, n, mac);
-    memcpy(f + 48, sig, 16);
-    return vl2_ct_equal(mac, sig, 16) == 1;
+    vl2_handler *seam = cmd < CMD_COUNT ? g_test_handlers[cmd] : nullptr;
+    if (seam)
+        seam(s, rd, r);
+    else if (!command_size_ok(row, rd))
+        err_reply_l(s, r, cmd, ST_INVALID_PARAMETER, sid, tid, __LINE__);
+    else if (row->fn)
+        row->fn(s, rd, r);
+    else
+        command_row(CMD_COUNT)->fn(s, rd, r);
+}
+
+// How the walk disposed of a request before (or instead of) its handler.
+enum how_t { RUN, ANSWERED, FRAME_ENDS, CASCADED };
+
+// One request of a compound, with the ids it goes by once related ones are
+// filled in from the request before it.
+struct request {
+    unsigned i;  // its place in the compound
+    vl2_hdr h;
+    const vl2_command *row;
+    uint8_t *q;   // its header in the frame
+    size_t off;   // where that is
+    size_t left;  // bytes from q to the end of the frame
+    uint64_t sid;
+    uint32_t tid;
+    uint16_t credits;
+    bool related;
+    bool verified;  // it carried a good signature
+};
+
+// What one frame's walk carries from request to request.
+struct walk {
+    uint64_t prev_sid;
+    uint32_t prev_tid;
+    uint64_t fid;  // FileId of the compound's last successful CREATE
+    int have_fid;
+    // A request of the compound failed: the rest get its status, except
+    // CLOSE, which still runs.
+    bool cascade;
+};
+
+void answer(vl2_reply *r, const request &q, uint32_t status, uint16_t credits)
+{
+    answer(r, q.h.cmd, status, q.h.mid, q.sid, q.tid, q.h.charge, credits);
+}
+
+// The signature checks: a signed request must verify; an unsigned one is
+// refused where either side requires signing.
+how_t check_signing(vl2_sess *s, vl2_reply *r, request &q)
+{
+    if (q.h.flags & FL_SIGNED) {
+        size_t n = q.h.next >= SMB2_HDR && q.h.next <= q.left ? q.h.next : q.left;
+        if (!s->authenticated || !sign_verify(&s->signer, q.q, n)) {
+            vl2_stat_add(VL2_ST_BAD_SIGNATURE, 1);
+            answer(r, q, ST_ACCESS_DENIED, s->authenticated ? 1 : q.credits);
+            return FRAME_ENDS;
+        }
+        q.verified = true;
+    } else if (s->authenticated && !s->is_guest && (s->sign_required || s->client_sign_required) &&
+               !q.row->sign_exempt) {
+        // Either side requires signing on this session: an unsigned
+        // request, which anyone on the path could have injected, is refused.
+        vl2_stat_add(VL2_ST_BAD_SIGNATURE, 1);
+        answer(r, q, ST_ACCESS_DENIED, q.credits);
+        return ANSWERED;
+    }
+    return RUN;
+}
+
+// Everything that answers a request without running it.
+how_t gate(vl2_sess *s, vl2_reply *r, request &q, walk &w)
+{
+    if (q.h.cmd == CMD_CANCEL) {
+        // Nothing is ever left pending, so there is nothing to cancel
+        // and, as for every CANCEL, nothing to answer.
+        return ANSWERED;
+    }
+    if (w.cascade && q.h.cmd != CMD_CLOSE) {
+        // A CLOSE still runs so that a failed compound leaks no handle.
+        answer(r, q.h.cmd, r->chain_status, q.h.mid, q.h.sid, q.h.tid, q.h.charge, 1);
+        return CASCADED;
+    }
+    if (r->b.len > g_reply_cap && q.h.cmd != CMD_CLOSE) {
+        answer(r, q, ST_INSUFFICIENT_RESOURCES, q.credits);
+        return ANSWERED;
+    }
+    how_t how = check_signing(s, r, q);
+    if (how == RUN && q.i == 0 && q.h.next != 0 && (q.h.flags & FL_RELATED)) {
+        // A compound that starts as related has nothing to relate to:
+        // it fails whole. A CLOSE in it still runs (see the cascade).
+        answer(r, q, ST_INVALID_PARAMETER, q.credits);
+        r->chain_status = ST_INVALID_PARAMETER;
+        w.cascade = true;
+        how = ANSWERED;
+    }
+    return how;
+}
+
+// Runs a request the gate let through: the related FileId, the refusals,
+// the handler and the signing of its response.
+how_t run_request(vl2_sess *s, vl2_reply *r, request &q, walk &w)
+{
+    const unsigned cmd = q.h.cmd;
+    s->cur_mid = q.h.mid;
+    sess_trace(s, "[loop] body_off=%zu off=%zu\n", (size_t)SMB2_HDR, q.off);
+    r->rq.tid = q.tid;
+    int fo = q.row->fid_at;
+    if (q.related && w.have_fid && fo >= 0 && q.left >= SMB2_HDR + fo + 8) {
+        uint8_t *p = q.q + SMB2_HDR + fo;
+        if (vl2_le64(p) == ANY_SID) vl2_put64(p, w.fid);
+    }
+    sess_trace(s, "[loop] postfid cmd=%u bstart=%zu\n", cmd, q.off + SMB2_HDR);
+
+    // WRITE is served only on the srvsvc pipe (ioctl.cpp).
+    const bool pipe_write = cmd == CMD_WRITE && write_allowed(s, q.q + SMB2_HDR, q.left - SMB2_HDR);
+    if (q.row->refused && !pipe_write) {
+        vl2_stat_add(VL2_ST_MUTATING_REFUSED, 1);
+        answer(r, q, ST_ACCESS_DENIED, q.credits);
+        const uint32_t next = q.h.next;
+        return next == 0 || next < SMB2_HDR || next % 8 || next > q.left ? FRAME_ENDS : ANSWERED;
+    }
+    if (r->b.len == 0)
+        rep_begin(r, cmd, ST_SUCCESS, q.h.mid, q.sid, q.tid, q.h.charge, q.credits);
+    else
+        rep_chain(r, cmd, ST_SUCCESS, q.h.mid, q.sid, q.tid, q.h.charge, q.credits);
+    sess_trace(s, "[loop] dispatch cmd=%u rqoff=%d rqn=%zu bad=%d\n", cmd, 0, q.left - SMB2_HDR, 0);
+    vl2_rd rd = {q.q + SMB2_HDR, q.left - SMB2_HDR, 0, 0};
+    run_handler(s, q.row, cmd, &rd, r, q.sid, q.tid);
+    if (cmd == CMD_CREATE && vl2_le32(rep_hdr(r) + 8) == ST_SUCCESS && r->rq.opened != 0) {
+        w.fid = r->rq.opened;
+        w.have_fid = 1;
+    }
+    if ((q.verified || r->rq.sign) && s->authenticated) {
+        r->sign_pending = 1;
+        r->sign_at = r->hdr;
+        r->sign_with = s->signer;
+    }
+    sess_trace(s, "[loop] done cmd=%u outn=%zu\n", cmd, (size_t)r->b.len);
+    if (r->rq.failed) w.cascade = true;
+    return RUN;
+}
+
+// INVALID_PARAMETER, in a response of its own, for what follows the last
+// request the walk could take (q: the bytes there).
+void walk_error(vl2_sess *s, vl2_reply *r, const uint8_t *q, size_t left, unsigned cmd, const walk &w, int line)
+{
+    r->rq.charge = left >= 8 ? vl2_le16(q + 6) : 0;
+    r->cur_open = 0;
+    err_reply_l(s, r, cmd, ST_INVALID_PARAMETER, w.prev_sid, w.prev_tid, line);
 }
 
 }  // namespace
 
 void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
 {
-    s->in_chain = 0;
-    s->chain_failed = 0;
-    s->cascade = 0;
+    r->rq = {};
     *send = 0;
     if (len >= 4 && f[0] == 0xFF && f[1] == 'S' && f[2] == 'M' && f[3] == 'B') {
-        s->cur_charge = 0;
         smb1_negotiate(s, f, len, r, send);
         return;
     }
 
     size_t off = 0;
-    unsigned i = 0;
-    uint64_t prev_sid = 0;
-    uint32_t prev_tid = 0;
-    uint64_t fid = 0;
-    int have_fid = 0;
-
-    for (;;) {
-        uint8_t *q = f + off;
-        size_t left = len - off;
-        if (left < SMB2_HDR || memcmp(q, "\xFESMB", 4) != 0 || vl2_le16(q + 4) != 64) {
+    walk w = {};
+    for (unsigned i = 0;; i++) {
+        request q = {};
+        q.i = i;
+        q.q = f + off;
+        q.off = off;
+        q.left = len - off;
+        if (hdr_parse(q.q, q.left, &q.h) != 0) {
             // No valid request header here: the end of the walk.
             if (i == 0) {
                 vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
                 s->closing = 1;
                 return;
             }
-            unsigned bad_cmd = left >= 14 ? q[12] : 0;
-            s->cur_charge = left >= 8 ? vl2_le16(q + 6) : 0;
-            r->cur_open = 0;
-            err_reply_l(s, r, bad_cmd, ST_INVALID_PARAMETER, prev_sid, prev_tid, __LINE__);
+            walk_error(s, r, q.q, q.left, q.left >= 14 ? q.q[12] : 0, w, __LINE__);
             break;
         }
-        unsigned cmd = q[12];
-        uint16_t charge = vl2_le16(q + 6);
-        uint16_t creq = vl2_le16(q + 14);
-        uint32_t flags = vl2_le32(q + 16);
-        uint32_t next = vl2_le32(q + 20);
-        uint64_t mid = vl2_le64(q + 24);
-        uint32_t tid = vl2_le32(q + 36);
-        uint64_t sid = vl2_le64(q + 40);
-        uint16_t credits = creq == 0 ? 1 : creq > 128 ? 128 : creq;
+        const unsigned cmd = q.h.cmd;
+        q.row = command_row(cmd);
+        q.sid = q.h.sid;
+        q.tid = q.h.tid;
+        q.credits = q.h.credits == 0 ? 1 : q.h.credits > 128 ? 128 : q.h.credits;
         sess_trace(s, "[loop] count=%u off=%zu cmd=%u n=%zu\n", i, off, cmd, len);
         if (cmd == CMD_NEGOTIATE ? s->nego_final : !s->negotiated) {
             // Nothing but NEGOTIATE until it has fixed the challenge and the
@@ -153,127 +229,32 @@ void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
             break;
         }
         if (cmd != CMD_NEGOTIATE) s->nego_final = 1;
-        s->cur_tree = tid;
-        s->cur_charge = charge;
-        s->cur_credits = credits;
-        s->sign_this = 0;
+        r->rq = {};
+        r->rq.tid = q.tid;
+        r->rq.charge = q.h.charge;
+        r->rq.in_chain = i > 0;
         r->cur_open = 0;
-        s->in_chain = i > 0;
-
-        bool related = (flags & FL_RELATED) && i > 0;
-        if (related) {
-            if (sid == ANY_SID) sid = prev_sid;
-            if (tid == ANY_TID) tid = prev_tid;
+        q.related = (q.h.flags & FL_RELATED) && i > 0;
+        if (q.related) {
+            if (q.sid == ANY_SID) q.sid = w.prev_sid;
+            if (q.tid == ANY_TID) q.tid = w.prev_tid;
         }
 
-        // 0: processed; 1: answered without running; 2: frame ends here;
-        // 3: answered with the cascaded status.
-        int how = 0;
-        bool verified = false;
-        if (cmd == CMD_CANCEL) {
-            // Nothing is ever left pending, so there is nothing to cancel
-            // and, as for every CANCEL, nothing to answer.
-            how = 1;
-        } else if (s->cascade && cmd != CMD_CLOSE) {
-            // A CLOSE still runs so that a failed compound leaks no handle.
-            answer(r, i, cmd, r->chain_status, mid, vl2_le64(q + 40), vl2_le32(q + 36), charge, 1);
-            how = 3;
-        } else if (r->b.len > g_reply_cap && cmd != CMD_CLOSE) {
-            answer(r, i, cmd, ST_INSUFFICIENT_RESOURCES, mid, sid, tid, charge, credits);
-            how = 1;
-        } else if (flags & FL_SIGNED) {
-            if (!s->authenticated) {
-                vl2_stat_add(VL2_ST_BAD_SIGNATURE, 1);
-                answer(r, i, cmd, ST_ACCESS_DENIED, mid, sid, tid, charge, credits);
-                how = 2;
-            } else {
-                size_t end = len;
-                if (next >= SMB2_HDR && next <= left) end = off + next;
-                if (!signature_ok(s, q, end - off)) {
-                    vl2_stat_add(VL2_ST_BAD_SIGNATURE, 1);
-                    answer(r, i, cmd, ST_ACCESS_DENIED, mid, sid, tid, charge, 1);
-                    how = 2;
-                } else {
-                    verified = true;
-                }
-            }
-        } else if (s->authenticated && !s->is_guest && (s->sign_required || s->client_sign_required) &&
-                   !sign_exempt(cmd)) {
-            // Either side requires signing on this session: an unsigned
-            // request, which anyone on the path could have injected, is refused.
-            vl2_stat_add(VL2_ST_BAD_SIGNATURE, 1);
-            answer(r, i, cmd, ST_ACCESS_DENIED, mid, sid, tid, charge, credits);
-            how = 1;
-        }
-
-        if (how == 2) break;
-        if (how == 0 && i == 0 && next != 0 && (flags & FL_RELATED)) {
-            // A compound that starts as related has nothing to relate to:
-            // it fails whole. A CLOSE in it still runs (see the cascade).
-            answer(r, i, cmd, ST_INVALID_PARAMETER, mid, sid, tid, charge, credits);
-            r->chain_status = ST_INVALID_PARAMETER;
-            s->cascade = 1;
-            how = 1;
-        }
-        if (how == 0) {
-            s->cur_mid = mid;
-            sess_trace(s, "[loop] body_off=%zu off=%zu\n", (size_t)SMB2_HDR, off);
-            s->cur_tree = tid;
-            int fo = fid_at(cmd);
-            if (related && have_fid && fo >= 0 && left >= SMB2_HDR + fo + 8) {
-                uint8_t *p = q + SMB2_HDR + fo;
-                if (vl2_le64(p) == ANY_SID) vl2_put64(p, fid);
-            }
-            sess_trace(s, "[loop] postfid cmd=%u bstart=%zu\n", cmd, off + SMB2_HDR);
-
-            // WRITE is served only on the srvsvc pipe (ioctl.cpp).
-            const bool pipe_write = cmd == CMD_WRITE && write_allowed(s, q + SMB2_HDR, left - SMB2_HDR);
-            if (refused(cmd) && !pipe_write) {
-                vl2_stat_add(VL2_ST_MUTATING_REFUSED, 1);
-                answer(r, i, cmd, ST_ACCESS_DENIED, mid, sid, tid, charge, credits);
-                if (next == 0 || next < SMB2_HDR || next % 8 || next > left) break;
-                how = 1;
-            } else {
-                if (r->b.len == 0)
-                    rep_begin(r, cmd, ST_SUCCESS, mid, sid, tid, charge, credits);
-                else
-                    rep_chain(r, cmd, ST_SUCCESS, mid, sid, tid, charge, credits);
-                sess_trace(s, "[loop] dispatch cmd=%u rqoff=%d rqn=%zu bad=%d\n", cmd, 0, left - SMB2_HDR, 0);
-                vl2_rd rd = {q + SMB2_HDR, left - SMB2_HDR, 0, 0};
-                vl2_handler *fn = cmd < 19 ? (g_test_handlers[cmd] ? g_test_handlers[cmd] : table[cmd]) : nullptr;
-                if (!fn) fn = cmd_unknown;
-                fn(s, &rd, r);
-                if (cmd == CMD_CREATE && vl2_le32(rep_hdr(r) + 8) == ST_SUCCESS && s->last_fid != 0) {
-                    fid = s->last_fid;
-                    have_fid = 1;
-                }
-                if ((verified || s->sign_this) && s->authenticated) {
-                    r->sign_pending = 1;
-                    r->sign_at = r->hdr;
-                    memcpy(r->sign_key, s->signing_key, sizeof r->sign_key);
-                }
-                s->sign_this = 0;
-                sess_trace(s, "[loop] done cmd=%u outn=%zu\n", cmd, (size_t)r->b.len);
-                if (s->chain_failed) {
-                    s->chain_failed = 0;
-                    s->cascade = 1;
-                }
-            }
-        }
+        how_t how = gate(s, r, q, w);
+        if (how == RUN) how = run_request(s, r, q, w);
+        if (how == FRAME_ENDS) break;
 
         // The next request of the compound.
-        if (next == 0) break;
-        if (next > left) {
-            if (how != 3) vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
+        if (q.h.next == 0) break;
+        if (q.h.next > q.left) {
+            if (how != CASCADED) vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
             break;
         }
-        off += next;
-        prev_sid = sid;
-        prev_tid = tid;
-        if (++i == MAX_REQUESTS) {
-            s->cur_charge = len - off >= 8 ? vl2_le16(f + off + 6) : 0;
-            r->cur_open = 0;
-            err_reply_l(s, r, 0, ST_INVALID_PARAMETER, prev_sid, prev_tid, __LINE__);
+        off += q.h.next;
+        w.prev_sid = q.sid;
+        w.prev_tid = q.tid;
+        if (i + 1 == MAX_REQUESTS) {
+            walk_error(s, r, f + off, len - off, 0, w, __LINE__);
             vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
             break;
         }

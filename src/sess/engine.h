@@ -9,42 +9,82 @@
 #include <cstring>
 
 // ---- status codes -------------------------------------------------------
+// The one list of the statuses the server sends: the ST_ names and the
+// names traces show both come from it.
+#define VL2_STATUS_LIST(X) \
+    X(SUCCESS, 0x00000000) \
+    X(PENDING, 0x00000103) \
+    X(BUFFER_OVERFLOW, 0x80000005) \
+    X(NO_MORE_FILES, 0x80000006) \
+    X(INVALID_HANDLE, 0xC0000008) \
+    X(INVALID_INFO_CLASS, 0xC0000003) \
+    X(INFO_LENGTH_MISMATCH, 0xC0000004) \
+    X(INVALID_PARAMETER, 0xC000000D) \
+    X(END_OF_FILE, 0xC0000011) \
+    X(MORE_PROCESSING_REQUIRED, 0xC0000016) \
+    X(ACCESS_DENIED, 0xC0000022) \
+    X(BUFFER_TOO_SMALL, 0xC0000023) \
+    X(OBJECT_NAME_INVALID, 0xC0000033) \
+    X(OBJECT_NAME_NOT_FOUND, 0xC0000034) \
+    X(OBJECT_PATH_NOT_FOUND, 0xC000003A) \
+    X(LOGON_FAILURE, 0xC000006D) \
+    X(INSUFFICIENT_RESOURCES, 0xC000009A) \
+    X(FILE_IS_A_DIRECTORY, 0xC00000BA) \
+    X(NOT_SUPPORTED, 0xC00000BB) \
+    X(REQUEST_NOT_ACCEPTED, 0xC00000D0) \
+    X(NOT_A_DIRECTORY, 0xC0000103) \
+    X(FILE_CLOSED, 0xC0000128) \
+    X(USER_SESSION_DELETED, 0xC0000203) \
+    X(CANCELLED, 0xC0000480)
+
 enum : uint32_t {
-    ST_SUCCESS = 0x00000000,
-    ST_PENDING = 0x00000103,
-    ST_BUFFER_OVERFLOW = 0x80000005,
-    ST_NO_MORE_FILES = 0x80000006,
-    ST_INVALID_HANDLE = 0xC0000008,
-    ST_INVALID_INFO_CLASS = 0xC0000003,
-    ST_INFO_LENGTH_MISMATCH = 0xC0000004,
-    ST_INVALID_PARAMETER = 0xC000000D,
-    ST_END_OF_FILE = 0xC0000011,
-    ST_MORE_PROCESSING_REQUIRED = 0xC0000016,
-    ST_ACCESS_DENIED = 0xC0000022,
-    ST_BUFFER_TOO_SMALL = 0xC0000023,
-    ST_OBJECT_NAME_INVALID = 0xC0000033,
-    ST_OBJECT_NAME_NOT_FOUND = 0xC0000034,
-    ST_OBJECT_PATH_NOT_FOUND = 0xC000003A,
-    ST_LOGON_FAILURE = 0xC000006D,
-    ST_INSUFFICIENT_RESOURCES = 0xC000009A,
-    ST_FILE_IS_A_DIRECTORY = 0xC00000BA,
-    ST_NOT_SUPPORTED = 0xC00000BB,
-    ST_REQUEST_NOT_ACCEPTED = 0xC00000D0,
-    ST_NOT_A_DIRECTORY = 0xC0000103,
-    ST_FILE_CLOSED = 0xC0000128,
-    ST_USER_SESSION_DELETED = 0xC0000203,
-    ST_CANCELLED = 0xC0000480,
+#define VL2_STATUS_ENUM(name, value) ST_##name = value,
+    VL2_STATUS_LIST(VL2_STATUS_ENUM)
+#undef VL2_STATUS_ENUM
 };
+// The status's name for traces ("STATUS?" when not in the list).
+const char *status_name(uint32_t status);
 
 // SMB2 command codes (low byte of the Command field).
 enum : unsigned {
     CMD_NEGOTIATE = 0, CMD_SESSION_SETUP, CMD_LOGOFF, CMD_TREE_CONNECT, CMD_TREE_DISCONNECT,
     CMD_CREATE, CMD_CLOSE, CMD_FLUSH, CMD_READ, CMD_WRITE, CMD_LOCK, CMD_IOCTL, CMD_CANCEL,
     CMD_ECHO, CMD_QUERY_DIRECTORY, CMD_CHANGE_NOTIFY, CMD_QUERY_INFO, CMD_SET_INFO,
-    CMD_OPLOCK_BREAK,
+    CMD_OPLOCK_BREAK, CMD_COUNT,
 };
 
 constexpr size_t SMB2_HDR = 64;
+
+// The fields of a request's SMB2 header the engine uses, read once.
+struct vl2_hdr {
+    unsigned cmd;      // low byte of Command
+    uint16_t charge;   // CreditCharge
+    uint16_t credits;  // CreditRequest
+    uint32_t flags;
+    uint32_t next;     // NextCommand
+    uint64_t mid;
+    uint32_t tid;
+    uint64_t sid;
+};
+// Reads the request header at q (left bytes there): 0, or -1 when no valid
+// SMB2 header starts at q.
+int hdr_parse(const uint8_t *q, size_t left, vl2_hdr *h);
+
+// ---- signing ----------------------------------------------------------------
+// How a session signs. Zero is what SMB 2.0.2 and 2.1 use, so a session
+// record starts out with it; another algorithm is another case in
+// signing.cpp, not another call site.
+enum vl2_sign_alg : int { SIGN_HMAC_SHA256 = 0 };
+struct vl2_signer {
+    vl2_sign_alg alg;
+    uint8_t key[16];
+};
+// The signer of a session set up under dialect with the given session key.
+void sign_derive(vl2_signer *out, int dialect, const uint8_t session_key[16]);
+// Whether msg[0..n) (one message, header first) carries its right signature.
+bool sign_verify(const vl2_signer *k, const uint8_t *msg, size_t n);
+// Signs msg[0..n) in place: sets the Signed flag and writes the signature.
+void sign_message(const vl2_signer *k, uint8_t *msg, size_t n);
 
 // ---- request cursor -----------------------------------------------------
 // The only way a handler reads request bytes. Readers consume what is there
@@ -67,6 +107,19 @@ void rd_skip(vl2_rd *r, size_t n);          // sets bad when fewer remain
 // offset returns a non-null pointer.
 const uint8_t *rd_region(vl2_rd *r, uint64_t hdr_off, uint64_t len);
 
+// ---- the request in hand ------------------------------------------------
+// What belongs to one request of a frame rather than to the connection. The
+// dispatcher fills it in before the handler runs; the handler finds it in
+// the reply it is handed (r->rq).
+struct vl2_req {
+    uint32_t tid;     // the tree it names (a related request's filled in)
+    uint16_t charge;  // its CreditCharge
+    int in_chain;     // not the first request of its compound
+    int failed;       // answered with an error inside a compound: the rest cascade
+    int sign;         // the handler asks for its response to be signed
+    uint64_t opened;  // FileId a successful CREATE opened, for related requests
+};
+
 // ---- reply under construction ------------------------------------------
 struct vl2_reply {
     vl2_buf b;
@@ -76,7 +129,8 @@ struct vl2_reply {
     int cur_open;          // the header at hdr belongs to the request in hand
     int sign_pending;      // the response at sign_at is signed once final
     size_t sign_at;
-    uint8_t sign_key[16];
+    vl2_signer sign_with;
+    vl2_req rq;            // the request the current response answers
 };
 
 // Little-endian appends.
@@ -100,8 +154,8 @@ void rep_chain(vl2_reply *r, unsigned cmd, uint32_t status, uint64_t mid, uint64
 // Replaces whatever body the current response has with the 9-byte SMB2
 // ERROR body (StructureSize 9, then zeros).
 void rep_error_body(vl2_reply *r);
-// Signs the response at r->sign_at up to end in place (Flags bit 8 set,
-// HMAC-SHA256 under r->sign_key) and clears sign_pending.
+// Signs the response at r->sign_at up to end in place with r->sign_with
+// and clears sign_pending.
 void rep_sign_pending(vl2_reply *r, size_t end);
 // Error response: sets the status of the current response (handler errors)
 // or appends a chained one (walk errors), each with the ERROR body; with an
@@ -211,19 +265,14 @@ struct vl2_sess {
     uint64_t max_write;
     uint64_t guid_seed;
     uint64_t last_err_mid;
-    uint64_t cur_mid;
+    uint64_t cur_mid;        // the last request that ran; a walk error answers under it
     int authenticated;
     uint64_t session_id;
     int sign_required;
-    uint8_t signing_key[16];
+    vl2_signer signer;       // set up by the logon
     uint8_t challenge[8];
     int login_failures;
     uint64_t next_id;
-    uint64_t last_fid;
-    uint32_t cur_tree;
-    int in_chain;
-    int chain_failed;
-    int cascade;
     // additions
     int is_guest;            // the session was set up as a guest
     // The logon in progress: the messages its integrity checks cover, and
@@ -231,9 +280,6 @@ struct vl2_sess {
     vl2_ntlm_exchange ntlm;
     uint8_t reply_mic[16];
     int reply_mic_set;
-    uint16_t cur_charge;     // CreditCharge of the request being processed
-    uint16_t cur_credits;    // credits granted to the request being processed
-    int sign_this;           // a handler asks the dispatcher to sign its response
     int open_count;
     int64_t listing_entries; // entries held in listings across all opens
     // The host file the last READ opened, kept for the next READ of the
@@ -249,8 +295,8 @@ struct vl2_sess {
     uint64_t unauth_since;   // start of the time without a session (logon time-out)
 };
 
-// Tree of the current request (cur_tree, not gone), or null.
-vl2_tree *sess_tree(vl2_sess *s);
+// The tree with the given id, unless it is gone; or null.
+vl2_tree *sess_tree(vl2_sess *s, uint32_t tid);
 // Open with the given persistent FileId, or null.
 vl2_open *sess_open(vl2_sess *s, uint64_t fid);
 // Releases one open (its listing, pipe output and kept READ file) and
@@ -265,6 +311,23 @@ void read_file_drop(vl2_sess *s);
 typedef void vl2_handler(vl2_sess *s, vl2_rd *rd, vl2_reply *r);
 vl2_handler cmd_negotiate, cmd_session_setup, cmd_logoff, cmd_tree_connect, cmd_tree_disconnect,
     cmd_create, cmd_close, cmd_read, cmd_write, cmd_ioctl, cmd_query_directory, cmd_query_info;
+
+// Everything the engine knows about one command code. Adding a command is
+// its handler's file plus one row (commands.cpp).
+struct vl2_command {
+    const char *name;      // for traces
+    vl2_handler *fn;       // null: answered by the walk alone (CANCEL, refusals)
+    bool refused;          // would change the store: refused on this read-only server
+    bool sign_exempt;      // may arrive unsigned on a session that requires signing
+    int8_t fid_at;         // body offset of the FileId a related request inherits, or -1
+    uint16_t ssz, ssz_alt; // StructureSize the dispatcher holds it to (0: not checked there)
+};
+// The row of a command code; codes past the table share one row ("?")
+// whose handler answers NOT_SUPPORTED.
+const vl2_command *command_row(unsigned cmd);
+// Whether the request body in rd carries a StructureSize its row accepts.
+bool command_size_ok(const vl2_command *row, const vl2_rd *rd);
+
 // Gives a connection that has not negotiated yet a fresh challenge and the
 // server's signing policy from s->opts, so neither is ever left at zero.
 void negotiate_seed(vl2_sess *s);
@@ -284,7 +347,7 @@ void frame_in(vl2_sess *s, uint8_t *frame, size_t len, vl2_reply *r, int *send);
 // 24-bit frame length. Tests may lower it.
 extern size_t g_reply_cap;
 // Test seam: a non-null entry replaces the handler of that command code.
-extern vl2_handler *g_test_handlers[19];
+extern vl2_handler *g_test_handlers[CMD_COUNT];
 
 // SecurityMode the server announces (NEGOTIATE and its validation): signing
 // is always enabled; required adds its own bit. Announcing "required" alone

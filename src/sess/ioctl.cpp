@@ -63,8 +63,7 @@ void validate_negotiate(vl2_sess *s, vl2_reply *r, uint64_t fid_p)
 
 void cmd_ioctl(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
-    uint16_t ssz = rd_u16(rd);
-    if (rd->bad || ssz != 57) return refuse(s, r, ST_INVALID_PARAMETER, false);
+    rd_u16(rd);  // StructureSize, checked by the dispatcher
     rd_u16(rd);  // Reserved
     uint32_t ctl = rd_u32(rd);
     uint64_t fid_p = rd_u64(rd);
@@ -124,8 +123,7 @@ void cmd_write(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
     const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
-    uint16_t ssz = rd_u16(rd);
-    if (rd->bad || ssz != 49) return err_reply(s, r, CMD_WRITE, ST_INVALID_PARAMETER, sid, tid);
+    rd_u16(rd);  // StructureSize, checked by the dispatcher
     uint16_t data_off = rd_u16(rd);
     uint32_t length = rd_u32(rd);
     rd_u64(rd);  // Offset: a pipe has none

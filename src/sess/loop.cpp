@@ -23,39 +23,6 @@ constexpr uint64_t KEEP_REPLY_CAP = 2097152;
 // A connection silent for a poll keeps no reply buffer larger than this.
 constexpr uint64_t IDLE_REPLY_CAP = 65536;
 
-const char *const names[20] = {
-    "NEGOTIATE", "SESSION_SETUP", "LOGOFF", "TREE_CONNECT", "TREE_DISCONNECT", "CREATE", "CLOSE",
-    "FLUSH", "READ", "WRITE", "LOCK", "IOCTL", "CANCEL", "ECHO", "QUERY_DIRECTORY", "CHANGE_NOTIFY",
-    "QUERY_INFO", "SET_INFO", "OPLOCK_BREAK", "?",
-};
-
-const char *status_name(uint32_t st)
-{
-    switch (st) {
-    case 0x00000000: return "SUCCESS";
-    case 0x00000103: return "PENDING";
-    case 0x80000005: return "BUFFER_OVERFLOW";
-    case 0x80000006: return "NO_MORE_FILES";
-    case 0xC0000003: return "INVALID_INFO_CLASS";
-    case 0xC000000D: return "INVALID_PARAMETER";
-    case 0xC0000011: return "END_OF_FILE";
-    case 0xC0000016: return "MORE_PROCESSING_REQUIRED";
-    case 0xC0000022: return "ACCESS_DENIED";
-    case 0xC0000023: return "BUFFER_TOO_SMALL";
-    case 0xC0000033: return "OBJECT_NAME_INVALID";
-    case 0xC0000034: return "OBJECT_NOT_FOUND";
-    case 0xC000003A: return "OBJECT_PATH_NOT_FOUND";
-    case 0xC000006D: return "LOGON_FAILURE";
-    case 0xC00000BB: return "NOT_SUPPORTED";
-    case 0xC00000D0: return "REQUEST_NOT_ACCEPTED";
-    case 0xC0000103: return "NOT_A_DIRECTORY";
-    case 0xC0000128: return "FILE_CLOSED";
-    case 0xC0000203: return "USER_SESSION_DELETED";
-    case 0xC0000480: return "CANCELLED";
-    default: return "STATUS?";
-    }
-}
-
 // The tests made after every read, data or not, so that neither a silent
 // nor a dripping peer can hold the thread past the idle limit or a stop. A
 // network stop ends an offline conversation (the simulator) only when its
@@ -231,7 +198,7 @@ void serve(vl2_sess *s)
         if (s->authenticated) s->unauth_since = s->last_ms;
         if (s->closing) break;
     }
-    vl2_wipe(r.sign_key, sizeof r.sign_key);
+    vl2_wipe(&r.sign_with, sizeof r.sign_with);
     vl2_buf_free(&r.b);
 }
 
@@ -239,8 +206,7 @@ void serve(vl2_sess *s)
 
 const char *vl2_cmd_name(unsigned code)
 {
-    unsigned c = code & 0xFF;
-    return names[c <= 18 ? c : 19];
+    return command_row(code & 0xFF)->name;
 }
 
 const char *vl2_frame_name(const uint8_t *bytes, size_t count)
@@ -294,6 +260,12 @@ void send_frame(vl2_sess *s, const uint8_t *bytes, size_t count)
 
 static void run(const vl2_io *io, const vl2_ip *peer, int trace_id, int offline)
 {
+    // What a client makes fail is answered on the wire; only the operator's
+    // own calls write the last-error slot.
+    struct quiet {
+        int was = vl2_error_quiet(1);
+        ~quiet() { vl2_error_quiet(was); }
+    } q;
     vl2_ip ip = {};
     if (peer) ip = *peer;
     char text[64];
@@ -332,7 +304,7 @@ static void run(const vl2_io *io, const vl2_ip *peer, int trace_id, int offline)
     vl2_stat_add(VL2_ST_CONNECTIONS, -1);
     sess_release_trees(s);
     sess_release_opens(s);
-    vl2_wipe(s->signing_key, sizeof s->signing_key);
+    vl2_wipe(&s->signer, sizeof s->signer);
     free(s->rbuf);
     free(s);
 }

@@ -149,12 +149,75 @@ void listing_release(vl2_sess *s, vl2_listing *l)
     l->dots = 0;
 }
 
+// Appends the listing's next entries that match its pattern, from where it
+// stands, to b (the body's fixed part written): "." and ".." first, until
+// out_cap or MAX_OUT is reached or one entry was asked for. written and
+// last receive the bytes appended and the offset of the last entry; true
+// when an entry that matched did not fit.
+static bool fill_entries(vl2_buf *b, vl2_listing *l, const vl2_open *o, unsigned cls, unsigned flags, uint32_t out_cap,
+                         size_t *written, size_t *last)
+{
+    const size_t fixed = fixed_size(cls);
+    const bool all = strcmp(l->pattern, "*") == 0;
+    // "." and ".." lead every listing (FileIndex 0, the folder's own
+    // metadata): clients take a first answer without entries for a folder
+    // that does not exist.
+    vl2_vent dot = {};
+    dot.kind = dot.target_kind = VL2_K_DIR;
+    dot.size = o->st.size;
+    dot.mtime = o->st.mtime;
+    dot.atime = o->st.atime;
+    dot.crtime = o->st.crtime;
+    dot.ino = o->disk_id;
+    char dot_name[3] = ".";
+    uint8_t u16[NAME_CAP];
+    bool full = false;
+    for (uint32_t i = l->pos; !b->failed;) {
+        const bool is_dot = l->dots < 2;
+        const vl2_vent *v;
+        if (is_dot) {
+            dot_name[1] = l->dots ? '.' : 0;
+            dot.name = dot_name;
+            v = &dot;
+        } else {
+            if (i >= (uint32_t)l->count) break;
+            v = &l->ents[i];
+        }
+        int ulen = 0;
+        if ((!all && !vl2_glob_match(l->pattern, v->name)) ||
+            vl2_utf8_to_utf16le(v->name, u16, NAME_CAP, &ulen) != 0) {
+            if (is_dot)
+                l->dots++;
+            else
+                i++;
+            continue;
+        }
+        const uint32_t size = (uint32_t)((fixed + (size_t)ulen + 7) & ~(size_t)7);
+        if (out_cap && *written + size > out_cap) {
+            full = true;
+            break;
+        }
+        if (vl2_buf_reserve(b, size) != 0) break;
+        put_entry(b->data + b->len, cls, fixed, v, is_dot ? UINT32_MAX : i, u16, ulen, size);
+        vl2_buf_commit(b, size);
+        *last = *written;
+        *written += size;
+        if (is_dot) {
+            l->dots++;
+        } else {
+            l->pos = i + 1;
+            i++;
+        }
+        if ((flags & FL_SINGLE) || *written > MAX_OUT) break;
+    }
+    return full;
+}
+
 void cmd_query_directory(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
     const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
-    uint16_t ssz = rd_u16(rd);
-    if (rd->bad || ssz != 33) return err_reply(s, r, CMD_QUERY_DIRECTORY, ST_INVALID_PARAMETER, sid, tid);
+    rd_u16(rd);  // StructureSize, checked by the dispatcher
     unsigned cls = rd_u8(rd);
     unsigned flags = rd_u8(rd);
     uint32_t index = rd_u32(rd);
@@ -215,59 +278,8 @@ void cmd_query_directory(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     w16(b, 9);
     w16(b, OUT_OFFSET);
     w32(b, 0);  // OutputBufferLength, set below
-    const bool all = strcmp(l->pattern, "*") == 0;
-    // "." and ".." lead every listing (FileIndex 0, the folder's own
-    // metadata): clients take a first answer without entries for a folder
-    // that does not exist.
-    vl2_vent dot = {};
-    dot.kind = dot.target_kind = VL2_K_DIR;
-    dot.size = o->st.size;
-    dot.mtime = o->st.mtime;
-    dot.atime = o->st.atime;
-    dot.crtime = o->st.crtime;
-    dot.ino = o->disk_id;
-    char dot_name[3] = ".";
-    uint8_t u16[NAME_CAP];
     size_t written = 0, last = 0;
-    bool full = false;
-    for (uint32_t i = l->pos; !b->failed;) {
-        const bool is_dot = l->dots < 2;
-        const vl2_vent *v;
-        if (is_dot) {
-            dot_name[1] = l->dots ? '.' : 0;
-            dot.name = dot_name;
-            v = &dot;
-        } else {
-            if (i >= (uint32_t)l->count) break;
-            v = &l->ents[i];
-        }
-        int ulen = 0;
-        if ((!all && !vl2_glob_match(l->pattern, v->name)) ||
-            vl2_utf8_to_utf16le(v->name, u16, NAME_CAP, &ulen) != 0) {
-            if (is_dot)
-                l->dots++;
-            else
-                i++;
-            continue;
-        }
-        const uint32_t size = (uint32_t)((fixed + (size_t)ulen + 7) & ~(size_t)7);
-        if (out_cap && written + size > out_cap) {
-            full = true;
-            break;
-        }
-        if (vl2_buf_reserve(b, size) != 0) break;
-        put_entry(b->data + b->len, cls, fixed, v, is_dot ? UINT32_MAX : i, u16, ulen, size);
-        vl2_buf_commit(b, size);
-        last = written;
-        written += size;
-        if (is_dot) {
-            l->dots++;
-        } else {
-            l->pos = i + 1;
-            i++;
-        }
-        if ((flags & FL_SINGLE) || written > MAX_OUT) break;
-    }
+    const bool full = fill_entries(b, l, o, cls, flags, out_cap, &written, &last);
     if (b->failed) return;
 
     if (written == 0 && full) {

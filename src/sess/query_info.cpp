@@ -199,11 +199,7 @@ void cmd_query_info(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
     const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
-    uint16_t ssz = rd_u16(rd);
-    if (rd->bad || ssz != 41) {
-        err_reply(s, r, CMD_QUERY_INFO, ST_INVALID_PARAMETER, sid, tid);
-        return;
-    }
+    rd_u16(rd);  // StructureSize, checked by the dispatcher
     uint8_t type = rd_u8(rd);
     uint8_t cls = rd_u8(rd);
     uint32_t obuf = rd_u32(rd);

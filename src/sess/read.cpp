@@ -2,7 +2,6 @@
 #include "sess/engine.h"
 
 #include "cfg/cfg.h"
-#include "fs/fs.h"
 #include "vfs/vfs.h"
 
 #include <cstring>
@@ -21,12 +20,7 @@ constexpr uint8_t DATA_OFFSET = 80;  // header plus the 16-byte body
 // checked against the share again. Null when that fails.
 vl2_file *read_file(vl2_sess *s, const vl2_open *o)
 {
-    if (s->rd_file && s->rd_open == o->id) {
-        vl2_fstat now;
-        if (vl2_fs_stat(o->path, &now) == 0 && now.kind == VL2_K_FILE && now.dev == s->rd_dev &&
-            now.ino == s->rd_ino)
-            return s->rd_file;
-    }
+    if (s->rd_file && s->rd_open == o->id && vl2_vfs_same_file(o->path, s->rd_dev, s->rd_ino)) return s->rd_file;
     read_file_drop(s);
     vl2_fstat st;
     vl2_file *f = vl2_vfs_open_read(&o->share, o->path, &st);
@@ -42,7 +36,7 @@ vl2_file *read_file(vl2_sess *s, const vl2_open *o)
 
 void read_file_drop(vl2_sess *s)
 {
-    if (s->rd_file) vl2_fs_close(s->rd_file);
+    if (s->rd_file) vl2_vfs_close(s->rd_file);
     s->rd_file = nullptr;
     s->rd_open = 0;
 }
@@ -51,11 +45,7 @@ void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
     const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
-    uint16_t ssz = rd_u16(rd);
-    if (rd->bad || ssz != 49) {
-        err_reply(s, r, CMD_READ, ST_INVALID_PARAMETER, sid, tid);
-        return;
-    }
+    rd_u16(rd);  // StructureSize, checked by the dispatcher
     rd_u8(rd);  // Padding
     rd_u8(rd);  // Flags
     uint32_t length = rd_u32(rd);
@@ -117,7 +107,7 @@ void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     uint32_t total = 0;
     while (total < length) {
         uint32_t want = length - total < BLOCK ? length - total : BLOCK;
-        int n = vl2_fs_pread(f, offset + total, b->data + b->len + total, (int)want);
+        int n = vl2_vfs_pread(f, offset + total, b->data + b->len + total, (int)want);
         if (n < 0) {
             read_file_drop(s);
             err_reply(s, r, CMD_READ, ST_ACCESS_DENIED, sid, tid);

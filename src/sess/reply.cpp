@@ -2,7 +2,6 @@
 #include "sess/engine.h"
 
 #include "cfg/cfg.h"
-#include "crypto/crypto.h"
 #include "sess/sess.h"
 
 #include <cstring>
@@ -50,6 +49,27 @@ const uint8_t *rd_region(vl2_rd *r, uint64_t hdr_off, uint64_t len)
         return nullptr;
     }
     return r->data + off;
+}
+
+int hdr_parse(const uint8_t *q, size_t left, vl2_hdr *h)
+{
+    vl2_rd rd = {q, left, 0, 0};
+    uint32_t protocol = rd_u32(&rd);
+    uint16_t size = rd_u16(&rd);
+    *h = {};
+    h->charge = rd_u16(&rd);
+    rd_u32(&rd);  // Status
+    h->cmd = rd_u16(&rd) & 0xFF;
+    h->credits = rd_u16(&rd);
+    h->flags = rd_u32(&rd);
+    h->next = rd_u32(&rd);
+    h->mid = rd_u64(&rd);
+    rd_u32(&rd);  // Reserved (the process id)
+    h->tid = rd_u32(&rd);
+    h->sid = rd_u64(&rd);
+    rd_skip(&rd, 16);  // Signature
+    if (rd.bad || protocol != 0x424D53FE || size != SMB2_HDR) return -1;
+    return 0;
 }
 
 // ---- appends --------------------------------------------------------------
@@ -139,12 +159,7 @@ void rep_sign_pending(vl2_reply *r, size_t end)
 {
     r->sign_pending = 0;
     if (r->b.failed || end > r->b.len || r->sign_at + SMB2_HDR > end) return;
-    uint8_t *h = r->b.data + r->sign_at;
-    memset(h + 48, 0, 16);
-    vl2_put32(h + 16, vl2_le32(h + 16) | 0x00000008);
-    uint8_t mac[32];
-    vl2_hmac256(r->sign_key, 16, h, end - r->sign_at, mac);
-    memcpy(h + 48, mac, 16);
+    sign_message(&r->sign_with, r->b.data + r->sign_at, end - r->sign_at);
 }
 
 void rep_error_body(vl2_reply *r)
@@ -162,29 +177,29 @@ void err_reply_l(vl2_sess *s, vl2_reply *r, unsigned cmd, uint32_t status, uint6
     if (r->b.len > 0 && r->cur_open) {
         // Found by a handler: the response in hand becomes the error.
         sess_trace(s, "[vlsmb2s %d] ERR_REPLY cmd=%u status=%08x line=%d mid=%llu%s\n", s->trace_id, cmd & 0xFF,
-                   status, line, (unsigned long long)vl2_le64(rep_hdr(r) + 24), s->in_chain ? " (chained)" : "");
+                   status, line, (unsigned long long)vl2_le64(rep_hdr(r) + 24), r->rq.in_chain ? " (chained)" : "");
         rep_status(r, status);
         rep_error_body(r);
-        if (s->in_chain) {
+        if (r->rq.in_chain) {
             r->chain_status = status;
-            s->chain_failed = 1;
+            r->rq.failed = 1;
         }
         return;
     }
     uint64_t mid = s->cur_mid;
     if (mid == 0) mid = ++s->last_err_mid;
     sess_trace(s, "[vlsmb2s %d] ERR_REPLY cmd=%u status=%08x line=%d mid=%llu%s\n", s->trace_id, cmd & 0xFF, status,
-               line, (unsigned long long)mid, s->in_chain ? " (chained)" : "");
+               line, (unsigned long long)mid, r->rq.in_chain ? " (chained)" : "");
     if (r->b.len > 0) {
         // Found by the walk itself: a response of its own after the others.
-        rep_chain(r, cmd, status, mid, sid, tid, s->cur_charge, 1);
+        rep_chain(r, cmd, status, mid, sid, tid, r->rq.charge, 1);
         rep_error_body(r);
         r->chain_status = status;
-        s->chain_failed = 1;
+        r->rq.failed = 1;
     } else {
         // No reply under way (SMB1): answer at once and leave the reply empty.
         vl2_reply one = {};
-        rep_begin(&one, cmd, status, mid, sid, tid, s->cur_charge, 1);
+        rep_begin(&one, cmd, status, mid, sid, tid, r->rq.charge, 1);
         rep_error_body(&one);
         if (!one.b.failed) send_frame(s, one.b.data, (size_t)one.b.len);
         vl2_buf_free(&one.b);
@@ -197,8 +212,8 @@ void create_error_l(vl2_sess *s, vl2_reply *r, uint32_t status, int write_access
     sess_trace(s, "[vlsmb2s %d] CREATE_ERR line=%d status=%08x\n", s->trace_id, line, status);
     vl2_stat_add(VL2_ST_OPEN_REFUSED, 1);
     if (write_access) vl2_stat_add(VL2_ST_MUTATING_REFUSED, 1);
-    if (s->in_chain) {
-        err_reply_l(s, r, CMD_CREATE, status, s->session_id, s->cur_tree, line);
+    if (r->rq.in_chain) {
+        err_reply_l(s, r, CMD_CREATE, status, s->session_id, r->rq.tid, line);
         return;
     }
     rep_status(r, status);

@@ -50,12 +50,12 @@ void trace_head(vl2_sess *s, unsigned ssz, unsigned boff, unsigned blen, const u
 // client can trust the session it has just set up. A client that requires
 // signing here holds the session to it from now on, as if it had said so
 // in its NEGOTIATE.
-void sign_if_required(vl2_sess *s, uint8_t req_secmode)
+void sign_if_required(vl2_sess *s, vl2_reply *r, uint8_t req_secmode)
 {
     if (req_secmode & 0x02)
         s->client_sign_required = 1;
     if (s->sign_required || s->client_sign_required)
-        s->sign_this = 1;
+        r->rq.sign = 1;
 }
 
 vl2_ntlm_auth auth_for(vl2_sess *s, const uint8_t *tok, size_t toklen, const char *user, const char *pass)
@@ -182,11 +182,11 @@ int mech_list_mic(vl2_sess *s, const vl2_spnego_in &in, uint32_t flags, const ui
     return ok ? 0 : -1;
 }
 
-void log_logon(const vl2_sess *s)
+void log_logon(const vl2_sess *s, bool signed_)
 {
     char detail[64];
     snprintf(detail, sizeof detail, "ok%s, dialect %s, %s", s->is_guest ? " as guest" : "",
-             s->dialect == 0x0202 ? "2.0.2" : "2.1", s->sign_this ? "signed" : "unsigned");
+             s->dialect == 0x0202 ? "2.0.2" : "2.1", signed_ ? "signed" : "unsigned");
     vl2_log_event(VL2_LOG_CONNECTIONS, 6, "logon", s->peer_text, s->user, nullptr, nullptr, -1, detail);
 }
 
@@ -205,11 +205,11 @@ void authenticate(vl2_sess *s, vl2_reply *r, const vl2_spnego_in &in, uint8_t se
         session_setup_fail_body(s, r, ST_LOGON_FAILURE);
         return;
     }
-    memcpy(s->signing_key, key, 16);
+    sign_derive(&s->signer, s->dialect, key);
     vl2_wipe(key, sizeof key);
     session_setup_ok_body(s, r, guest, 0, in.raw);
-    sign_if_required(s, secmode);
-    log_logon(s);
+    sign_if_required(s, r, secmode);
+    log_logon(s, r->rq.sign);
     s->reply_mic_set = 0;
     vl2_wipe(s->reply_mic, sizeof s->reply_mic);
 }
@@ -291,11 +291,7 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
     const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
-    uint16_t ssz = rd_u16(rd);
-    if (rd->bad || (ssz != 25 && ssz != 26)) {
-        err_reply(s, r, CMD_SESSION_SETUP, ST_INVALID_PARAMETER, sid, tid);
-        return;
-    }
+    uint16_t ssz = rd_u16(rd);  // checked by the dispatcher
     rd_u8(rd);                     // Flags
     uint8_t secmode = rd_u8(rd);
     rd_u32(rd);                    // Capabilities

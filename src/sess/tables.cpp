@@ -6,10 +6,10 @@
 
 #include <cstdlib>
 
-vl2_tree *sess_tree(vl2_sess *s)
+vl2_tree *sess_tree(vl2_sess *s, uint32_t tid)
 {
     for (vl2_tree *t = s->trees; t; t = t->next)
-        if (t->id == s->cur_tree && !t->gone) return t;
+        if (t->id == tid && !t->gone) return t;
     return nullptr;
 }
 

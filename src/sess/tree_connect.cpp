@@ -57,11 +57,7 @@ void cmd_tree_connect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
     const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
-    uint16_t ssz = rd_u16(rd);
-    if (rd->bad || ssz != 9) {
-        err_reply(s, r, CMD_TREE_CONNECT, ST_INVALID_PARAMETER, sid, tid);
-        return;
-    }
+    rd_u16(rd);  // StructureSize, checked by the dispatcher
     rd_u16(rd);  // Reserved / Flags
     uint16_t poff = rd_u16(rd);
     uint16_t plen = rd_u16(rd);
@@ -145,7 +141,7 @@ void cmd_tree_disconnect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     rd_u16(rd);
     rd_u16(rd);
-    if (vl2_tree *t = sess_tree(s)) {
+    if (vl2_tree *t = sess_tree(s, r->rq.tid)) {
         t->gone = 1;
         vl2_stat_add(VL2_ST_TREES, -1);
     }

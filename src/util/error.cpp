@@ -12,12 +12,16 @@ constexpr size_t ERR_SIZE = 512;
 char g_err[ERR_SIZE];
 // Constant-initialised, so it is usable before any static constructor runs.
 pthread_mutex_t g_err_lock = PTHREAD_MUTEX_INITIALIZER;
+// Set while this thread serves a client (see vl2_error_quiet).
+thread_local int t_quiet;
 
 void store(const char *fmt, va_list ap)
 {
     // Format outside the lock into scratch: keeps the critical section to a
     // copy, and lets a message quote the slot itself (vl2_error() as an
     // argument) without the formatter reading what it is overwriting.
+    if (t_quiet)
+        return;
     char tmp[ERR_SIZE];
     int n = vsnprintf(tmp, sizeof tmp, fmt, ap);
     if (n < 0)
@@ -46,6 +50,13 @@ int vl2_fail(int code, const char *fmt, ...)
     store(fmt, ap);
     va_end(ap);
     return code;
+}
+
+int vl2_error_quiet(int on)
+{
+    int was = t_quiet;
+    t_quiet = on;
+    return was;
 }
 
 const char *vl2_error(void)

@@ -13,6 +13,12 @@
 void vl2_set_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Records the message like vl2_set_error and returns code unchanged.
 int vl2_fail(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// The slot belongs to the operator: a failure caused by a client (a
+// missing file, a bad name) must not replace the message of the operator's
+// last failed call. While on != 0, this thread's vl2_set_error and vl2_fail
+// leave the slot alone (the codes are still returned). Returns the previous
+// setting, for restoring.
+int vl2_error_quiet(int on);
 // The slot's text; empty before the first failure. Never null. The slot
 // itself is returned: a failure on another thread may replace the text at
 // any time, also while the caller reads it; use vl2_error_copy for a copy

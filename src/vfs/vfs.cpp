@@ -163,6 +163,16 @@ void vl2_vfs_free(vl2_vent *ents, int count)
     free(ents);
 }
 
+int vl2_vfs_same_file(const char *path, uint64_t dev, uint64_t ino)
+{
+    vl2_fstat now;
+    return path && vl2_fs_stat(path, &now) == 0 && now.kind == VL2_K_FILE && now.dev == dev && now.ino == ino;
+}
+
+int vl2_vfs_pread(vl2_file *f, uint64_t offset, void *dst, int count) { return vl2_fs_pread(f, offset, dst, count); }
+
+void vl2_vfs_close(vl2_file *f) { vl2_fs_close(f); }
+
 vl2_file *vl2_vfs_open_read(const vl2_share *share, const char *path, vl2_fstat *st)
 {
     if (!share || !share->path[0] || !path) return nullptr;

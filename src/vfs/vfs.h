@@ -21,3 +21,11 @@ int vl2_vfs_inside(const char *canonical, const vl2_share *share);
 // the name was resolved is refused and counted in path_refused. Null on any
 // failure; st (may be null) receives the opened file's metadata.
 vl2_file *vl2_vfs_open_read(const vl2_share *share, const char *path, vl2_fstat *st);
+// 1 when path still leads to the regular host file (dev, ino) that an
+// earlier vl2_vfs_open_read of it opened, so that open may serve again;
+// else 0 (gone, replaced, or no longer a regular file).
+int vl2_vfs_same_file(const char *path, uint64_t dev, uint64_t ino);
+// Reading and closing a file vl2_vfs_open_read gave (vl2_fs_pread and
+// vl2_fs_close), so the namespace's users need not reach the host layer.
+int vl2_vfs_pread(vl2_file *f, uint64_t offset, void *dst, int count);
+void vl2_vfs_close(vl2_file *f);

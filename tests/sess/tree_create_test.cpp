@@ -68,6 +68,35 @@ TEST_F(Trees, MalformedPathsAndNoSession)
     EXPECT_EQ(refused + 1, stat(VL2_ST_TREE_REFUSED));
 }
 
+// Each command is held to its StructureSize before its handler runs; a
+// refused WRITE is refused whatever its size says.
+TEST_F(Trees, WrongStructureSizeIsInvalidParameter)
+{
+    struct {
+        uint16_t cmd;
+        uint16_t ssz;
+        uint32_t status;
+    } cases[] = {
+        {1, 24, INVALID}, {3, 8, INVALID},  {6, 25, INVALID}, {8, 48, INVALID}, {11, 56, INVALID},
+        {14, 32, INVALID}, {16, 40, INVALID}, {9, 48, DENIED},  {1, 0, INVALID},
+    };
+    std::vector<bytes> frames;
+    uint64_t mid = 3;
+    for (auto &c : cases) {
+        bytes b(80, 0);
+        b[0] = (uint8_t)c.ssz;
+        frames.push_back(req(c.cmd, mid++, b, 1));
+    }
+    frames.push_back(req(3, mid++, {9}, 1));  // shorter than a StructureSize
+    auto r = talk(frames);
+    ASSERT_EQ(frames.size(), r.size());
+    for (size_t i = 0; i < std::size(cases); i++) {
+        EXPECT_EQ(cases[i].status, h::status(r[i])) << "command " << cases[i].cmd;
+        EXPECT_EQ(73u, r[i].size()) << "the 9-byte error body";
+    }
+    EXPECT_EQ(INVALID, h::status(r.back()));
+}
+
 TEST_F(Trees, DisconnectRetiresTheTreeOnce)
 {
     ASSERT_TRUE(tree.file("media/a.txt", "abc"));
@@ -207,6 +236,25 @@ TEST_F(Create, NoTreeAndRemovedShare)
     ASSERT_EQ(6u, rr.size());
     EXPECT_EQ(NAME_NOT_FOUND, h::status(rr[4]));
     EXPECT_EQ(PATH_NOT_FOUND, h::status(rr[5]));
+}
+
+// The last-error slot is the operator's: what clients make fail (missing
+// names, "..", a removed share) is answered on the wire and leaves it alone.
+TEST_F(Create, ClientErrorsLeaveTheOperatorsLastError)
+{
+    ASSERT_NE(0, vlsmb2s_set_option("no_such_option", "1"));
+    const std::string before = vlsmb2s_last_error();
+    ASSERT_FALSE(before.empty());
+    auto r = talk({tree_connect(3, "media"), create(4, 1, "missing.txt"), create(5, 1, "sub\\..\\x"),
+                   tree_connect(6, "nosuch")});
+    ASSERT_EQ(4u, r.size());
+    EXPECT_EQ(PATH_NOT_FOUND, h::status(r[1]));
+    EXPECT_EQ(NAME_INVALID, h::status(r[2]));
+    EXPECT_NE(SUCCESS, h::status(r[3]));
+    EXPECT_EQ(before, vlsmb2s_last_error());
+    // The operator's own failures still land.
+    EXPECT_NE(0, vlsmb2s_remove_share("nosuch"));
+    EXPECT_STREQ("remove_share: no share nosuch", vlsmb2s_last_error());
 }
 
 TEST_F(Create, RootNamesAndFileIds)

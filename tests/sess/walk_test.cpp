@@ -181,9 +181,9 @@ TEST_F(Walk, ForeignSessionIdIsEchoed)
 uint64_t g_seen_fid[3];
 int g_closes;
 
-void fake_create(vl2_sess *s, vl2_rd *, vl2_reply *r)
+void fake_create(vl2_sess *, vl2_rd *, vl2_reply *r)
 {
-    s->last_fid = 0x51;
+    r->rq.opened = 0x51;
     wzero(&r->b, 89);
 }
 void fake_create_fails(vl2_sess *s, vl2_rd *, vl2_reply *r) { create_error(s, r, ST_OBJECT_NAME_NOT_FOUND, 0); }
@@ -309,8 +309,8 @@ void fake_logon(vl2_sess *s, vl2_rd *, vl2_reply *r)
     s->is_guest = 0;
     s->session_id = 0x77;
     s->sign_required = g_require;
-    memcpy(s->signing_key, kKey, 16);
-    s->sign_this = 1;
+    memcpy(s->signer.key, kKey, 16);
+    r->rq.sign = 1;
     wzero(&r->b, 8);
 }
 
