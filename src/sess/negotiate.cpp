@@ -86,15 +86,14 @@ void make_challenge(vl2_sess *s, const vl2_opts *fresh, int64_t t)
     vl2_put64(s->challenge, g ^ h);
 }
 
-uint64_t hdr_sid(vl2_reply *r) { return vl2_le64(rep_hdr(r) + 40); }
-uint32_t hdr_tid(vl2_reply *r) { return vl2_le32(rep_hdr(r) + 36); }
-
-void fail(vl2_sess *s, vl2_reply *r, uint32_t status)
+// A NEGOTIATE the server cannot answer ends the connection.
+uint32_t fail_l(vl2_sess *s, vl2_reply *r, uint32_t status, int line)
 {
-    err_reply(s, r, CMD_NEGOTIATE, status, hdr_sid(r), hdr_tid(r));
     vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
     s->closing = 1;
+    return rep_fail_l(r, status, FAIL_BODY_ERROR, line);
 }
+#define fail(s, r, status) fail_l((s), (r), (status), __LINE__)
 
 // Appends the NEGOTIATE response body with its security token.
 void put_body(vl2_sess *s, vl2_reply *r, uint16_t secmode, uint32_t max_transact, int64_t t, const vl2_buf *tok)
@@ -170,7 +169,7 @@ void negotiate_seed(vl2_sess *s)
     make_challenge(s, &s->opts, clock_time(s));
 }
 
-void cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+uint32_t cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     const size_t n = rd->size;
     uint16_t ssz = rd_u16(rd);
@@ -183,8 +182,7 @@ void cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     rd_skip(rd, 16);
     sess_trace(s, "[nego] ssz=%u scount=%u (off-base)\n", (unsigned)ssz, (unsigned)count);
     if (rd->bad || count < 1 || count > 32 || ssz != 36) {
-        fail(s, r, ST_INVALID_PARAMETER);
-        return;
+        return fail(s, r, ST_INVALID_PARAMETER);
     }
 
     // Some clients put the list elsewhere; try the end of the frame first.
@@ -210,8 +208,7 @@ void cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     sess_trace(s, "[nego] best=%llx is31=%d\n", (unsigned long long)best, is31);
     if (!best) {
         int contexts = n >= 64 && vl2_le16(rd->data + 28) != 0;
-        fail(s, r, is31 && !contexts ? ST_INVALID_PARAMETER : ST_NOT_SUPPORTED);
-        return;
+        return fail(s, r, is31 && !contexts ? ST_INVALID_PARAMETER : ST_NOT_SUPPORTED);
     }
 
     s->dialect = best;
@@ -234,8 +231,7 @@ void cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     vl2_buf ch{};
     if (vl2_ntlm_type2(s->opts.server_name, s->challenge, t, &ch) != 0 || ch.failed) {
         vl2_buf_free(&ch);
-        err_reply(s, r, CMD_NEGOTIATE, ST_NOT_SUPPORTED, hdr_sid(r), hdr_tid(r));
-        return;
+        return rep_fail(r, ST_NOT_SUPPORTED);
     }
     vl2_buf tok{};
     pick_token(&ch, &tok);
@@ -243,6 +239,7 @@ void cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     put_body(s, r, security_mode(s), best == D210 ? 1048576u : 65536u, t, &tok);
     vl2_buf_free(&tok);
     vl2_buf_free(&ch);
+    return ST_SUCCESS;
 }
 
 namespace {
