@@ -34,7 +34,6 @@ uint32_t normalise_access(uint32_t a)
     return a;
 }
 
-uint32_t attributes(const vl2_open *o) { return o->is_dir ? 0x00000011u : 0x00000021u; }
 
 // Times, sizes and attributes as CREATE and CLOSE both report them.
 void put_meta(vl2_buf *b, const vl2_open *o)

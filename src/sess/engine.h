@@ -380,5 +380,22 @@ extern vl2_handler *g_test_handlers[CMD_COUNT];
 // reads as "signing disabled" to scanners such as nmap.
 inline uint16_t security_mode(const vl2_sess *s) { return s->sign_required ? 0x0003 : 0x0001; }
 
+// The time the connection works by: the fixed clock when one is set.
+int64_t clock_time(const vl2_sess *s);
+
+// The server GUID (NEGOTIATE, and its validation), from the seed the
+// NEGOTIATE derived.
+inline void put_server_guid(vl2_buf *b, const vl2_sess *s)
+{
+    w64(b, s->guid_seed);
+    w64(b, s->guid_seed ^ 0x564C4D4232ULL);
+}
+
+// FileAttributes the server shows: everything is read-only; a directory
+// is a directory, anything else an archive file.
+constexpr uint32_t ATTR_READONLY = 0x01, ATTR_DIRECTORY = 0x10, ATTR_ARCHIVE = 0x20;
+constexpr uint32_t file_attributes(bool dir) { return ATTR_READONLY | (dir ? ATTR_DIRECTORY : ATTR_ARCHIVE); }
+inline uint32_t attributes(const vl2_open *o) { return file_attributes(o->is_dir); }
+
 // Wire time from unix seconds; allocation size rounded to 64 KiB.
 inline uint64_t alloc_size(uint64_t size) { return (size + 65535) & ~(uint64_t)65535; }

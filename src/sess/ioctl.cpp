@@ -16,7 +16,6 @@ constexpr uint64_t ALL_ONES = 0xFFFFFFFFFFFFFFFFULL;
 constexpr uint32_t MAX_PDU_IN = 16384;
 constexpr uint32_t OUT_OFFSET = 112;   // header plus the 48-byte body
 constexpr uint8_t READ_DATA_OFFSET = 80;
-constexpr uint64_t GUID_XOR = 0x564C4D4232ULL;
 
 // The controls a client sends with the all-ones FileId: none is served.
 bool takes_no_handle(uint32_t ctl)
@@ -53,8 +52,7 @@ uint32_t validate_negotiate(vl2_sess *s, vl2_reply *r, uint64_t fid_p)
     rep_status(r, ST_SUCCESS);
     ioctl_body(b, FSCTL_VALIDATE_NEGOTIATE_INFO, fid_p, ALL_ONES, 0, 24);
     w32(b, s->large_mtu ? 0x00000004 : 0);
-    w64(b, s->guid_seed);
-    w64(b, s->guid_seed ^ GUID_XOR);
+    put_server_guid(b, s);
     w16(b, security_mode(s));
     w16(b, (uint16_t)s->dialect);
     return ST_SUCCESS;

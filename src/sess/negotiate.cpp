@@ -16,11 +16,7 @@
 
 namespace {
 
-constexpr uint64_t GUID_XOR = 0x564C4D4232ULL;
 constexpr uint16_t D202 = 0x0202, D210 = 0x0210;
-
-// The NegTokenInit2 hint name every server token carries.
-const char HINTS[] = "not_defined_in_RFC4178@please_ignore";
 
 // Token of the VLSMB2S_SAMBA_TOKEN switch (without its hint name): a
 // NegTokenInit2 without mechToken, for comparing client behaviour.
@@ -35,7 +31,6 @@ const uint8_t SHORT_HEAD[] = {0x60, 0x4c, 0x06, 0x06, 0x2b, 0x06, 0x01, 0x05, 0x
                               0x01, 0x82, 0x37, 0x02, 0x02, 0x0a, 0xa2, 0x06, 0x04, 0x04, 0x01, 0x02,
                               0x03, 0x04, 0xa3, 0x2a, 0x30, 0x28, 0xa0, 0x26, 0x1b, 0x24};
 
-int64_t clock_time(const vl2_sess *s) { return s->opts.clock ? s->opts.clock : vl2_unix_now(); }
 
 // 8 unpredictable bytes; 0, or -1 when the system has no source at all.
 int random8(uint8_t out[8])
@@ -103,8 +98,7 @@ void put_body(vl2_sess *s, vl2_reply *r, uint16_t secmode, uint32_t max_transact
     w16(b, secmode);
     w16(b, (uint16_t)s->dialect);
     w16(b, 0);
-    w64(b, s->guid_seed);
-    w64(b, s->guid_seed ^ GUID_XOR);
+    put_server_guid(b, s);
     w32(b, s->large_mtu ? 4u : 0u);
     w32(b, max_transact);
     w32(b, (uint32_t)s->max_read);
@@ -125,14 +119,14 @@ void pick_token(const vl2_buf *challenge, vl2_buf *tok)
         vl2_buf_put(tok, challenge->data, challenge->len);
     } else if (getenv("VLSMB2S_SHORT_MECHTOK")) {
         vl2_buf_put(tok, SHORT_HEAD, sizeof SHORT_HEAD);
-        vl2_buf_put(tok, HINTS, sizeof HINTS - 1);
+        vl2_buf_put(tok, vl2_spnego_hint, strlen(vl2_spnego_hint));
     } else if (getenv("VLSMB2S_EMPTY_MECHTOK")) {
         vl2_spnego_init_tok(nullptr, 0, tok);
     } else if (getenv("VLSMB2S_NO_MECHTOK")) {
         vl2_spnego_init_tok_nomect(tok);
     } else if (getenv("VLSMB2S_SAMBA_TOKEN")) {
         vl2_buf_put(tok, samba_tok, sizeof samba_tok);
-        vl2_buf_put(tok, HINTS, sizeof HINTS - 1);
+        vl2_buf_put(tok, vl2_spnego_hint, strlen(vl2_spnego_hint));
     } else {
         vl2_spnego_init_tok_nomect(tok);
     }
@@ -162,6 +156,8 @@ int scan_at(vl2_sess *s, vl2_rd *rd, size_t c, unsigned count, uint16_t *best, i
 }
 
 } // namespace
+
+int64_t clock_time(const vl2_sess *s) { return s->opts.clock ? s->opts.clock : vl2_unix_now(); }
 
 void negotiate_seed(vl2_sess *s)
 {

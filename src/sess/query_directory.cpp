@@ -30,7 +30,6 @@ constexpr uint8_t FL_RESTART = 0x01, FL_SINGLE = 0x02, FL_INDEX = 0x04, FL_REOPE
 constexpr size_t MAX_OUT = 1048576;
 constexpr int NAME_CAP = 1024;        // UTF-16LE bytes of one name
 constexpr uint16_t OUT_OFFSET = 72;   // header plus the 8-byte body
-constexpr uint32_t ATTR_DIR = 0x00000011, ATTR_FILE = 0x00000021;
 
 // Bytes of an entry before its name; 0 for a class not served.
 size_t fixed_size(unsigned cls)
@@ -85,7 +84,7 @@ void put_entry(uint8_t *e, unsigned cls, size_t fixed, const vl2_vent *v, uint32
         vl2_put64(e + 32, vl2_filetime(v->crtime));
         vl2_put64(e + 40, v->size);
         vl2_put64(e + 48, alloc_size(v->size));
-        vl2_put32(e + 56, v->target_kind == VL2_K_DIR ? ATTR_DIR : ATTR_FILE);
+        vl2_put32(e + 56, file_attributes(v->target_kind == VL2_K_DIR));
         vl2_put32(e + 60, (uint32_t)ulen);
         if (cls == 3 || cls == 37) e[68] = (uint8_t)short_name(v->name, e + 70);
         if (cls == 37) vl2_put64(e + 96, v->ino);

@@ -14,10 +14,7 @@ constexpr uint8_t FILE_ALTERNATE_NAME = 21;
 // FileNormalizedNameInformation exists from dialect 3.1.1 on.
 constexpr uint8_t FILE_NORMALIZED_NAME = 48;
 constexpr uint32_t GRANTED_ACCESS = 0x001200A9u;  // what CREATE grants
-constexpr uint64_t EPOCH_1970 = 116444736000000000ull;
 const uint8_t ntfs16[8] = {'N', 0, 'T', 0, 'F', 0, 'S', 0};
-
-uint32_t attributes(const vl2_open *o) { return o->st.kind == VL2_K_DIR ? 0x00000011u : 0x00000021u; }
 
 void qi_file_basic(vl2_buf *b, const vl2_open *o)
 {
@@ -100,7 +97,7 @@ int file_class(vl2_buf *d, const vl2_open *o, unsigned cls)
         w32(d, 0);
         return 56;
     case 35:  // FileAttributeTagInformation: no reparse points are shown
-        w32(d, o->is_dir ? 0x00000010u : 0x00000021u);
+        w32(d, o->is_dir ? ATTR_DIRECTORY : file_attributes(false));
         w32(d, 0);
         return 8;
     default:
@@ -157,7 +154,7 @@ int fs_class(vl2_buf *d, const vl2_open *o, unsigned cls)
         uint8_t label[2 * sizeof o->share_name];
         int n = 0;
         if (vl2_utf8_to_utf16le(o->share_name, label, (int)sizeof label, &n) != 0) n = 0;
-        w64(d, EPOCH_1970);
+        w64(d, vl2_filetime(0));
         w32(d, (uint32_t)vl2_fnv1a64(o->path, strlen(o->path), VL2_FNV_BASIS));
         w32(d, (uint32_t)n);
         vl2_buf_byte(d, 0);  // SupportsObjects

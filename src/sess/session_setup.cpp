@@ -15,7 +15,6 @@ namespace {
 constexpr int MAX_ACCOUNTS = 256;
 const uint8_t NTLM_SIG[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
 
-int64_t clock_time(const vl2_sess *s) { return s->opts.clock ? s->opts.clock : vl2_unix_now(); }
 
 // SessionId from the peer and the clock: reproducible under a fixed clock,
 // always odd so it is never 0.
@@ -68,6 +67,7 @@ vl2_ntlm_auth auth_for(vl2_sess *s, const uint8_t *tok, size_t toklen, const cha
     a.timecheck = s->opts.ntlm_timecheck;
     a.user = user;
     a.password = pass;
+    a.guest_ok = vl2_guest_allowed();
     a.x = &s->ntlm;
     return a;
 }
