@@ -27,7 +27,7 @@ void check(int rc, int anon, const uint8_t key[16])
     if (rc != 0 && anon) abort();
 }
 
-void one(const uint8_t *m, size_t n, int timecheck, const char *user, const char *pass)
+void one(const uint8_t *m, size_t n, int timecheck, int guest_ok, const char *user, const char *pass)
 {
     vl2_ntlm_auth a{};
     a.msg = m;
@@ -37,6 +37,7 @@ void one(const uint8_t *m, size_t n, int timecheck, const char *user, const char
     a.timecheck = timecheck;
     a.user = user;
     a.password = pass;
+    a.guest_ok = guest_ok;
     a.anonymous = 7;
     memset(a.key, 0xAA, sizeof a.key);
     int rc = vl2_ntlm_type3(&a);
@@ -60,11 +61,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    vlsmb2s_set_option("guest", "1");
-    one(data, size, 1, "", "");
-    vlsmb2s_set_option("guest", "0");
-    one(data, size, 1, "alice", "secret");
-    one(data, size, 0, "Alice", "secret");
+    one(data, size, 1, 1, "", "");
+    one(data, size, 1, 0, "alice", "secret");
+    one(data, size, 0, 0, "Alice", "secret");
     for (int cap : {129, 5}) {
         char user[129];
         memset(user, 'x', sizeof user);

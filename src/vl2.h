@@ -142,7 +142,16 @@ struct vl2_vent {
 
 // Wire time: 100 ns ticks since 1601 from unix seconds. Unsigned
 // arithmetic: an absurd host time wraps instead of overflowing.
+// The name the server goes by unless the host names it.
+#define VL2_DEFAULT_SERVER_NAME "VELANTORIMBUS"
+
+constexpr uint64_t VL2_FILETIME_EPOCH_SECS = 11644473600ULL;  // 1601 to 1970
 inline uint64_t vl2_filetime(int64_t unix_seconds)
 {
-    return ((uint64_t)unix_seconds + 11644473600ULL) * 10000000ULL;
+    return ((uint64_t)unix_seconds + VL2_FILETIME_EPOCH_SECS) * 10000000ULL;
+}
+// Unix seconds of a wire time (whole seconds, rounded down).
+inline int64_t vl2_filetime_secs(uint64_t ft)
+{
+    return (int64_t)(ft / 10000000ULL) - (int64_t)VL2_FILETIME_EPOCH_SECS;
 }

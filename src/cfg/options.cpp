@@ -21,7 +21,7 @@ constexpr vl2_opts k_defaults = {
     1024,       // max_handles
     4194304,    // max_message
     0,          // clock: system
-    "VELANTORIMBUS",
+    VL2_DEFAULT_SERVER_NAME,
     0,          // log: off unless the host asks for it
     20000,      // logon_timeout_ms
     0,          // max_clients_per_ip: no cap

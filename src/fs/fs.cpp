@@ -1,4 +1,5 @@
 #include "fs/fs.h"
+#include "util/util.h"
 
 #include <cerrno>
 #include <climits>
@@ -23,30 +24,7 @@ struct vl2_file {
 
 namespace {
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
-bool utf8ok(const char *s)
-{
-    const unsigned char *p = (const unsigned char *)s;
-    while (*p) {
-        unsigned c = *p;
-        int n;
-        unsigned min;
-        if (c < 0x80) { p++; continue; }
-        if ((c & 0xE0) == 0xC0) { n = 1; min = 0x80; c &= 0x1F; }
-        else if ((c & 0xF0) == 0xE0) { n = 2; min = 0x800; c &= 0x0F; }
-        else if ((c & 0xF8) == 0xF0) { n = 3; min = 0x10000; c &= 0x07; }
-        else return false;
-        for (int i = 1; i <= n; i++) {
-            if ((p[i] & 0xC0) != 0x80) return false;
-            c = (c << 6) | (p[i] & 0x3F);
-        }
-        if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-        p += n + 1;
-    }
-    return true;
-}
-
-bool okpath(const char *path) { return path && *path && utf8ok(path); }
+bool okpath(const char *path) { return path && *path && vl2_utf8_valid(path); }
 
 // One component inside an open directory; anything else could walk out of it.
 bool okname(const char *name)

@@ -1,7 +1,6 @@
 // NTLM: the CHALLENGE message, the NTLMv2 key derivation and the check of
 // one AUTHENTICATE message against one account.
 #include "ntlm/ntlm.h"
-#include "cfg/cfg.h"
 #include "crypto/crypto.h"
 #include "util/util.h"
 
@@ -27,7 +26,7 @@ constexpr size_t MIC_AT = 72;
 const uint8_t version_field[8] = {6, 1, 0xb0, 0x1d, 0, 0, 0, 15};
 constexpr size_t NT_MIN = 48, NT_MAX = 1040;
 constexpr int64_t MAX_SKEW = 7200;
-const char default_name[] = "VELANTORIMBUS";
+const char default_name[] = VL2_DEFAULT_SERVER_NAME;
 const uint8_t signature[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
 
 bool tracing() { return getenv("VLSMB2S_TRACE") != nullptr; }
@@ -209,7 +208,7 @@ int blob_checks(const uint8_t *blob, size_t blen, int64_t now, int timecheck, ui
     uint64_t ft = vl2_le64(ts);
     if (ft == 0)
         return 0;
-    int64_t secs = (int64_t)(ft / 10000000ULL) - 11644473600LL;
+    int64_t secs = vl2_filetime_secs(ft);
     // Magnitude of secs - now without signed overflow.
     uint64_t skew = secs > now ? (uint64_t)secs - (uint64_t)now : (uint64_t)now - (uint64_t)secs;
     return skew > (uint64_t)MAX_SKEW ? -1 : 0;
@@ -304,7 +303,7 @@ int unverified(vl2_ntlm_auth *a, const t3_fields &f)
     // NTLMv1 and NTLM2-session responses (24 bytes) are never verified; where
     // guests are admitted they are guests, whatever their flags.
     if (f.ntlen < NT_MIN || f.ntlen > NT_MAX) {
-        if (vl2_guest_allowed()) {
+        if (a->guest_ok) {
             trace("[t3] short blob -> guest\n");
             a->anonymous = 1;
             return 0;
@@ -385,8 +384,7 @@ int vl2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t 
     p += 4 + B;
     vl2_put16(p, AV_TIMESTAMP);
     vl2_put16(p + 2, 8);
-    // Unsigned arithmetic: a caller's absurd clock must not be undefined.
-    vl2_put64(p + 4, ((uint64_t)now + 11644473600ULL) * 10000000ULL);
+    vl2_put64(p + 4, vl2_filetime(now));
     p += 12;
     // MsvAvEOL: four zero bytes already there.
     p += 4;

@@ -1,6 +1,6 @@
 // Authentication: SPNEGO tokens around NTLM, the NTLM CHALLENGE and the
 // AUTHENTICATE check. Pure functions over caller memory; no shared state
-// except the guest policy read through cfg.
+// except the trace switch.
 #pragma once
 
 #include "vl2.h"
@@ -19,6 +19,8 @@ struct tok_cursor {
 // (*tok points into blob, may be null = no mechToken; *raw 1 for a bare
 // NTLM message or a GSS token whose mechanism is NTLMSSP), -1 malformed,
 // -2 a NegTokenInit whose mechTypes lack NTLMSSP.
+// The NegTokenInit2 hint name every server token carries.
+extern const char vl2_spnego_hint[];
 int vl2_spnego_init(const uint8_t *blob, size_t len, const uint8_t **tok, size_t *toklen, int *raw);
 // The same classification, with what else the blob carries: a
 // NegTokenInit's mechToken and the DER of its mechTypes list (30 ...), a
@@ -106,6 +108,7 @@ struct vl2_ntlm_auth {
     const char *user;         // "" matches any name (the guest path)
     const char *password;
     const vl2_ntlm_exchange *x; // for the MIC; null: a MIC cannot be checked
+    int guest_ok;             // guests are admitted: an unverifiable response is one
     // Results.
     int anonymous;    // 1: nothing was verified (see vl2_ntlm_type3)
     int proof_tried;  // the name matched and the proof was computed

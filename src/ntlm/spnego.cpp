@@ -5,15 +5,18 @@
 
 #include <cstring>
 
+const char vl2_spnego_hint[] = "not_defined_in_RFC4178@please_ignore";
+
 namespace {
 
 const uint8_t spnego_oid[] = {0x06, 0x06, 0x2b, 0x06, 0x01, 0x05, 0x05, 0x02};
-const uint8_t ntlm_oid[] = {0x06, 0x0a, 0x2b, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x02, 0x0a};
+// NTLMSSP's OID, then the same with its DER tag and length.
 const uint8_t OID_NTLM[] = {0x2b, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x02, 0x0a};
+const uint8_t ntlm_oid[] = {0x06, sizeof OID_NTLM, OID_NTLM[0], OID_NTLM[1], OID_NTLM[2], OID_NTLM[3], OID_NTLM[4],
+                            OID_NTLM[5], OID_NTLM[6], OID_NTLM[7], OID_NTLM[8], OID_NTLM[9]};
 const uint8_t ns[] = {0x0a, 0x01, 0x01};
 const uint8_t tok[] = {0xa1, 0x07, 0x30, 0x05, 0xa0, 0x03, 0x0a, 0x01, 0x00};
-const char hints[] = "not_defined_in_RFC4178@please_ignore";
-constexpr size_t hints_len = sizeof hints - 1;
+constexpr size_t hints_len = sizeof vl2_spnego_hint - 1;
 
 // One tag and length; on success the cursor is at the first content byte
 // and the contents are known to lie inside the cursor's range.
@@ -254,7 +257,7 @@ void put_hints(vl2_buf *b)
 {
     static const uint8_t head[] = {0xa3, 0x2a, 0x30, 0x28, 0xa0, 0x26, 0x1b, 0x24};
     vl2_buf_put(b, head, sizeof head);
-    vl2_buf_put(b, hints, hints_len);
+    vl2_buf_put(b, vl2_spnego_hint, hints_len);
 }
 
 } // namespace

@@ -5,26 +5,27 @@
 
 namespace {
 
-void small_body(vl2_reply *r, uint32_t status)
+uint32_t small_body(vl2_reply *r, uint32_t status)
 {
     rep_status(r, status);
     static const uint8_t body[4] = {4, 0, 0, 0};
     vl2_buf_put(&r->b, body, sizeof body);
+    return ST_SUCCESS;
 }
 
-void cmd_echo(vl2_sess *, vl2_rd *rd, vl2_reply *r)
+uint32_t cmd_echo(vl2_sess *, vl2_rd *rd, vl2_reply *r)
 {
     rd_u16(rd);
     rd_u32(rd);
-    small_body(r, ST_SUCCESS);
+    return small_body(r, ST_SUCCESS);
 }
 
-void cmd_not_supported(vl2_sess *, vl2_rd *, vl2_reply *r) { small_body(r, ST_NOT_SUPPORTED); }
+uint32_t cmd_not_supported(vl2_sess *, vl2_rd *, vl2_reply *r) { return small_body(r, ST_NOT_SUPPORTED); }
 
-void cmd_unknown(vl2_sess *, vl2_rd *, vl2_reply *r)
+uint32_t cmd_unknown(vl2_sess *, vl2_rd *, vl2_reply *r)
 {
     vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
-    small_body(r, ST_NOT_SUPPORTED);
+    return small_body(r, ST_NOT_SUPPORTED);
 }
 
 // Columns: name, handler, refused, sign_exempt, fid_at, ssz, ssz_alt.

@@ -34,7 +34,6 @@ uint32_t normalise_access(uint32_t a)
     return a;
 }
 
-uint32_t attributes(const vl2_open *o) { return o->is_dir ? 0x00000011u : 0x00000021u; }
 
 // Times, sizes and attributes as CREATE and CLOSE both report them.
 void put_meta(vl2_buf *b, const vl2_open *o)
@@ -196,13 +195,10 @@ vl2_open *add_open(vl2_sess *s, const vl2_tree *t, const char *vp, const vl2_vre
 
 }  // namespace
 
-void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+uint32_t cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     uint16_t ssz = rd_u16(rd);
-    if (rd->bad || ssz != 57) {
-        create_error(s, r, ST_INVALID_PARAMETER, 0);
-        return;
-    }
+    if (rd->bad || ssz != 57) return create_fail(r, ST_INVALID_PARAMETER, 0);
     rd_u8(rd);  // SecurityFlags
     rd_u8(rd);  // RequestedOplockLevel: no oplock is ever granted
     uint32_t imp = rd_u32(rd);
@@ -217,10 +213,7 @@ void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     uint16_t name_len = rd_u16(rd);
     uint32_t ctx_off = rd_u32(rd);
     uint32_t ctx_len = rd_u32(rd);
-    if (rd->bad) {
-        create_error(s, r, ST_INVALID_PARAMETER, 0);
-        return;
-    }
+    if (rd->bad) return create_fail(r, ST_INVALID_PARAMETER, 0);
     sess_trace(s, "[create] access=%08llx opts=%08x disp=%u name_off=%u name_len=%u\n",
                (unsigned long long)access_in, opts, disp, name_off, name_len);
 
@@ -229,20 +222,14 @@ void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     if (name_len >= 2) {
         vl2_rd peek = *rd;
         const uint8_t *p = rd_region(&peek, name_off, 2);
-        if (p && vl2_le16(p) == '\\') {
-            create_error(s, r, ST_INVALID_PARAMETER, 0);
-            return;
-        }
+        if (p && vl2_le16(p) == '\\') return create_fail(r, ST_INVALID_PARAMETER, 0);
     }
 
     vl2_tree *t = sess_tree(s, r->rq.tid);
     uint32_t access = normalise_access(access_in);
 
     int wr = 0;
-    if (uint32_t st = refusal(s, t, disp, access, opts, imp, &wr)) {
-        create_error(s, r, st, wr);
-        return;
-    }
+    if (uint32_t st = refusal(s, t, disp, access, opts, imp, &wr)) return create_fail(r, st, wr);
 
     char name[NAME_MAX_BYTES + 2];
     name[0] = 0;
@@ -250,12 +237,10 @@ void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         const uint8_t *p = rd_region(rd, name_off, name_len);
         if (!p || name_len > NAME_MAX_BYTES) {
             rd->bad = 1;
-            create_error(s, r, ST_INVALID_PARAMETER, 0);
-            return;
+            return create_fail(r, ST_INVALID_PARAMETER, 0);
         }
         if (vl2_utf16_to_utf8(p, name_len, name, (int)sizeof name) < 0) {
-            create_error(s, r, ST_OBJECT_NAME_INVALID, 0);
-            return;
+            return create_fail(r, ST_OBJECT_NAME_INVALID, 0);
         }
     } else {
         rd->bad = 0;
@@ -264,16 +249,10 @@ void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     vl2_vres res;
     memset(&res, 0, sizeof res);
     char vp[sizeof(vl2_open::name)] = "";
-    if (uint32_t st = resolve_name(t, name, opts, vp, sizeof vp, &res)) {
-        create_error(s, r, st, 0);
-        return;
-    }
+    if (uint32_t st = resolve_name(t, name, opts, vp, sizeof vp, &res)) return create_fail(r, st, 0);
 
     vl2_open *o = add_open(s, t, vp, res);
-    if (!o) {
-        create_error(s, r, ST_INSUFFICIENT_RESOURCES, 0);
-        return;
-    }
+    if (!o) return create_fail(r, ST_INSUFFICIENT_RESOURCES, 0);
 
     rep_status(r, ST_SUCCESS);
     vl2_buf *b = &r->b;
@@ -291,25 +270,18 @@ void cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     r->rq.opened = o->id;
 
     if (wants_qfid(s, rd, ctx_off, ctx_len)) put_qfid(s, r, o);
+    return ST_SUCCESS;
 }
 
-void cmd_close(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+uint32_t cmd_close(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
-    const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
-    const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
     rd_u16(rd);  // StructureSize, checked by the dispatcher
     rd_u16(rd);  // Flags: the attributes are returned whatever they ask
     rd_u32(rd);  // Reserved
     uint64_t fid = rd_u64(rd);
-    if (rd->bad) {
-        err_reply(s, r, CMD_CLOSE, ST_INVALID_PARAMETER, sid, tid);
-        return;
-    }
+    if (rd->bad) return rep_fail(r, ST_INVALID_PARAMETER);
     vl2_open *o = sess_open(s, fid);
-    if (!o) {
-        err_reply(s, r, CMD_CLOSE, ST_FILE_CLOSED, sid, tid);
-        return;
-    }
+    if (!o) return rep_fail(r, ST_FILE_CLOSED);
     rep_status(r, ST_SUCCESS);
     vl2_buf *b = &r->b;
     w16(b, 60);
@@ -317,4 +289,5 @@ void cmd_close(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     w32(b, 0);
     put_meta(b, o);
     sess_close_open(s, o);
+    return ST_SUCCESS;
 }

@@ -27,20 +27,44 @@ void answer(vl2_reply *r, unsigned cmd, uint32_t status, uint64_t mid, uint64_t 
     rep_error_body(r);
 }
 
+// Answers a handler's failure with the error body its command gives it.
+void render_failure(vl2_sess *s, vl2_reply *r, unsigned cmd, uint32_t status, uint64_t sid, uint32_t tid)
+{
+    switch (r->fail_body) {
+    case FAIL_BODY_CREATE:
+    case FAIL_BODY_CREATE_WRITE:
+        create_error_l(s, r, status, r->fail_body == FAIL_BODY_CREATE_WRITE, r->fail_line);
+        break;
+    case FAIL_BODY_SETUP: session_setup_fail_body(s, r, status); break;
+    case FAIL_BODY_SIZE_NEEDED:
+        err_reply_l(s, r, cmd, status, sid, tid, r->fail_line);
+        if (r->b.failed) break;
+        r->b.len = r->hdr + SMB2_HDR + 4;  // StructureSize, ErrorContextCount, Reserved
+        w32(&r->b, 4);                     // ByteCount
+        w32(&r->b, r->fail_size);          // ErrorData
+        break;
+    default: err_reply_l(s, r, cmd, status, sid, tid, r->fail_line); break;
+    }
+}
+
 // Runs the command's handler on the response begun for it. A test seam
 // stands in for the whole command, its StructureSize check included.
 void run_handler(vl2_sess *s, const vl2_command *row, unsigned cmd, vl2_rd *rd, vl2_reply *r, uint64_t sid,
                  uint32_t tid)
 {
     vl2_handler *seam = cmd < CMD_COUNT ? g_test_handlers[cmd] : nullptr;
+    r->fail_line = __LINE__;
+    r->fail_body = FAIL_BODY_ERROR;
+    uint32_t status;
     if (seam)
-        seam(s, rd, r);
+        status = seam(s, rd, r);
     else if (!command_size_ok(row, rd))
-        err_reply_l(s, r, cmd, ST_INVALID_PARAMETER, sid, tid, __LINE__);
+        status = ST_INVALID_PARAMETER;
     else if (row->fn)
-        row->fn(s, rd, r);
+        status = row->fn(s, rd, r);
     else
-        command_row(CMD_COUNT)->fn(s, rd, r);
+        status = command_row(CMD_COUNT)->fn(s, rd, r);
+    if (status != ST_SUCCESS) render_failure(s, r, cmd, status, sid, tid);
 }
 
 // How the walk disposed of a request before (or instead of) its handler.

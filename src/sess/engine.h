@@ -131,6 +131,11 @@ struct vl2_reply {
     size_t sign_at;
     vl2_signer sign_with;
     vl2_req rq;            // the request the current response answers
+    // How the handler in hand failed: the call site for the trace, and
+    // which error body its command gives the status (FAIL_BODY_*).
+    int fail_line;
+    int fail_body;
+    uint32_t fail_size;    // FAIL_BODY_SIZE_NEEDED: the buffer size the client needs
 };
 
 // Little-endian appends.
@@ -166,7 +171,25 @@ void err_reply_l(vl2_sess *s, vl2_reply *r, unsigned cmd, uint32_t status, uint6
 #define err_reply(s, r, cmd, status, sid, tid) err_reply_l((s), (r), (cmd), (status), (sid), (tid), __LINE__)
 // CREATE error response (88-byte body when not in a chain).
 void create_error_l(vl2_sess *s, vl2_reply *r, uint32_t status, int write_access, int line);
-#define create_error(s, r, status, wr) create_error_l((s), (r), (status), (wr), __LINE__)
+
+// The error bodies a handler's status is answered with: the ERROR body,
+// the ERROR body carrying the size the client needs (r->fail_size),
+// CREATE's own (counted as a refused open, a refused write when asked to
+// write) or a failed logon's.
+enum : int {
+    FAIL_BODY_ERROR = 0, FAIL_BODY_SIZE_NEEDED, FAIL_BODY_CREATE, FAIL_BODY_CREATE_WRITE, FAIL_BODY_SETUP
+};
+inline uint32_t rep_fail_l(vl2_reply *r, uint32_t status, int body, int line)
+{
+    r->fail_line = line;
+    r->fail_body = body;
+    return status;
+}
+// What a handler returns to be answered with status.
+#define rep_fail(r, status) rep_fail_l((r), (status), FAIL_BODY_ERROR, __LINE__)
+#define create_fail(r, status, wr) \
+    rep_fail_l((r), (status), (wr) ? FAIL_BODY_CREATE_WRITE : FAIL_BODY_CREATE, __LINE__)
+#define setup_fail(r, status) rep_fail_l((r), (status), FAIL_BODY_SETUP, __LINE__)
 // Writes one reply with its frame prefix; a failed write sets closing.
 void send_frame(vl2_sess *s, const uint8_t *bytes, size_t count);
 // Trace line to stderr when the connection traces (one write per call). The
@@ -233,9 +256,9 @@ void srvsvc_pdu(const uint8_t *in, size_t n, vl2_buf *out);
 // Appends the NetrShareEnum reply stub for the requested information level.
 void srvsvc_share_enum(vl2_buf *out, uint32_t level);
 // READ on a pipe open: hands out up to length bytes of the reply a WRITE
-// left (BUFFER_OVERFLOW while more remains); 0, or -1 after answering
-// NOT_SUPPORTED when nothing is pending.
-int pipe_read(vl2_sess *s, vl2_open *o, uint32_t length, vl2_reply *r);
+// left (BUFFER_OVERFLOW while more remains); ST_SUCCESS, or
+// NOT_SUPPORTED to answer with when nothing is pending.
+uint32_t pipe_read(vl2_open *o, uint32_t length, vl2_reply *r);
 // 1 when a WRITE request body (n bytes) names an open srvsvc pipe: the walk
 // then dispatches it to cmd_write instead of refusing it.
 int write_allowed(vl2_sess *s, const uint8_t *body, size_t n);
@@ -308,7 +331,10 @@ void sess_release_opens(vl2_sess *s);
 void read_file_drop(vl2_sess *s);
 
 // ---- command handlers (run with the response header begun, SUCCESS) ----
-typedef void vl2_handler(vl2_sess *s, vl2_rd *rd, vl2_reply *r);
+// A handler reads its request and writes its body: it returns ST_SUCCESS
+// when the response it wrote stands (whatever status it gave it), or the
+// status the dispatcher answers with instead (rep_fail and kin).
+typedef uint32_t vl2_handler(vl2_sess *s, vl2_rd *rd, vl2_reply *r);
 vl2_handler cmd_negotiate, cmd_session_setup, cmd_logoff, cmd_tree_connect, cmd_tree_disconnect,
     cmd_create, cmd_close, cmd_read, cmd_write, cmd_ioctl, cmd_query_directory, cmd_query_info;
 
@@ -353,6 +379,23 @@ extern vl2_handler *g_test_handlers[CMD_COUNT];
 // is always enabled; required adds its own bit. Announcing "required" alone
 // reads as "signing disabled" to scanners such as nmap.
 inline uint16_t security_mode(const vl2_sess *s) { return s->sign_required ? 0x0003 : 0x0001; }
+
+// The time the connection works by: the fixed clock when one is set.
+int64_t clock_time(const vl2_sess *s);
+
+// The server GUID (NEGOTIATE, and its validation), from the seed the
+// NEGOTIATE derived.
+inline void put_server_guid(vl2_buf *b, const vl2_sess *s)
+{
+    w64(b, s->guid_seed);
+    w64(b, s->guid_seed ^ 0x564C4D4232ULL);
+}
+
+// FileAttributes the server shows: everything is read-only; a directory
+// is a directory, anything else an archive file.
+constexpr uint32_t ATTR_READONLY = 0x01, ATTR_DIRECTORY = 0x10, ATTR_ARCHIVE = 0x20;
+constexpr uint32_t file_attributes(bool dir) { return ATTR_READONLY | (dir ? ATTR_DIRECTORY : ATTR_ARCHIVE); }
+inline uint32_t attributes(const vl2_open *o) { return file_attributes(o->is_dir); }
 
 // Wire time from unix seconds; allocation size rounded to 64 KiB.
 inline uint64_t alloc_size(uint64_t size) { return (size + 65535) & ~(uint64_t)65535; }

@@ -16,7 +16,6 @@ constexpr uint64_t ALL_ONES = 0xFFFFFFFFFFFFFFFFULL;
 constexpr uint32_t MAX_PDU_IN = 16384;
 constexpr uint32_t OUT_OFFSET = 112;   // header plus the 48-byte body
 constexpr uint8_t READ_DATA_OFFSET = 80;
-constexpr uint64_t GUID_XOR = 0x564C4D4232ULL;
 
 // The controls a client sends with the all-ones FileId: none is served.
 bool takes_no_handle(uint32_t ctl)
@@ -25,12 +24,12 @@ bool takes_no_handle(uint32_t ctl)
            ctl == FSCTL_QUERY_NETWORK_INTERFACE_INFO;
 }
 
-void refuse_l(vl2_sess *s, vl2_reply *r, uint32_t status, bool count, int line)
+uint32_t refuse_l(vl2_reply *r, uint32_t status, bool count, int line)
 {
     if (count) vl2_stat_add(VL2_ST_IOCTL_REFUSED, 1);
-    err_reply_l(s, r, CMD_IOCTL, status, vl2_le64(rep_hdr(r) + 40), vl2_le32(rep_hdr(r) + 36), line);
+    return rep_fail_l(r, status, FAIL_BODY_ERROR, line);
 }
-#define refuse(s, r, status, count) refuse_l((s), (r), (status), (count), __LINE__)
+#define refuse(r, status, count) refuse_l((r), (status), (count), __LINE__)
 
 void ioctl_body(vl2_buf *b, uint32_t ctl, uint64_t fid_p, uint64_t fid_v, uint32_t in_off, uint32_t out_count)
 {
@@ -47,21 +46,21 @@ void ioctl_body(vl2_buf *b, uint32_t ctl, uint64_t fid_p, uint64_t fid_v, uint32
     w32(b, 0);
 }
 
-void validate_negotiate(vl2_sess *s, vl2_reply *r, uint64_t fid_p)
+uint32_t validate_negotiate(vl2_sess *s, vl2_reply *r, uint64_t fid_p)
 {
     vl2_buf *b = &r->b;
     rep_status(r, ST_SUCCESS);
     ioctl_body(b, FSCTL_VALIDATE_NEGOTIATE_INFO, fid_p, ALL_ONES, 0, 24);
     w32(b, s->large_mtu ? 0x00000004 : 0);
-    w64(b, s->guid_seed);
-    w64(b, s->guid_seed ^ GUID_XOR);
+    put_server_guid(b, s);
     w16(b, security_mode(s));
     w16(b, (uint16_t)s->dialect);
+    return ST_SUCCESS;
 }
 
 }  // namespace
 
-void cmd_ioctl(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+uint32_t cmd_ioctl(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     rd_u16(rd);  // StructureSize, checked by the dispatcher
     rd_u16(rd);  // Reserved
@@ -75,17 +74,17 @@ void cmd_ioctl(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     rd_u32(rd);  // OutputCount
     uint32_t max_out = rd_u32(rd);
     rd_u32(rd);  // Flags
-    if (rd->bad) return refuse(s, r, ST_INVALID_PARAMETER, false);
+    if (rd->bad) return refuse(r, ST_INVALID_PARAMETER, false);
 
     if (ctl == FSCTL_VALIDATE_NEGOTIATE_INFO) return validate_negotiate(s, r, fid_p);
-    if (takes_no_handle(ctl)) return refuse(s, r, ST_NOT_SUPPORTED, true);
+    if (takes_no_handle(ctl)) return refuse(r, ST_NOT_SUPPORTED, true);
     // Every other code names a handle, and a handle that is not open is
     // answered as such whatever the code asks for.
     vl2_open *o = sess_open(s, fid_p);
-    if (!o) return refuse(s, r, ST_FILE_CLOSED, false);
-    if (ctl != FSCTL_PIPE_TRANSCEIVE || !o->is_pipe) return refuse(s, r, ST_NOT_SUPPORTED, true);
+    if (!o) return refuse(r, ST_FILE_CLOSED, false);
+    if (ctl != FSCTL_PIPE_TRANSCEIVE || !o->is_pipe) return refuse(r, ST_NOT_SUPPORTED, true);
     const uint8_t *in = rd_region(rd, in_off, in_count);
-    if (!in || in_count > MAX_PDU_IN) return refuse(s, r, ST_INVALID_PARAMETER, false);
+    if (!in || in_count > MAX_PDU_IN) return refuse(r, ST_INVALID_PARAMETER, false);
 
     vl2_buf *b = &r->b;
     rep_status(r, ST_SUCCESS);
@@ -93,7 +92,7 @@ void cmd_ioctl(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     ioctl_body(b, ctl, fid_p, fid_v, OUT_OFFSET, 0);
     const size_t pdu = (size_t)b->len;
     srvsvc_pdu(in, in_count, b);
-    if (b->failed) return;
+    if (b->failed) return ST_SUCCESS;  // the loop drops the reply and ends
     uint64_t n = b->len - pdu;
     vl2_buf_free(&o->pipe_out);
     o->pipe_pos = 0;
@@ -102,7 +101,7 @@ void cmd_ioctl(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         // fits, and READs the rest of the PDU from the pipe.
         if (vl2_buf_put(&o->pipe_out, b->data + pdu + max_out, n - max_out) != 0) {
             vl2_buf_free(&o->pipe_out);
-            return refuse(s, r, ST_INSUFFICIENT_RESOURCES, false);
+            return refuse(r, ST_INSUFFICIENT_RESOURCES, false);
         }
         b->len = pdu + max_out;
         b->data[b->len] = 0;
@@ -110,6 +109,7 @@ void cmd_ioctl(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         rep_status(r, ST_BUFFER_OVERFLOW);
     }
     vl2_put32(b->data + body + 36, (uint32_t)n);
+    return ST_SUCCESS;
 }
 
 int write_allowed(vl2_sess *s, const uint8_t *body, size_t n)
@@ -119,10 +119,8 @@ int write_allowed(vl2_sess *s, const uint8_t *body, size_t n)
     return o && o->is_pipe;
 }
 
-void cmd_write(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+uint32_t cmd_write(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
-    const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
-    const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
     rd_u16(rd);  // StructureSize, checked by the dispatcher
     uint16_t data_off = rd_u16(rd);
     uint32_t length = rd_u32(rd);
@@ -134,16 +132,16 @@ void cmd_write(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     rd_u16(rd);  // WriteChannelInfoOffset
     rd_u16(rd);  // WriteChannelInfoLength
     rd_u32(rd);  // Flags
-    if (rd->bad) return err_reply(s, r, CMD_WRITE, ST_INVALID_PARAMETER, sid, tid);
+    if (rd->bad) return rep_fail(r, ST_INVALID_PARAMETER);
     vl2_open *o = sess_open(s, fid);
     if (!o || !o->is_pipe) {
         // Only the pipe takes writes; everything else stays read-only.
         vl2_stat_add(VL2_ST_MUTATING_REFUSED, 1);
-        return err_reply(s, r, CMD_WRITE, ST_ACCESS_DENIED, sid, tid);
+        return rep_fail(r, ST_ACCESS_DENIED);
     }
-    if (channel != 0) return err_reply(s, r, CMD_WRITE, ST_NOT_SUPPORTED, sid, tid);
+    if (channel != 0) return rep_fail(r, ST_NOT_SUPPORTED);
     const uint8_t *data = rd_region(rd, data_off, length);
-    if (!data || length > MAX_PDU_IN) return err_reply(s, r, CMD_WRITE, ST_INVALID_PARAMETER, sid, tid);
+    if (!data || length > MAX_PDU_IN) return rep_fail(r, ST_INVALID_PARAMETER);
 
     // The written PDU is answered at once; its reply waits for READ and
     // replaces whatever an earlier WRITE left unread.
@@ -152,7 +150,7 @@ void cmd_write(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     srvsvc_pdu(data, length, &o->pipe_out);
     if (o->pipe_out.failed) {
         vl2_buf_free(&o->pipe_out);
-        return err_reply(s, r, CMD_WRITE, ST_INSUFFICIENT_RESOURCES, sid, tid);
+        return rep_fail(r, ST_INSUFFICIENT_RESOURCES);
     }
     vl2_buf *b = &r->b;
     rep_status(r, ST_SUCCESS);
@@ -162,14 +160,12 @@ void cmd_write(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     w32(b, 0);       // Remaining
     w16(b, 0);       // WriteChannelInfoOffset
     w16(b, 0);       // WriteChannelInfoLength
+    return ST_SUCCESS;
 }
 
-int pipe_read(vl2_sess *s, vl2_open *o, uint32_t length, vl2_reply *r)
+uint32_t pipe_read(vl2_open *o, uint32_t length, vl2_reply *r)
 {
-    if (o->pipe_pos >= o->pipe_out.len) {
-        err_reply(s, r, CMD_READ, ST_NOT_SUPPORTED, vl2_le64(rep_hdr(r) + 40), vl2_le32(rep_hdr(r) + 36));
-        return -1;
-    }
+    if (o->pipe_pos >= o->pipe_out.len) return rep_fail(r, ST_NOT_SUPPORTED);
     uint64_t have = o->pipe_out.len - o->pipe_pos;
     uint32_t n = have < length ? (uint32_t)have : length;
     vl2_buf *b = &r->b;
@@ -186,5 +182,5 @@ int pipe_read(vl2_sess *s, vl2_open *o, uint32_t length, vl2_reply *r)
         vl2_buf_free(&o->pipe_out);
         o->pipe_pos = 0;
     }
-    return 0;
+    return ST_SUCCESS;
 }

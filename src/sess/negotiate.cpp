@@ -16,11 +16,7 @@
 
 namespace {
 
-constexpr uint64_t GUID_XOR = 0x564C4D4232ULL;
 constexpr uint16_t D202 = 0x0202, D210 = 0x0210;
-
-// The NegTokenInit2 hint name every server token carries.
-const char HINTS[] = "not_defined_in_RFC4178@please_ignore";
 
 // Token of the VLSMB2S_SAMBA_TOKEN switch (without its hint name): a
 // NegTokenInit2 without mechToken, for comparing client behaviour.
@@ -35,7 +31,6 @@ const uint8_t SHORT_HEAD[] = {0x60, 0x4c, 0x06, 0x06, 0x2b, 0x06, 0x01, 0x05, 0x
                               0x01, 0x82, 0x37, 0x02, 0x02, 0x0a, 0xa2, 0x06, 0x04, 0x04, 0x01, 0x02,
                               0x03, 0x04, 0xa3, 0x2a, 0x30, 0x28, 0xa0, 0x26, 0x1b, 0x24};
 
-int64_t clock_time(const vl2_sess *s) { return s->opts.clock ? s->opts.clock : vl2_unix_now(); }
 
 // 8 unpredictable bytes; 0, or -1 when the system has no source at all.
 int random8(uint8_t out[8])
@@ -86,15 +81,14 @@ void make_challenge(vl2_sess *s, const vl2_opts *fresh, int64_t t)
     vl2_put64(s->challenge, g ^ h);
 }
 
-uint64_t hdr_sid(vl2_reply *r) { return vl2_le64(rep_hdr(r) + 40); }
-uint32_t hdr_tid(vl2_reply *r) { return vl2_le32(rep_hdr(r) + 36); }
-
-void fail(vl2_sess *s, vl2_reply *r, uint32_t status)
+// A NEGOTIATE the server cannot answer ends the connection.
+uint32_t fail_l(vl2_sess *s, vl2_reply *r, uint32_t status, int line)
 {
-    err_reply(s, r, CMD_NEGOTIATE, status, hdr_sid(r), hdr_tid(r));
     vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
     s->closing = 1;
+    return rep_fail_l(r, status, FAIL_BODY_ERROR, line);
 }
+#define fail(s, r, status) fail_l((s), (r), (status), __LINE__)
 
 // Appends the NEGOTIATE response body with its security token.
 void put_body(vl2_sess *s, vl2_reply *r, uint16_t secmode, uint32_t max_transact, int64_t t, const vl2_buf *tok)
@@ -104,8 +98,7 @@ void put_body(vl2_sess *s, vl2_reply *r, uint16_t secmode, uint32_t max_transact
     w16(b, secmode);
     w16(b, (uint16_t)s->dialect);
     w16(b, 0);
-    w64(b, s->guid_seed);
-    w64(b, s->guid_seed ^ GUID_XOR);
+    put_server_guid(b, s);
     w32(b, s->large_mtu ? 4u : 0u);
     w32(b, max_transact);
     w32(b, (uint32_t)s->max_read);
@@ -126,14 +119,14 @@ void pick_token(const vl2_buf *challenge, vl2_buf *tok)
         vl2_buf_put(tok, challenge->data, challenge->len);
     } else if (getenv("VLSMB2S_SHORT_MECHTOK")) {
         vl2_buf_put(tok, SHORT_HEAD, sizeof SHORT_HEAD);
-        vl2_buf_put(tok, HINTS, sizeof HINTS - 1);
+        vl2_buf_put(tok, vl2_spnego_hint, strlen(vl2_spnego_hint));
     } else if (getenv("VLSMB2S_EMPTY_MECHTOK")) {
         vl2_spnego_init_tok(nullptr, 0, tok);
     } else if (getenv("VLSMB2S_NO_MECHTOK")) {
         vl2_spnego_init_tok_nomect(tok);
     } else if (getenv("VLSMB2S_SAMBA_TOKEN")) {
         vl2_buf_put(tok, samba_tok, sizeof samba_tok);
-        vl2_buf_put(tok, HINTS, sizeof HINTS - 1);
+        vl2_buf_put(tok, vl2_spnego_hint, strlen(vl2_spnego_hint));
     } else {
         vl2_spnego_init_tok_nomect(tok);
     }
@@ -164,13 +157,15 @@ int scan_at(vl2_sess *s, vl2_rd *rd, size_t c, unsigned count, uint16_t *best, i
 
 } // namespace
 
+int64_t clock_time(const vl2_sess *s) { return s->opts.clock ? s->opts.clock : vl2_unix_now(); }
+
 void negotiate_seed(vl2_sess *s)
 {
     s->sign_required = s->opts.signing == 1;
     make_challenge(s, &s->opts, clock_time(s));
 }
 
-void cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+uint32_t cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     const size_t n = rd->size;
     uint16_t ssz = rd_u16(rd);
@@ -183,8 +178,7 @@ void cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     rd_skip(rd, 16);
     sess_trace(s, "[nego] ssz=%u scount=%u (off-base)\n", (unsigned)ssz, (unsigned)count);
     if (rd->bad || count < 1 || count > 32 || ssz != 36) {
-        fail(s, r, ST_INVALID_PARAMETER);
-        return;
+        return fail(s, r, ST_INVALID_PARAMETER);
     }
 
     // Some clients put the list elsewhere; try the end of the frame first.
@@ -210,8 +204,7 @@ void cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     sess_trace(s, "[nego] best=%llx is31=%d\n", (unsigned long long)best, is31);
     if (!best) {
         int contexts = n >= 64 && vl2_le16(rd->data + 28) != 0;
-        fail(s, r, is31 && !contexts ? ST_INVALID_PARAMETER : ST_NOT_SUPPORTED);
-        return;
+        return fail(s, r, is31 && !contexts ? ST_INVALID_PARAMETER : ST_NOT_SUPPORTED);
     }
 
     s->dialect = best;
@@ -234,8 +227,7 @@ void cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     vl2_buf ch{};
     if (vl2_ntlm_type2(s->opts.server_name, s->challenge, t, &ch) != 0 || ch.failed) {
         vl2_buf_free(&ch);
-        err_reply(s, r, CMD_NEGOTIATE, ST_NOT_SUPPORTED, hdr_sid(r), hdr_tid(r));
-        return;
+        return rep_fail(r, ST_NOT_SUPPORTED);
     }
     vl2_buf tok{};
     pick_token(&ch, &tok);
@@ -243,6 +235,7 @@ void cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     put_body(s, r, security_mode(s), best == D210 ? 1048576u : 65536u, t, &tok);
     vl2_buf_free(&tok);
     vl2_buf_free(&ch);
+    return ST_SUCCESS;
 }
 
 namespace {

@@ -30,7 +30,6 @@ constexpr uint8_t FL_RESTART = 0x01, FL_SINGLE = 0x02, FL_INDEX = 0x04, FL_REOPE
 constexpr size_t MAX_OUT = 1048576;
 constexpr int NAME_CAP = 1024;        // UTF-16LE bytes of one name
 constexpr uint16_t OUT_OFFSET = 72;   // header plus the 8-byte body
-constexpr uint32_t ATTR_DIR = 0x00000011, ATTR_FILE = 0x00000021;
 
 // Bytes of an entry before its name; 0 for a class not served.
 size_t fixed_size(unsigned cls)
@@ -85,7 +84,7 @@ void put_entry(uint8_t *e, unsigned cls, size_t fixed, const vl2_vent *v, uint32
         vl2_put64(e + 32, vl2_filetime(v->crtime));
         vl2_put64(e + 40, v->size);
         vl2_put64(e + 48, alloc_size(v->size));
-        vl2_put32(e + 56, v->target_kind == VL2_K_DIR ? ATTR_DIR : ATTR_FILE);
+        vl2_put32(e + 56, file_attributes(v->target_kind == VL2_K_DIR));
         vl2_put32(e + 60, (uint32_t)ulen);
         if (cls == 3 || cls == 37) e[68] = (uint8_t)short_name(v->name, e + 70);
         if (cls == 37) vl2_put64(e + 96, v->ino);
@@ -213,10 +212,8 @@ static bool fill_entries(vl2_buf *b, vl2_listing *l, const vl2_open *o, unsigned
     return full;
 }
 
-void cmd_query_directory(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+uint32_t cmd_query_directory(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
-    const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
-    const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
     rd_u16(rd);  // StructureSize, checked by the dispatcher
     unsigned cls = rd_u8(rd);
     unsigned flags = rd_u8(rd);
@@ -226,16 +223,16 @@ void cmd_query_directory(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     uint16_t name_off = rd_u16(rd);
     uint16_t name_len = rd_u16(rd);
     uint32_t out_cap = rd_u32(rd);
-    if (rd->bad) return err_reply(s, r, CMD_QUERY_DIRECTORY, ST_INVALID_PARAMETER, sid, tid);
+    if (rd->bad) return rep_fail(r, ST_INVALID_PARAMETER);
     sess_trace(s, "[qd] cls=%u flags=%u fid=%llx out_cap=%u fo_off=%u fo_len=%u\n", cls, flags,
                (unsigned long long)fid, out_cap, name_off, name_len);
 
     vl2_open *o = sess_open(s, fid);
-    if (!o) return err_reply(s, r, CMD_QUERY_DIRECTORY, ST_FILE_CLOSED, sid, tid);
+    if (!o) return rep_fail(r, ST_FILE_CLOSED);
     const size_t fixed = fixed_size(cls);
-    if (!fixed) return err_reply(s, r, CMD_QUERY_DIRECTORY, ST_INVALID_INFO_CLASS, sid, tid);
-    if (o->is_pipe) return err_reply(s, r, CMD_QUERY_DIRECTORY, ST_NOT_SUPPORTED, sid, tid);
-    if (!o->is_dir) return err_reply(s, r, CMD_QUERY_DIRECTORY, ST_NOT_A_DIRECTORY, sid, tid);
+    if (!fixed) return rep_fail(r, ST_INVALID_INFO_CLASS);
+    if (o->is_pipe) return rep_fail(r, ST_NOT_SUPPORTED);
+    if (!o->is_dir) return rep_fail(r, ST_NOT_A_DIRECTORY);
 
     vl2_listing *l = &o->listing;
     char pat[sizeof l->pattern];
@@ -244,10 +241,10 @@ void cmd_query_directory(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     } else {
         const uint8_t *p = rd_region(rd, name_off, name_len);
         if (!p || vl2_utf16_to_utf8(p, name_len, pat, (int)sizeof pat) < 0)
-            return err_reply(s, r, CMD_QUERY_DIRECTORY, ST_INVALID_PARAMETER, sid, tid);
+            return rep_fail(r, ST_INVALID_PARAMETER);
         if (!pat[0]) strcpy(pat, "*");
     }
-    if (vl2_pat_check(pat) != 0) return err_reply(s, r, CMD_QUERY_DIRECTORY, ST_INVALID_PARAMETER, sid, tid);
+    if (vl2_pat_check(pat) != 0) return rep_fail(r, ST_INVALID_PARAMETER);
 
     bool remade = false;
     if (l->held && (flags & (FL_RESTART | FL_REOPEN))) {
@@ -257,7 +254,7 @@ void cmd_query_directory(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     if (l->held) {
         if (l->cls != (int)cls || strcmp(l->pattern, pat) != 0) {
             listing_release(s, l);
-            return err_reply(s, r, CMD_QUERY_DIRECTORY, ST_INVALID_PARAMETER, sid, tid);
+            return rep_fail(r, ST_INVALID_PARAMETER);
         }
         if (flags & FL_INDEX) {
             l->pos = index;
@@ -270,7 +267,7 @@ void cmd_query_directory(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
             l->held = 1;
             l->dots = 2;
         }
-        return err_reply(s, r, CMD_QUERY_DIRECTORY, ST_ACCESS_DENIED, sid, tid);
+        return rep_fail(r, ST_ACCESS_DENIED);
     }
 
     vl2_buf *b = &r->b;
@@ -280,11 +277,11 @@ void cmd_query_directory(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     w32(b, 0);  // OutputBufferLength, set below
     size_t written = 0, last = 0;
     const bool full = fill_entries(b, l, o, cls, flags, out_cap, &written, &last);
-    if (b->failed) return;
+    if (b->failed) return ST_SUCCESS;  // the loop drops the reply and ends
 
     if (written == 0 && full) {
         // Not even the first match fits: say so rather than succeed empty.
-        return err_reply(s, r, CMD_QUERY_DIRECTORY, ST_INFO_LENGTH_MISMATCH, sid, tid);
+        return rep_fail(r, ST_INFO_LENGTH_MISMATCH);
     }
     vl2_stat_add(VL2_ST_LISTINGS_SENT, 1);
     if (written == 0) {
@@ -292,10 +289,11 @@ void cmd_query_directory(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         // an error-context count. Not a failure, so no cascade either.
         rep_status(r, ST_NO_MORE_FILES);
         rep_error_body(r);
-        return;
+        return ST_SUCCESS;
     }
     uint8_t *out = b->data + body;
     vl2_put32(out + 8 + last, 0);
     vl2_put32(out + 4, (uint32_t)written);
     rep_status(r, ST_SUCCESS);
+    return ST_SUCCESS;
 }

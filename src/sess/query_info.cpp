@@ -14,10 +14,7 @@ constexpr uint8_t FILE_ALTERNATE_NAME = 21;
 // FileNormalizedNameInformation exists from dialect 3.1.1 on.
 constexpr uint8_t FILE_NORMALIZED_NAME = 48;
 constexpr uint32_t GRANTED_ACCESS = 0x001200A9u;  // what CREATE grants
-constexpr uint64_t EPOCH_1970 = 116444736000000000ull;
 const uint8_t ntfs16[8] = {'N', 0, 'T', 0, 'F', 0, 'S', 0};
-
-uint32_t attributes(const vl2_open *o) { return o->st.kind == VL2_K_DIR ? 0x00000011u : 0x00000021u; }
 
 void qi_file_basic(vl2_buf *b, const vl2_open *o)
 {
@@ -100,7 +97,7 @@ int file_class(vl2_buf *d, const vl2_open *o, unsigned cls)
         w32(d, 0);
         return 56;
     case 35:  // FileAttributeTagInformation: no reparse points are shown
-        w32(d, o->is_dir ? 0x00000010u : 0x00000021u);
+        w32(d, o->is_dir ? ATTR_DIRECTORY : file_attributes(false));
         w32(d, 0);
         return 8;
     default:
@@ -157,7 +154,7 @@ int fs_class(vl2_buf *d, const vl2_open *o, unsigned cls)
         uint8_t label[2 * sizeof o->share_name];
         int n = 0;
         if (vl2_utf8_to_utf16le(o->share_name, label, (int)sizeof label, &n) != 0) n = 0;
-        w64(d, EPOCH_1970);
+        w64(d, vl2_filetime(0));
         w32(d, (uint32_t)vl2_fnv1a64(o->path, strlen(o->path), VL2_FNV_BASIS));
         w32(d, (uint32_t)n);
         vl2_buf_byte(d, 0);  // SupportsObjects
@@ -195,10 +192,8 @@ int fs_class(vl2_buf *d, const vl2_open *o, unsigned cls)
 
 }  // namespace
 
-void cmd_query_info(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+uint32_t cmd_query_info(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
-    const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
-    const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
     rd_u16(rd);  // StructureSize, checked by the dispatcher
     uint8_t type = rd_u8(rd);
     uint8_t cls = rd_u8(rd);
@@ -209,27 +204,16 @@ void cmd_query_info(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     uint32_t addl = rd_u32(rd);
     uint32_t flags = rd_u32(rd);
     uint64_t fid = rd_u64(rd);
-    if (rd->bad) {
-        err_reply(s, r, CMD_QUERY_INFO, ST_INVALID_PARAMETER, sid, tid);
-        return;
-    }
+    if (rd->bad) return rep_fail(r, ST_INVALID_PARAMETER);
     sess_trace(s, "[qi] type=%u class=%u obuf=%u flags=%llx\n", type, cls, obuf, (unsigned long long)flags);
     const vl2_open *o = sess_open(s, fid);
-    if (!o) {
-        err_reply(s, r, CMD_QUERY_INFO, ST_FILE_CLOSED, sid, tid);
-        return;
-    }
-    if (type == INFO_QUOTA) {
-        err_reply(s, r, CMD_QUERY_INFO, ST_NOT_SUPPORTED, sid, tid);
-        return;
-    }
+    if (!o) return rep_fail(r, ST_FILE_CLOSED);
+    if (type == INFO_QUOTA) return rep_fail(r, ST_NOT_SUPPORTED);
     if (type == INFO_FILE && (cls == FILE_ALTERNATE_NAME || cls == FILE_NORMALIZED_NAME)) {
-        err_reply(s, r, CMD_QUERY_INFO, ST_NOT_SUPPORTED, sid, tid);
-        return;
+        return rep_fail(r, ST_NOT_SUPPORTED);
     }
     if (type != INFO_FILE && type != INFO_SECURITY && (type != INFO_FS || o->is_pipe)) {
-        err_reply(s, r, CMD_QUERY_INFO, ST_INVALID_INFO_CLASS, sid, tid);
-        return;
+        return rep_fail(r, ST_INVALID_INFO_CLASS);
     }
 
     // The block is built after the 8-byte body head and cut in place.
@@ -244,28 +228,18 @@ void cmd_query_info(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         security_descriptor(b, addl);
     else
         min = type == INFO_FILE ? file_class(b, o, cls) : fs_class(b, o, cls);
-    if (min < 0) {
-        err_reply(s, r, CMD_QUERY_INFO, ST_INVALID_INFO_CLASS, sid, tid);
-        return;
-    }
-    if (b->failed) return;
+    if (min < 0) return rep_fail(r, ST_INVALID_INFO_CLASS);
+    if (b->failed) return ST_SUCCESS;  // the loop drops the reply and ends
     uint64_t n = b->len - data;
     if (type == INFO_SECURITY && obuf < n) {
         // A descriptor is never cut: the client learns the size it needs
         // from the error data and asks again.
-        err_reply(s, r, CMD_QUERY_INFO, ST_BUFFER_TOO_SMALL, sid, tid);
-        if (b->failed) return;
-        b->len = r->hdr + SMB2_HDR + 4;  // StructureSize, ErrorContextCount, Reserved
-        w32(b, 4);                       // ByteCount
-        w32(b, (uint32_t)n);             // ErrorData: the size needed
-        return;
+        r->fail_size = (uint32_t)n;
+        return rep_fail_l(r, ST_BUFFER_TOO_SMALL, FAIL_BODY_SIZE_NEEDED, __LINE__);
     }
     uint32_t status = ST_SUCCESS;
     if (obuf != 0) {
-        if (obuf < (uint32_t)min) {
-            err_reply(s, r, CMD_QUERY_INFO, ST_INFO_LENGTH_MISMATCH, sid, tid);
-            return;
-        }
+        if (obuf < (uint32_t)min) return rep_fail(r, ST_INFO_LENGTH_MISMATCH);
         if (obuf < n) {
             n = obuf;
             b->len = data + n;
@@ -275,4 +249,5 @@ void cmd_query_info(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     }
     vl2_put32(b->data + body + 4, (uint32_t)n);
     rep_status(r, status);
+    return ST_SUCCESS;
 }

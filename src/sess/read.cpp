@@ -41,10 +41,8 @@ void read_file_drop(vl2_sess *s)
     s->rd_open = 0;
 }
 
-void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+uint32_t cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
-    const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
-    const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
     rd_u16(rd);  // StructureSize, checked by the dispatcher
     rd_u8(rd);  // Padding
     rd_u8(rd);  // Flags
@@ -57,37 +55,18 @@ void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     rd_u32(rd);  // RemainingBytes
     rd_u16(rd);  // ReadChannelInfoOffset
     rd_u16(rd);  // ReadChannelInfoLength
-    if (rd->bad) {
-        err_reply(s, r, CMD_READ, ST_INVALID_PARAMETER, sid, tid);
-        return;
-    }
+    if (rd->bad) return rep_fail(r, ST_INVALID_PARAMETER);
     vl2_open *o = sess_open(s, fid);
-    if (!o) {
-        err_reply(s, r, CMD_READ, ST_FILE_CLOSED, sid, tid);
-        return;
-    }
-    if (channel != 0) {
-        err_reply(s, r, CMD_READ, ST_NOT_SUPPORTED, sid, tid);
-        return;
-    }
-    if (length > s->max_read) {
-        err_reply(s, r, CMD_READ, ST_INVALID_PARAMETER, sid, tid);
-        return;
-    }
+    if (!o) return rep_fail(r, ST_FILE_CLOSED);
+    if (channel != 0) return rep_fail(r, ST_NOT_SUPPORTED);
+    if (length > s->max_read) return rep_fail(r, ST_INVALID_PARAMETER);
     if (o->is_pipe) {
-        pipe_read(s, o, length, r);  // ioctl.cpp
-        return;
+        return pipe_read(o, length, r);  // ioctl.cpp
     }
-    if (o->is_dir) {
-        err_reply(s, r, CMD_READ, ST_FILE_IS_A_DIRECTORY, sid, tid);
-        return;
-    }
+    if (o->is_dir) return rep_fail(r, ST_FILE_IS_A_DIRECTORY);
     // Whatever the name leads to now must still lie inside the share.
     vl2_file *f = read_file(s, o);
-    if (!f) {
-        err_reply(s, r, CMD_READ, ST_ACCESS_DENIED, sid, tid);
-        return;
-    }
+    if (!f) return rep_fail(r, ST_ACCESS_DENIED);
 
     vl2_buf *b = &r->b;
     const size_t body = (size_t)b->len;
@@ -102,7 +81,7 @@ void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     w32(b, 0);
     if (vl2_buf_reserve(b, length) != 0) {
         // The buffer is marked failed; the loop drops the reply and ends.
-        return;
+        return ST_SUCCESS;
     }
     uint32_t total = 0;
     while (total < length) {
@@ -110,22 +89,19 @@ void cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         int n = vl2_vfs_pread(f, offset + total, b->data + b->len + total, (int)want);
         if (n < 0) {
             read_file_drop(s);
-            err_reply(s, r, CMD_READ, ST_ACCESS_DENIED, sid, tid);
-            return;
+            return rep_fail(r, ST_ACCESS_DENIED);
         }
         if (n == 0) break;
         total += (uint32_t)n;
     }
     // A read that reaches no byte, or fewer than the client's minimum, is
     // the end of the file: clients that read until told so stop only here.
-    if (length != 0 && (total == 0 || total < min_count)) {
-        err_reply(s, r, CMD_READ, ST_END_OF_FILE, sid, tid);
-        return;
-    }
+    if (length != 0 && (total == 0 || total < min_count)) return rep_fail(r, ST_END_OF_FILE);
     vl2_buf_commit(b, total);
-    if (b->failed) return;
+    if (b->failed) return ST_SUCCESS;
     vl2_put32(b->data + body + 4, total);
     vl2_stat_add(VL2_ST_READS, 1);
     o->bytes_read += total;
     rep_status(r, ST_SUCCESS);
+    return ST_SUCCESS;
 }

@@ -15,7 +15,6 @@ namespace {
 constexpr int MAX_ACCOUNTS = 256;
 const uint8_t NTLM_SIG[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
 
-int64_t clock_time(const vl2_sess *s) { return s->opts.clock ? s->opts.clock : vl2_unix_now(); }
 
 // SessionId from the peer and the clock: reproducible under a fixed clock,
 // always odd so it is never 0.
@@ -68,6 +67,7 @@ vl2_ntlm_auth auth_for(vl2_sess *s, const uint8_t *tok, size_t toklen, const cha
     a.timecheck = s->opts.ntlm_timecheck;
     a.user = user;
     a.password = pass;
+    a.guest_ok = vl2_guest_allowed();
     a.x = &s->ntlm;
     return a;
 }
@@ -192,7 +192,7 @@ void log_logon(const vl2_sess *s, bool signed_)
 
 // The second leg: a guest session where guests are admitted (and not both
 // sides require signing), otherwise a configured account.
-void authenticate(vl2_sess *s, vl2_reply *r, const vl2_spnego_in &in, uint8_t secmode)
+uint32_t authenticate(vl2_sess *s, vl2_reply *r, const vl2_spnego_in &in, uint8_t secmode)
 {
     uint8_t key[16];
     const bool guest = vl2_guest_allowed() && !(s->opts.signing == 1 && s->client_sign_required);
@@ -202,8 +202,7 @@ void authenticate(vl2_sess *s, vl2_reply *r, const vl2_spnego_in &in, uint8_t se
     if (rc != 0 || mech_list_mic(s, in, flags, key) != 0) {
         vl2_wipe(key, sizeof key);
         vl2_wipe(s->reply_mic, sizeof s->reply_mic);
-        session_setup_fail_body(s, r, ST_LOGON_FAILURE);
-        return;
+        return setup_fail(r, ST_LOGON_FAILURE);
     }
     sign_derive(&s->signer, s->dialect, key);
     vl2_wipe(key, sizeof key);
@@ -212,6 +211,7 @@ void authenticate(vl2_sess *s, vl2_reply *r, const vl2_spnego_in &in, uint8_t se
     log_logon(s, r->rq.sign);
     s->reply_mic_set = 0;
     vl2_wipe(s->reply_mic, sizeof s->reply_mic);
+    return ST_SUCCESS;
 }
 
 // The first leg: what the integrity checks of this logon will cover, and
@@ -287,10 +287,8 @@ void session_setup_fail_body(vl2_sess *s, vl2_reply *r, uint32_t status)
         s->closing = 1;
 }
 
-void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+uint32_t cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
-    const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
-    const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
     uint16_t ssz = rd_u16(rd);  // checked by the dispatcher
     rd_u8(rd);                     // Flags
     uint8_t secmode = rd_u8(rd);
@@ -299,26 +297,14 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     uint16_t boff = rd_u16(rd);
     uint16_t blen = rd_u16(rd);
     rd_u64(rd);                    // PreviousSessionId
-    if (rd->bad) {
-        err_reply(s, r, CMD_SESSION_SETUP, ST_INVALID_PARAMETER, sid, tid);
-        return;
-    }
-    if (s->authenticated) {
-        err_reply(s, r, CMD_SESSION_SETUP, ST_REQUEST_NOT_ACCEPTED, sid, tid);
-        return;
-    }
+    if (rd->bad) return rep_fail(r, ST_INVALID_PARAMETER);
+    if (s->authenticated) return rep_fail(r, ST_REQUEST_NOT_ACCEPTED);
     const uint8_t *blob = rd_region(rd, boff, blen);
-    if (!blob) {
-        err_reply(s, r, CMD_SESSION_SETUP, ST_INVALID_PARAMETER, sid, tid);
-        return;
-    }
+    if (!blob) return rep_fail(r, ST_INVALID_PARAMETER);
     trace_head(s, ssz, boff, blen, blob);
 
     vl2_spnego_in in;
-    if (vl2_spnego_parse(blob, blen, &in) != 0) {
-        session_setup_fail_body(s, r, ST_LOGON_FAILURE);
-        return;
-    }
+    if (vl2_spnego_parse(blob, blen, &in) != 0) return setup_fail(r, ST_LOGON_FAILURE);
     const uint8_t *tok = in.tok;
     const size_t toklen = in.toklen;
     if (!tok || toklen == 0) {
@@ -326,34 +312,25 @@ void cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         // carried; without one the client asked for nothing.
         begin_exchange(s, in, in.init_tok, in.init_toklen);
         session_setup_ok_body(s, r, 0, 1, in.raw);
-        return;
+        return ST_SUCCESS;
     }
-    if (toklen < 8 || memcmp(tok, NTLM_SIG, 8) != 0) {
-        session_setup_fail_body(s, r, ST_LOGON_FAILURE);
-        return;
-    }
+    if (toklen < 8 || memcmp(tok, NTLM_SIG, 8) != 0) return setup_fail(r, ST_LOGON_FAILURE);
     uint32_t type = toklen >= 12 ? vl2_le32(tok + 8) : 0;
     if (type == 1) {
         begin_exchange(s, in, tok, toklen);
         session_setup_ok_body(s, r, 0, 1, in.raw);
-        return;
+        return ST_SUCCESS;
     }
-    if (type != 3) {
-        session_setup_fail_body(s, r, ST_INVALID_PARAMETER);
-        return;
-    }
+    if (type != 3) return setup_fail(r, ST_INVALID_PARAMETER);
     if (vl2_ntlm_user(tok, toklen, s->user, sizeof s->user) != 0) s->user[0] = 0;
 
     // Guessing from an address with many recent failures is refused before
     // any proof is checked.
-    if (throttled_peer(s) && vl2_logon_blocked(&s->peer, vl2_now_ms())) {
-        session_setup_fail_body(s, r, ST_LOGON_FAILURE);
-        return;
-    }
-    authenticate(s, r, in, secmode);
+    if (throttled_peer(s) && vl2_logon_blocked(&s->peer, vl2_now_ms())) return setup_fail(r, ST_LOGON_FAILURE);
+    return authenticate(s, r, in, secmode);
 }
 
-void cmd_logoff(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+uint32_t cmd_logoff(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     rd_u16(rd);
     sess_release_trees(s);
@@ -363,4 +340,5 @@ void cmd_logoff(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     s->session_id = 0;
     rep_status(r, ST_SUCCESS);
     w32(&r->b, 4);
+    return ST_SUCCESS;
 }

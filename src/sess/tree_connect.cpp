@@ -53,42 +53,27 @@ bool tree_room(vl2_sess *s)
 
 }  // namespace
 
-void cmd_tree_connect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+uint32_t cmd_tree_connect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
-    const uint64_t sid = vl2_le64(rep_hdr(r) + 40);
-    const uint32_t tid = vl2_le32(rep_hdr(r) + 36);
     rd_u16(rd);  // StructureSize, checked by the dispatcher
     rd_u16(rd);  // Reserved / Flags
     uint16_t poff = rd_u16(rd);
     uint16_t plen = rd_u16(rd);
-    if (rd->bad) {
-        err_reply(s, r, CMD_TREE_CONNECT, ST_INVALID_PARAMETER, sid, tid);
-        return;
-    }
+    if (rd->bad) return rep_fail(r, ST_INVALID_PARAMETER);
     if (!s->authenticated) {
         vl2_stat_add(VL2_ST_TREE_REFUSED, 1);
-        err_reply(s, r, CMD_TREE_CONNECT, ST_USER_SESSION_DELETED, sid, tid);
-        return;
+        return rep_fail(r, ST_USER_SESSION_DELETED);
     }
     const uint8_t *p = rd_region(rd, poff, plen);
-    if (!p || plen < 2 || plen > PATH_MAX_BYTES) {
-        err_reply(s, r, CMD_TREE_CONNECT, ST_INVALID_PARAMETER, sid, tid);
-        return;
-    }
+    if (!p || plen < 2 || plen > PATH_MAX_BYTES) return rep_fail(r, ST_INVALID_PARAMETER);
     char path[PATH_MAX_BYTES];
-    if (vl2_utf16_to_utf8(p, plen, path, (int)sizeof path) < 0) {
-        err_reply(s, r, CMD_TREE_CONNECT, ST_INVALID_PARAMETER, sid, tid);
-        return;
-    }
+    if (vl2_utf16_to_utf8(p, plen, path, (int)sizeof path) < 0) return rep_fail(r, ST_INVALID_PARAMETER);
     // The server part is ignored: the share is whatever follows the last
     // separator of either kind.
     const char *name = path;
     for (const char *c = path; *c; c++)
         if (*c == '\\' || *c == '/') name = c + 1;
-    if (!*name) {
-        err_reply(s, r, CMD_TREE_CONNECT, ST_OBJECT_NAME_INVALID, sid, tid);
-        return;
-    }
+    if (!*name) return rep_fail(r, ST_OBJECT_NAME_INVALID);
     char esc_name[4 * 81] = "", esc_path[4 * 81] = "";
     if (s->trace) {
         vl2_escape(name, esc_name, sizeof esc_name);
@@ -102,14 +87,10 @@ void cmd_tree_connect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         sess_trace(s, "[tcon] find FAILED for '%s'\n", esc_name);
         vl2_log_event(VL2_LOG_CONNECTIONS, 4, "tree connect", s->peer_text, s->user, name, nullptr, -1, "no such share");
         vl2_stat_add(VL2_ST_TREE_REFUSED, 1);
-        err_reply(s, r, CMD_TREE_CONNECT, ST_OBJECT_NAME_NOT_FOUND, sid, tid);
-        return;
+        return rep_fail(r, ST_OBJECT_NAME_NOT_FOUND);
     }
     vl2_tree *t = tree_room(s) ? (vl2_tree *)calloc(1, sizeof *t) : nullptr;
-    if (!t) {
-        err_reply(s, r, CMD_TREE_CONNECT, ST_INSUFFICIENT_RESOURCES, sid, tid);
-        return;
-    }
+    if (!t) return rep_fail(r, ST_INSUFFICIENT_RESOURCES);
     t->id = new_tree_id(s);
     t->is_ipc = ipc ? 1 : 0;
     if (ipc) {
@@ -135,9 +116,10 @@ void cmd_tree_connect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     w32(b, 0);              // ShareFlags
     w32(b, 0);              // Capabilities
     w32(b, 0x000000FF);     // MaximalAccess
+    return ST_SUCCESS;
 }
 
-void cmd_tree_disconnect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+uint32_t cmd_tree_disconnect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     rd_u16(rd);
     rd_u16(rd);
@@ -147,4 +129,5 @@ void cmd_tree_disconnect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     }
     rep_status(r, ST_SUCCESS);
     w32(&r->b, 4);
+    return ST_SUCCESS;
 }

@@ -58,6 +58,37 @@ int vl2_utf16_to_utf8(const uint8_t *src, uint64_t srclen, char *dst, int cap)
     return (int)w;
 }
 
+int vl2_utf8_next(const uint8_t **s, uint32_t *cp, bool overlong_ok)
+{
+    const uint8_t *p = *s;
+    uint32_t c = *p;
+    int n;
+    uint32_t min;
+    if (c < 0x80) { n = 0; min = 0; }
+    else if ((c & 0xE0) == 0xC0) { n = 1; min = 0x80; c &= 0x1F; }
+    else if ((c & 0xF0) == 0xE0) { n = 2; min = 0x800; c &= 0x0F; }
+    else if ((c & 0xF8) == 0xF0) { n = 3; min = 0x10000; c &= 0x07; }
+    else return -1;
+    // A NUL is not of the form 10xxxxxx, so this never reads past it.
+    for (int i = 1; i <= n; i++) {
+        if ((p[i] & 0xC0) != 0x80) return -1;
+        c = (c << 6) | (p[i] & 0x3F);
+    }
+    if ((c < min && !overlong_ok) || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return -1;
+    *s = p + n + 1;
+    *cp = c;
+    return 0;
+}
+
+int vl2_utf8_valid(const char *text)
+{
+    const uint8_t *p = (const uint8_t *)text;
+    uint32_t c;
+    while (*p)
+        if (vl2_utf8_next(&p, &c, false) != 0) return 0;
+    return 1;
+}
+
 int vl2_utf8_to_utf16le(const char *src, uint8_t *dst, int cap, int *outlen)
 {
     if (!src)
@@ -67,31 +98,8 @@ int vl2_utf8_to_utf16le(const char *src, uint8_t *dst, int cap, int *outlen)
     const uint8_t *s = (const uint8_t *)src;
     int64_t w = 0;
     while (*s) {
-        uint32_t c = *s++;
         uint32_t v;
-        int more;
-        if (c < 0x80) {
-            v = c;
-            more = 0;
-        } else if ((c & 0xe0) == 0xc0) {
-            v = c & 0x1f;
-            more = 1;
-        } else if ((c & 0xf0) == 0xe0) {
-            v = c & 0x0f;
-            more = 2;
-        } else if ((c & 0xf8) == 0xf0) {
-            v = c & 0x07;
-            more = 3;
-        } else {
-            return -1;
-        }
-        // A NUL is not of the form 10xxxxxx, so this never reads past it.
-        for (int k = 0; k < more; k++, s++) {
-            if ((*s & 0xc0) != 0x80)
-                return -1;
-            v = (v << 6) | (*s & 0x3f);
-        }
-        if ((v >= 0xd800 && v <= 0xdfff) || v > 0x10ffff)
+        if (vl2_utf8_next(&s, &v, true) != 0)
             return -1;
         if (v < 0x10000) {
             if (w + 2 > cap)

@@ -63,7 +63,14 @@ int vl2_glob_match(const char *pattern, const char *name);
 // Strict UTF-16LE -> UTF-8 of exactly srclen bytes; writes a NUL.
 // Returns bytes written without the NUL, or -1.
 int vl2_utf16_to_utf8(const uint8_t *src, uint64_t srclen, char *dst, int cap);
-// UTF-8 (up to its NUL) -> UTF-16LE without terminator; 0 and *outlen, or -1.
+// Decodes the UTF-8 code point at *s and steps past it: 0, or -1 (*s
+// then unchanged). Never a surrogate or past U+10FFFF; an overlong form
+// only when overlong_ok. Never reads past a NUL.
+int vl2_utf8_next(const uint8_t **s, uint32_t *cp, bool overlong_ok);
+// 1 when the NUL-terminated text is strict UTF-8, else 0.
+int vl2_utf8_valid(const char *text);
+// UTF-8 (up to its NUL) -> UTF-16LE without terminator; 0 and *outlen,
+// or -1. Overlong forms decode to their value.
 int vl2_utf8_to_utf16le(const char *src, uint8_t *dst, int cap, int *outlen);
 // ASCII-only case-insensitive comparison (A-Z folded).
 int vl2_casecmp(const char *a, const char *b);

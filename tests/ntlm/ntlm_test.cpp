@@ -192,6 +192,7 @@ vl2_ntlm_auth auth(const uint8_t *m, size_t n, const char *user, const char *pw,
     a.timecheck = timecheck;
     a.user = user;
     a.password = pw;
+    a.guest_ok = vl2_guest_allowed();
     return a;
 }
 int type3(const uint8_t *m, size_t n, const char *user, const char *pw)

@@ -194,14 +194,17 @@ TEST_F(Loop, StopFlagEndsEvenADrippingPeer)
 
 TEST_F(Loop, SixtyFourByteSuccessReplyIsNotWritten)
 {
-    g_test_handlers[CMD_TREE_CONNECT] = [](vl2_sess *, vl2_rd *, vl2_reply *) {};
+    g_test_handlers[CMD_TREE_CONNECT] = [](vl2_sess *, vl2_rd *, vl2_reply *) { return (uint32_t)ST_SUCCESS; };
     h::SimResult r = h::simulate({h::frame(req(CMD_TREE_CONNECT, 1))});
     EXPECT_EQ(r.text, ">> TREE_CONNECT\nRESULT ok (0 frames)\n");
 }
 
 TEST_F(Loop, LongReplyGoesOutWithItsPrefixAndIsCounted)
 {
-    g_test_handlers[CMD_TREE_CONNECT] = [](vl2_sess *, vl2_rd *, vl2_reply *r) { wzero(&r->b, 5000 - 64); };
+    g_test_handlers[CMD_TREE_CONNECT] = [](vl2_sess *, vl2_rd *, vl2_reply *r) {
+        wzero(&r->b, 5000 - 64);
+        return (uint32_t)ST_SUCCESS;
+    };
     fn_io f;
     bytes nego = h::frame(negotiate_req());
     f.read = then_silence(h::cat(nego, h::frame(req(CMD_TREE_CONNECT, 1))));
@@ -217,7 +220,10 @@ TEST_F(Loop, FailedReplyIsDroppedAndTheConnectionCloses)
 {
     // Growth beyond 64 KiB fails: the handler's reply is incomplete.
     vl2_buf_set_realloc([](void *p, size_t n) -> void * { return n > 65536 ? nullptr : realloc(p, n); });
-    g_test_handlers[CMD_TREE_CONNECT] = [](vl2_sess *, vl2_rd *, vl2_reply *r) { wzero(&r->b, 100000); };
+    g_test_handlers[CMD_TREE_CONNECT] = [](vl2_sess *, vl2_rd *, vl2_reply *r) {
+        wzero(&r->b, 100000);
+        return (uint32_t)ST_SUCCESS;
+    };
     h::SimResult r = h::simulate({h::frame(req(CMD_TREE_CONNECT, 1)), h::frame(echo(2))});
     vl2_buf_set_realloc(nullptr);
     EXPECT_EQ(r.text, ">> TREE_CONNECT\nRESULT ok (0 frames)\n");
@@ -270,7 +276,10 @@ TEST_F(Loop, TraceShowsBoundedDumps)
     setenv("VLSMB2S_TRACE", "1", 1);
     bytes body = echo(4);
     body.resize(300, 0x11);
-    g_test_handlers[CMD_TREE_CONNECT] = [](vl2_sess *, vl2_rd *, vl2_reply *r) { wzero(&r->b, 300 - 64); };
+    g_test_handlers[CMD_TREE_CONNECT] = [](vl2_sess *, vl2_rd *, vl2_reply *r) {
+        wzero(&r->b, 300 - 64);
+        return (uint32_t)ST_SUCCESS;
+    };
     testing::internal::CaptureStderr();
     h::simulate({h::frame(negotiate_req()), h::frame(body), h::frame(req(CMD_TREE_CONNECT, 5))});
     std::string err = testing::internal::GetCapturedStderr();

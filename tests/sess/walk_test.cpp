@@ -181,31 +181,34 @@ TEST_F(Walk, ForeignSessionIdIsEchoed)
 uint64_t g_seen_fid[3];
 int g_closes;
 
-void fake_create(vl2_sess *, vl2_rd *, vl2_reply *r)
+uint32_t fake_create(vl2_sess *, vl2_rd *, vl2_reply *r)
 {
     r->rq.opened = 0x51;
     wzero(&r->b, 89);
+    return ST_SUCCESS;
 }
-void fake_create_fails(vl2_sess *s, vl2_rd *, vl2_reply *r) { create_error(s, r, ST_OBJECT_NAME_NOT_FOUND, 0); }
-void fake_qi(vl2_sess *, vl2_rd *rd, vl2_reply *r)
+uint32_t fake_create_fails(vl2_sess *, vl2_rd *, vl2_reply *r) { return create_fail(r, ST_OBJECT_NAME_NOT_FOUND, 0); }
+uint32_t fake_qi(vl2_sess *, vl2_rd *rd, vl2_reply *r)
 {
     rd_skip(rd, 24);
     g_seen_fid[0] = rd_u64(rd);
     wzero(&r->b, 8);
+    return ST_SUCCESS;
 }
-void fake_qi_fails(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
+uint32_t fake_qi_fails(vl2_sess *, vl2_rd *rd, vl2_reply *r)
 {
     rd_skip(rd, 24);
     g_seen_fid[0] = rd_u64(rd);
     wzero(&r->b, 20);  // a partial body the error replaces
-    err_reply(s, r, CMD_QUERY_INFO, ST_INVALID_PARAMETER, 0, 0);
+    return rep_fail(r, ST_INVALID_PARAMETER);
 }
-void fake_close(vl2_sess *, vl2_rd *rd, vl2_reply *r)
+uint32_t fake_close(vl2_sess *, vl2_rd *rd, vl2_reply *r)
 {
     rd_skip(rd, 8);
     g_seen_fid[1] = rd_u64(rd);
     g_closes++;
     wzero(&r->b, 60);
+    return ST_SUCCESS;
 }
 
 bytes related(uint16_t cmd, uint64_t mid, size_t body, size_t fid_at)
@@ -303,7 +306,7 @@ const uint8_t kKey[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}
 int g_require;
 
 // Logs on at once with kKey (an account, not a guest) and asks for signing.
-void fake_logon(vl2_sess *s, vl2_rd *, vl2_reply *r)
+uint32_t fake_logon(vl2_sess *s, vl2_rd *, vl2_reply *r)
 {
     s->authenticated = 1;
     s->is_guest = 0;
@@ -312,6 +315,7 @@ void fake_logon(vl2_sess *s, vl2_rd *, vl2_reply *r)
     memcpy(s->signer.key, kKey, 16);
     r->rq.sign = 1;
     wzero(&r->b, 8);
+    return ST_SUCCESS;
 }
 
 void sign(bytes &b, size_t off, size_t end)
