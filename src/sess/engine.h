@@ -86,6 +86,25 @@ bool sign_verify(const vl2_signer *k, const uint8_t *msg, size_t n);
 // Signs msg[0..n) in place: sets the Signed flag and writes the signature.
 void sign_message(const vl2_signer *k, uint8_t *msg, size_t n);
 
+// ---- encryption (SMB 3.x) ------------------------------------------------
+// The session's cipher state. The NEGOTIATE picks the cipher (s->cipher);
+// the logon derives both keys and decides whether the session encrypts;
+// the connection loop opens TRANSFORM_HEADER requests with in and seals
+// responses with out. A zeroed record is a session without encryption.
+struct vl2_seal {
+    int on;           // the session's traffic travels encrypted
+    vl2_aead_key in;  // client to server: opens requests
+    vl2_aead_key out; // server to client: seals responses
+    uint64_t sealed;  // messages sealed under out so far: the nonce counter
+};
+// Releases both keys and zeroes the record.
+inline void seal_release(vl2_seal *e)
+{
+    vl2_aead_release(&e->in);
+    vl2_aead_release(&e->out);
+    vl2_wipe(e, sizeof *e);
+}
+
 // ---- request cursor -----------------------------------------------------
 // The only way a handler reads request bytes. Readers consume what is there
 // when short, set the sticky bad flag and return the partial value.
@@ -316,6 +335,8 @@ struct vl2_sess {
     char user[129];          // account named at logon, for the access log
     int nego_final;          // the dialect is settled: another NEGOTIATE ends the connection
     uint64_t unauth_since;   // start of the time without a session (logon time-out)
+    int cipher;              // cipher the NEGOTIATE chose (vl2_aead_alg numbers), 0 for none
+    vl2_seal seal;           // the session's encryption, set up by the logon
 };
 
 // The tree with the given id, unless it is gone; or null.

@@ -305,6 +305,7 @@ static void run(const vl2_io *io, const vl2_ip *peer, int trace_id, int offline)
     sess_release_trees(s);
     sess_release_opens(s);
     vl2_wipe(&s->signer, sizeof s->signer);
+    seal_release(&s->seal);
     free(s->rbuf);
     free(s);
 }
