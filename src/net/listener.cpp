@@ -203,6 +203,7 @@ int accept_one(int lfd)
     c->io.write = vl2_net_write;
     c->io.read = vl2_net_read;
     c->io.writev2 = vl2_net_writev2;
+    c->io.stopping = vl2_net_stopping;
     c->peer = peer;
     {
         net_hold h;
