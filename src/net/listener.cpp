@@ -225,12 +225,6 @@ int accept_one(int lfd)
     return 0;
 }
 
-bool stopping(void)
-{
-    net_hold h;
-    return h.g->stopping != 0;
-}
-
 void *acceptor_main(void *)
 {
     // Milliseconds to wait before the next accept while out of descriptors:
@@ -254,7 +248,7 @@ void *acceptor_main(void *)
             }
             backoff = backoff ? (backoff * 2 > 1000 ? 1000 : backoff * 2) : 50;
             // Finished connections give their descriptors back meanwhile.
-            for (int waited = 0; waited < backoff && !stopping(); waited += 50) {
+            for (int waited = 0; waited < backoff && !vl2_server_stopping(); waited += 50) {
                 poll(nullptr, 0, 50);
                 reap(false);
             }

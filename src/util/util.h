@@ -8,8 +8,9 @@
 #include <cstdarg>
 
 // ---- last-error slot ----------------------------------------------------
-// One process-wide 512-byte text; the last writer wins. Writes are
+// One process-wide text of VL2_ERROR_SIZE bytes; the last writer wins. Writes are
 // serialised so concurrent failures never interleave into garbled text.
+constexpr size_t VL2_ERROR_SIZE = 512;
 void vl2_set_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Records the message like vl2_set_error and returns code unchanged.
 int vl2_fail(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
