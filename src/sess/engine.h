@@ -250,6 +250,11 @@ struct vl2_open {
     vl2_buf pipe_out;   // pending RPC reply written by WRITE, drained by READ
     uint64_t pipe_pos;
     int64_t bytes_read; // for the access log at close
+    // The host file READ keeps for this open's next READ while the name
+    // still leads to it (read.cpp); null when none is kept.
+    struct vl2_file *file;
+    uint64_t file_dev, file_ino; // the file it was opened as
+    uint64_t file_used;          // s->read_tick at its last READ
     vl2_open *next;
 };
 
@@ -324,11 +329,10 @@ struct vl2_sess {
     int reply_mic_set;
     int open_count;
     int64_t listing_entries; // entries held in listings across all opens
-    // The host file the last READ opened, kept for the next READ of the
-    // same open while its name still leads to that file (read.cpp).
-    struct vl2_file *rd_file;
-    uint64_t rd_open;        // persistent FileId of that open
-    uint64_t rd_dev, rd_ino; // the file it was opened as
+    // Host files the opens keep for READ (read.cpp): how many, and a count
+    // of READs that orders their last use.
+    int kept_files;
+    uint64_t read_tick;
     // Received bytes not yet processed are rbuf[rhead, rtail) (loop.cpp).
     size_t rhead, rtail;
     int offline;             // served by vl2_sess_run_offline
@@ -348,8 +352,8 @@ vl2_open *sess_open(vl2_sess *s, uint64_t fid);
 void sess_close_open(vl2_sess *s, vl2_open *o);
 void sess_release_trees(vl2_sess *s);
 void sess_release_opens(vl2_sess *s);
-// Closes the file kept by READ, if any.
-void read_file_drop(vl2_sess *s);
+// Closes the host file o keeps for READ, if any.
+void read_file_drop(vl2_sess *s, vl2_open *o);
 
 // ---- command handlers (run with the response header begun, SUCCESS) ----
 // A handler reads its request and writes its body: it returns ST_SUCCESS

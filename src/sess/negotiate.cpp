@@ -4,7 +4,6 @@
 #include "sess/engine.h"
 
 #include "cfg/cfg.h"
-#include "net/net.h"
 #include "ntlm/ntlm.h"
 
 #include <cerrno>

@@ -1,4 +1,4 @@
-// Foundation: last-error slot, growable buffers, names and patterns, text
+// Foundation: last-error slot, clocks, growable buffers, names and patterns, text
 // encodings, addresses and hex. Pure functions unless stated; nothing here
 // takes the configuration lock.
 #pragma once
@@ -8,8 +8,9 @@
 #include <cstdarg>
 
 // ---- last-error slot ----------------------------------------------------
-// One process-wide 512-byte text; the last writer wins. Writes are
+// One process-wide text of VL2_ERROR_SIZE bytes; the last writer wins. Writes are
 // serialised so concurrent failures never interleave into garbled text.
+constexpr size_t VL2_ERROR_SIZE = 512;
 void vl2_set_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Records the message like vl2_set_error and returns code unchanged.
 int vl2_fail(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -27,6 +28,12 @@ const char *vl2_error(void);
 // Copies the slot's current text (cut to size - 1) under the writers' lock;
 // returns the copied length. Nothing is written when size is 0.
 size_t vl2_error_copy(char *out, size_t size);
+
+// ---- clocks -------------------------------------------------------------
+// Monotonic milliseconds; never decreases.
+uint64_t vl2_now_ms(void);
+// Whole seconds since 1970-01-01 UTC from the system clock.
+int64_t vl2_unix_now(void);
 
 // ---- byte buffers -------------------------------------------------------
 // Appends return 0 (printf: the number of characters, >= 0) or negative on

@@ -52,7 +52,7 @@ TEST_F(Trees, MalformedPathsAndNoSession)
     bytes big = {9, 0, 0, 0, 72, 0, 0x0A, 0x04};
     big.resize(8 + 1034, 'a');
     bytes outside = {9, 0, 0, 0, 72, 0, 20, 0, 'm', 0};
-    auto r = talk({req(3, 5, lone), req(3, 6, odd), req(3, 7, big), req(3, 8, outside)});
+    auto r = talk({request(3, 5, lone), request(3, 6, odd), request(3, 7, big), request(3, 8, outside)});
     ASSERT_EQ(4u, r.size());
     for (const bytes &x : r) EXPECT_EQ(INVALID, h::status(x));
 
@@ -85,9 +85,9 @@ TEST_F(Trees, WrongStructureSizeIsInvalidParameter)
     for (auto &c : cases) {
         bytes b(80, 0);
         b[0] = (uint8_t)c.ssz;
-        frames.push_back(req(c.cmd, mid++, b, 1));
+        frames.push_back(request(c.cmd, mid++, b, 0, 1));
     }
-    frames.push_back(req(3, mid++, {9}, 1));  // shorter than a StructureSize
+    frames.push_back(request(3, mid++, {9}, 0, 1));  // shorter than a StructureSize
     auto r = talk(frames);
     ASSERT_EQ(frames.size(), r.size());
     for (size_t i = 0; i < std::size(cases); i++) {
