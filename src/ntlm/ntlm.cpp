@@ -41,40 +41,21 @@ __attribute__((format(printf, 1, 2))) void trace(const char *fmt, ...)
     va_end(ap);
 }
 
-int rd_u16(tok_cursor *c, uint16_t *v)
-{
-    if (c->size - c->pos < 2)
-        return -1;
-    *v = vl2_le16(c->data + c->pos);
-    c->pos += 2;
-    return 0;
-}
-
-int rd_u32(tok_cursor *c, uint32_t *v)
-{
-    if (c->size - c->pos < 4)
-        return -1;
-    *v = vl2_le32(c->data + c->pos);
-    c->pos += 4;
-    return 0;
-}
-
 // Security-buffer descriptor. *ptr is null when the descriptor is missing
 // or points outside the message (then *len is left as it was), or when its
 // offset is 0 (then *len is still stored).
-void field(tok_cursor *c, const uint8_t **ptr, size_t *len)
+void field(vl2_rd *c, const uint8_t **ptr, size_t *len)
 {
     *ptr = nullptr;
-    if (c->size - c->pos < 8) {
-        c->pos = c->size;
+    if (rd_left(c) < 8) {
+        rd_skip(c, rd_left(c));
         return;
     }
-    uint16_t ln = 0, hi = 0;
-    uint32_t off = 0;
-    rd_u16(c, &ln);
-    rd_u16(c, &hi);
-    rd_u32(c, &off);
-    if ((uint64_t)off + ln > c->size) {
+    uint16_t ln = rd_u16(c);
+    uint16_t hi = rd_u16(c);
+    uint32_t off = rd_u32(c);
+    vl2_rd whole = *c;  // a field outside the message spoils only itself
+    if (!rd_at(&whole, off, ln)) {
         trace("[t3field] off=%u ln=%u msglen=%zu hi=%u\n", off, (unsigned)ln, c->size, (unsigned)hi);
         return;
     }
@@ -150,7 +131,7 @@ int read_fields(const uint8_t *msg, size_t len, t3_fields *f)
     }
     if (vl2_le32(msg + 8) != 3)
         return -1;
-    tok_cursor c{msg, len, 12};
+    vl2_rd c{msg, len, 12, 0};
     field(&c, &f->lm, &f->lmlen);
     field(&c, &f->nt, &f->ntlen);
     if (!f->nt) {
@@ -161,7 +142,8 @@ int read_fields(const uint8_t *msg, size_t len, t3_fields *f)
     field(&c, &f->usr, &f->usrlen);
     field(&c, &f->ws, &f->wslen);
     field(&c, &f->ersk, &f->ersklen);
-    if (rd_u32(&c, &f->flags) != 0) {
+    f->flags = rd_u32(&c);
+    if (c.bad) {
         trace("[t3] flags\n");
         return -1;
     }
@@ -320,7 +302,7 @@ int vl2_ntlm_user(const uint8_t *msg, size_t len, char *out, int cap)
 {
     if (!msg || len < 44 || !out || cap < 1 || memcmp(msg, signature, 8) != 0 || vl2_le32(msg + 8) != 3)
         return -1;
-    tok_cursor c{msg, len, 36};
+    vl2_rd c{msg, len, 36, 0};
     const uint8_t *usr = nullptr;
     size_t usrlen = 0;
     field(&c, &usr, &usrlen);
@@ -334,9 +316,9 @@ int vl2_ntlm_type1(const uint8_t *msg, size_t len, uint32_t *flags)
 {
     if (!msg || len < 16 || memcmp(msg, signature, 8) != 0 || vl2_le32(msg + 8) != 1)
         return -1;
-    tok_cursor c{msg, len, 12};
-    uint32_t f = 0;
-    if (rd_u32(&c, &f) != 0)
+    vl2_rd c{msg, len, 12, 0};
+    uint32_t f = rd_u32(&c);
+    if (c.bad)
         return -1;
     if (flags)
         *flags = f;

@@ -105,27 +105,6 @@ inline void seal_release(vl2_seal *e)
     vl2_wipe(e, sizeof *e);
 }
 
-// ---- request cursor -----------------------------------------------------
-// The only way a handler reads request bytes. Readers consume what is there
-// when short, set the sticky bad flag and return the partial value.
-struct vl2_rd {
-    const uint8_t *data;
-    size_t size;
-    size_t pos;
-    int bad;
-};
-uint8_t rd_u8(vl2_rd *r);
-uint16_t rd_u16(vl2_rd *r);
-uint32_t rd_u32(vl2_rd *r);
-uint64_t rd_u64(vl2_rd *r);
-void rd_skip(vl2_rd *r, size_t n);          // sets bad when fewer remain
-// The one checked helper for a client's (offset, length) pair, with the
-// offset counted from the SMB2 header (the cursor's data starts 64 bytes
-// after it). Returns a pointer to len bytes inside the body, or null (and
-// sets bad) when off < 64 or the range leaves the body. len 0 with a valid
-// offset returns a non-null pointer.
-const uint8_t *rd_region(vl2_rd *r, uint64_t hdr_off, uint64_t len);
-
 // ---- the request in hand ------------------------------------------------
 // What belongs to one request of a frame rather than to the connection. The
 // dispatcher fills it in before the handler runs; the handler finds it in
