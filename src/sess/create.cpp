@@ -278,7 +278,7 @@ uint32_t cmd_close(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     rd_u16(rd);  // StructureSize, checked by the dispatcher
     rd_u16(rd);  // Flags: the attributes are returned whatever they ask
     rd_u32(rd);  // Reserved
-    uint64_t fid = rd_u64(rd);
+    uint64_t fid = rd_fid(rd, r);
     if (rd->bad) return rep_fail(r, ST_INVALID_PARAMETER);
     vl2_open *o = sess_open(s, fid);
     if (!o) return rep_fail(r, ST_FILE_CLOSED);

@@ -116,7 +116,15 @@ struct vl2_req {
     int failed;       // answered with an error inside a compound: the rest cascade
     int sign;         // the handler asks for its response to be signed
     uint64_t opened;  // FileId a successful CREATE opened, for related requests
+    int has_fid;      // a related request of a compound whose CREATE opened fid
+    uint64_t fid;
 };
+
+struct vl2_reply;
+// Reads the persistent half of a request's FileId. A related request's
+// all-ones FileId stands for the one its compound's last successful CREATE
+// opened (r->rq); the client's bytes are never rewritten.
+uint64_t rd_fid(vl2_rd *rd, const vl2_reply *r);
 
 // ---- reply under construction ------------------------------------------
 struct vl2_reply {
@@ -345,7 +353,7 @@ struct vl2_command {
     vl2_handler *fn;       // null: answered by the walk alone (CANCEL, refusals)
     bool refused;          // would change the store: refused on this read-only server
     bool sign_exempt;      // may arrive unsigned on a session that requires signing
-    int8_t fid_at;         // body offset of the FileId a related request inherits, or -1
+    bool inherits_fid;     // a related request's all-ones FileId is the compound's (rd_fid)
     uint16_t ssz, ssz_alt; // StructureSize the dispatcher holds it to (0: not checked there)
 };
 // The row of a command code; codes past the table share one row ("?")
@@ -366,7 +374,7 @@ void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int r
 // sets closing when the connection's limit is reached.
 void session_setup_fail_body(vl2_sess *s, vl2_reply *r, uint32_t status);
 // Processes one frame into one reply (see the dispatcher).
-void frame_in(vl2_sess *s, uint8_t *frame, size_t len, vl2_reply *r, int *send);
+void frame_in(vl2_sess *s, const uint8_t *frame, size_t len, vl2_reply *r, int *send);
 
 // Once a frame's reply has grown past this many bytes the rest of its
 // requests are answered INSUFFICIENT_RESOURCES, so a reply always fits the
