@@ -178,6 +178,24 @@ void err_reply_l(vl2_sess *s, vl2_reply *r, unsigned cmd, uint32_t status, uint6
 // CREATE error response (88-byte body when not in a chain).
 void create_error_l(vl2_sess *s, vl2_reply *r, uint32_t status, int write_access, int line);
 
+// What a CREATE request's contexts ask of the server.
+struct vl2_create_ctx {
+    int count;      // well-formed contexts in the chain
+    int mxac;       // maximal access, answered
+    int qfid;       // the on-disk id, answered
+    int reconnect;  // a durable handle reconnect: there is never a handle to reconnect to
+};
+// Reads the whole chain at CreateContextsOffset hdr_off (from the SMB2
+// header), CreateContextsLength len of the body in rd (rd does not move):
+// ST_SUCCESS with *out filled (a length of 0 is no chain), or
+// ST_INVALID_PARAMETER when the chain is malformed: outside the body, not
+// 8-aligned, a Next, name or data that leaves its context.
+uint32_t create_contexts(vl2_rd *rd, uint64_t hdr_off, uint64_t len, vl2_create_ctx *out);
+// Appends the answers want asks for after the CREATE response body in hand
+// (8-aligned, maximal access first) and sets its CreateContextsOffset and
+// CreateContextsLength; nothing when there is nothing to answer.
+void create_answer(vl2_reply *r, const vl2_create_ctx *want, uint32_t max_access, uint64_t disk_id);
+
 // The error bodies a handler's status is answered with: the ERROR body,
 // the ERROR body carrying the size the client needs (r->fail_size),
 // CREATE's own (counted as a refused open, a refused write when asked to
