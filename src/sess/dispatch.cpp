@@ -202,7 +202,9 @@ how_t run_request(vl2_sess *s, vl2_reply *r, request &q, walk &w)
 // request the walk could take (q: the bytes there).
 void walk_error(vl2_sess *s, vl2_reply *r, const uint8_t *q, size_t left, unsigned cmd, const walk &w, int line)
 {
-    r->rq.charge = left >= 8 ? vl2_le16(q + 6) : 0;
+    vl2_rd at = {q, left, 6, 0};  // CreditCharge, when the bytes reach it
+    uint16_t charge = rd_u16(&at);
+    r->rq.charge = at.bad ? 0 : charge;
     r->cur_open = 0;
     err_reply_l(s, r, cmd, ST_INVALID_PARAMETER, w.prev_sid, w.prev_tid, line);
 }
@@ -239,7 +241,9 @@ void frame_in(vl2_sess *s, const uint8_t *f, size_t len, vl2_reply *r, int *send
                 s->closing = 1;
                 return;
             }
-            walk_error(s, r, q.q, q.left, q.left >= 14 ? q.q[12] : 0, w, __LINE__);
+            vl2_rd at = {q.q, q.left, 12, 0};  // the Command's low byte, when there are both bytes
+            unsigned cmd = rd_u16(&at) & 0xFF;
+            walk_error(s, r, q.q, q.left, at.bad ? 0 : cmd, w, __LINE__);
             break;
         }
         const unsigned cmd = q.h.cmd;
