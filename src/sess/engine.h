@@ -116,7 +116,9 @@ struct vl2_req {
     int failed;       // answered with an error inside a compound: the rest cascade
     int sign;         // the handler asks for its response to be signed
     uint64_t opened;  // FileId a successful CREATE opened, for related requests
-    int has_fid;      // a related request of a compound whose CREATE opened fid
+    // Set for a related request whose command inherits a FileId, once a
+    // CREATE of its compound has opened one: fid is what rd_fid hands out.
+    int has_fid;
     uint64_t fid;
 };
 
