@@ -84,7 +84,7 @@ uint32_t cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     rd_u8(rd);  // Flags
     uint32_t length = rd_u32(rd);
     uint64_t offset = rd_u64(rd);
-    uint64_t fid = rd_u64(rd);
+    uint64_t fid = rd_fid(rd, r);
     rd_u64(rd);  // volatile half
     uint32_t min_count = rd_u32(rd);
     uint32_t channel = rd_u32(rd);
