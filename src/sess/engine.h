@@ -105,6 +105,39 @@ inline void seal_release(vl2_seal *e)
     vl2_wipe(e, sizeof *e);
 }
 
+// The transform header that carries one encrypted message (or compound):
+// ProtocolId FD 'S' 'M' 'B', Signature (the AEAD tag), Nonce (11 bytes for
+// CCM, 12 for GCM, the rest zero), OriginalMessageSize, Reserved, Flags
+// (1: encrypted), SessionId. The tag covers the header from Nonce on.
+constexpr size_t TRANSFORM_HDR = 52;
+inline bool is_transform(const uint8_t *f, size_t n)
+{
+    return n >= 4 && f[0] == 0xFD && f[1] == 'S' && f[2] == 'M' && f[3] == 'B';
+}
+struct vl2_transform {
+    const uint8_t *sig;    // 16 bytes inside the frame
+    const uint8_t *nonce;  // 16 bytes inside the frame
+    uint32_t size;         // OriginalMessageSize
+    uint16_t flags;
+    uint64_t sid;
+};
+// Reads the transform header of frame f[0..n) through the cursor: 0, or -1
+// when it is short, not a transform header, not flagged encrypted, or its
+// OriginalMessageSize is not exactly the n - 52 bytes that follow.
+int transform_parse(const uint8_t *f, size_t n, vl2_transform *t);
+// Opens frame f[0..n) in place with k (the client-to-server key): 0 with
+// the plaintext at f + 52, or -1 (the header is bad, k holds no key, or the
+// tag does not match; the message bytes are then wiped).
+int transform_open(vl2_aead_key *k, uint8_t *f, size_t n);
+// Seals msg[0..n) in place with k under the given nonce (16 bytes as the
+// header carries them) and writes the 52-byte header for it to hdr. 0 or -1.
+int transform_seal_nonce(vl2_aead_key *k, const uint8_t nonce[16], uint64_t sid, uint8_t *msg, size_t n,
+                         uint8_t hdr[TRANSFORM_HDR]);
+// Seals with e->out under the next value of the session's nonce counter.
+// -1 when the counter is spent or sealing fails: the connection must end,
+// since a nonce may never be used twice under one key.
+int transform_seal(vl2_seal *e, uint64_t sid, uint8_t *msg, size_t n, uint8_t hdr[TRANSFORM_HDR]);
+
 // ---- request cursor -----------------------------------------------------
 // The only way a handler reads request bytes. Readers consume what is there
 // when short, set the sticky bad flag and return the partial value.
@@ -210,7 +243,14 @@ inline uint32_t rep_fail_l(vl2_reply *r, uint32_t status, int body, int line)
     rep_fail_l((r), (status), (wr) ? FAIL_BODY_CREATE_WRITE : FAIL_BODY_CREATE, __LINE__)
 #define setup_fail(r, status) rep_fail_l((r), (status), FAIL_BODY_SETUP, __LINE__)
 // Writes one reply with its frame prefix; a failed write sets closing.
-void send_frame(vl2_sess *s, const uint8_t *bytes, size_t count);
+// A reply that must travel encrypted (see reply_sealed) is sealed in place
+// first, and its transform header goes out with the prefix; when it cannot
+// be sealed nothing is written and closing is set.
+void send_frame(vl2_sess *s, uint8_t *bytes, size_t count);
+// Whether the reply bytes[0..count) goes out encrypted: every reply to an
+// encrypted frame, and on a session that encrypts every reply but those to
+// NEGOTIATE and SESSION_SETUP.
+bool reply_sealed(const vl2_sess *s, const uint8_t *bytes, size_t count);
 // Trace line to stderr when the connection traces (one write per call). The
 // text is written as given; "[vlsmb2s %d]" leads are the caller's.
 void sess_trace(const vl2_sess *s, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -337,6 +377,7 @@ struct vl2_sess {
     uint64_t unauth_since;   // start of the time without a session (logon time-out)
     int cipher;              // cipher the NEGOTIATE chose (vl2_aead_alg numbers), 0 for none
     vl2_seal seal;           // the session's encryption, set up by the logon
+    int frame_sealed;        // the frame in hand arrived in a transform header
 };
 
 // The tree with the given id, unless it is gone; or null.
