@@ -186,7 +186,7 @@ void log_logon(const vl2_sess *s, bool signed_)
 {
     char detail[64];
     snprintf(detail, sizeof detail, "ok%s, dialect %s, %s", s->is_guest ? " as guest" : "",
-             s->dialect == 0x0202 ? "2.0.2" : "2.1", signed_ ? "signed" : "unsigned");
+             vl2_dialect_name(s->dialect), signed_ ? "signed" : "unsigned");
     vl2_log_event(VL2_LOG_CONNECTIONS, 6, "logon", s->peer_text, s->user, nullptr, nullptr, -1, detail);
 }
 
