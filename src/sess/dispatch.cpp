@@ -97,6 +97,9 @@ struct walk {
     bool cascade;
 };
 
+// The request's own bytes: up to its NextCommand, or to the frame's end.
+size_t msg_len(const request &q) { return q.h.next >= SMB2_HDR && q.h.next <= q.left ? q.h.next : q.left; }
+
 void answer(vl2_reply *r, const request &q, uint32_t status, uint16_t credits)
 {
     answer(r, q.h.cmd, status, q.h.mid, q.sid, q.tid, q.h.charge, credits);
@@ -110,8 +113,7 @@ how_t check_signing(vl2_sess *s, vl2_reply *r, request &q)
     // its signatures are not looked at.
     if (s->frame_sealed) return RUN;
     if (q.h.flags & FL_SIGNED) {
-        size_t n = q.h.next >= SMB2_HDR && q.h.next <= q.left ? q.h.next : q.left;
-        if (!s->authenticated || !sign_verify(&s->signer, q.q, n)) {
+        if (!s->authenticated || !sign_verify(&s->signer, q.q, msg_len(q))) {
             vl2_stat_add(VL2_ST_BAD_SIGNATURE, 1);
             answer(r, q, ST_ACCESS_DENIED, s->authenticated ? 1 : q.credits);
             return FRAME_ENDS;
@@ -186,6 +188,8 @@ how_t run_request(vl2_sess *s, vl2_reply *r, request &q, walk &w)
     s->cur_mid = q.h.mid;
     sess_trace(s, "[loop] body_off=%zu off=%zu\n", (size_t)SMB2_HDR, q.off);
     r->rq.tid = q.tid;
+    r->rq.msg = q.q;
+    r->rq.msg_len = msg_len(q);
     int fo = q.row->fid_at;
     if (q.related && w.have_fid && fo >= 0 && q.left >= SMB2_HDR + fo + 8) {
         uint8_t *p = q.q + SMB2_HDR + fo;
@@ -309,5 +313,7 @@ void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
         }
     }
     if (r->sign_pending) rep_sign_pending(r, (size_t)r->b.len);
+    // A LOGOFF's answer is signed with the keys it ends: they go only now.
+    if (!s->authenticated) sign_release(&s->signer);
     *send = r->b.len > 0;
 }

@@ -35,7 +35,8 @@
     X(NOT_A_DIRECTORY, 0xC0000103) \
     X(FILE_CLOSED, 0xC0000128) \
     X(USER_SESSION_DELETED, 0xC0000203) \
-    X(CANCELLED, 0xC0000480)
+    X(CANCELLED, 0xC0000480) \
+    X(NO_PREAUTH_INTEGRITY_HASH_OVERLAP, 0xC05D0000)
 
 enum : uint32_t {
 #define VL2_STATUS_ENUM(name, value) ST_##name = value,
@@ -74,17 +75,33 @@ int hdr_parse(const uint8_t *q, size_t left, vl2_hdr *h);
 // How a session signs. Zero is what SMB 2.0.2 and 2.1 use, so a session
 // record starts out with it; another algorithm is another case in
 // signing.cpp, not another call site.
-enum vl2_sign_alg : int { SIGN_HMAC_SHA256 = 0 };
+// Numbered as SMB 3.1.1's SIGNING_CAPABILITIES number them.
+enum vl2_sign_alg : int { SIGN_HMAC_SHA256 = 0, SIGN_AES_CMAC = 1, SIGN_AES_GMAC = 2 };
+// A copy shares the libcrypto key records of its original; only the
+// session's own signer (s->signer) is ever released.
 struct vl2_signer {
     vl2_sign_alg alg;
     uint8_t key[16];
+    vl2_cmac_key cmac;  // SIGN_AES_CMAC: key scheduled once per session
+    vl2_aead_key gmac;  // SIGN_AES_GMAC: an AES-128-GCM key
 };
-// The signer of a session set up under dialect with the given session key.
-void sign_derive(vl2_signer *out, int dialect, const uint8_t session_key[16]);
-// Whether msg[0..n) (one message, header first) carries its right signature.
-bool sign_verify(const vl2_signer *k, const uint8_t *msg, size_t n);
+// Whether msg[0..n) (one message, header first) carries its right
+// signature. The Signature field is zeroed while the MAC runs and then put
+// back.
+bool sign_verify(const vl2_signer *k, uint8_t *msg, size_t n);
 // Signs msg[0..n) in place: sets the Signed flag and writes the signature.
 void sign_message(const vl2_signer *k, uint8_t *msg, size_t n);
+// Frees the signer's key records and wipes it.
+void sign_release(vl2_signer *k);
+struct vl2_sess;
+// The keys of a logon that has just succeeded, from its 16-byte session
+// key: s->signer by the connection's dialect and algorithm and, when the
+// NEGOTIATE chose a cipher, both cipher keys in s->seal (left off). What
+// the last logon left is released first. 0, or -1 when libcrypto refused a
+// key (nothing is then kept).
+int session_keys(vl2_sess *s, const uint8_t session_key[16]);
+// One step of a pre-authentication integrity hash: h = SHA-512(h || msg).
+void preauth_chain(uint8_t h[64], const uint8_t *msg, size_t n);
 
 // ---- encryption (SMB 3.x) ------------------------------------------------
 // The session's cipher state. The NEGOTIATE picks the cipher (s->cipher);
@@ -170,6 +187,8 @@ struct vl2_req {
     int failed;       // answered with an error inside a compound: the rest cascade
     int sign;         // the handler asks for its response to be signed
     uint64_t opened;  // FileId a successful CREATE opened, for related requests
+    const uint8_t *msg;  // the whole request message, header first
+    size_t msg_len;      // (up to its NextCommand), for the pre-authentication hash
 };
 
 // ---- reply under construction ------------------------------------------
@@ -378,6 +397,13 @@ struct vl2_sess {
     int cipher;              // cipher the NEGOTIATE chose (vl2_aead_alg numbers), 0 for none
     vl2_seal seal;           // the session's encryption, set up by the logon
     int frame_sealed;        // the frame in hand arrived in a transform header
+    uint32_t caps;           // Capabilities the NEGOTIATE answered (and its validation repeats)
+    vl2_sign_alg sign_alg;   // how the dialect (and 3.1.1's contexts) sign
+    int enc_policy;          // the encryption option as the NEGOTIATE found it (3.x only)
+    // 3.1.1 pre-authentication integrity: the connection's hash after the
+    // NEGOTIATE, and that of the logon in progress.
+    uint8_t preauth[64];
+    uint8_t sess_preauth[64];
 };
 
 // The tree with the given id, unless it is gone; or null.

@@ -367,7 +367,7 @@ static void run(const vl2_io *io, const vl2_ip *peer, int trace_id, int offline)
     vl2_stat_add(VL2_ST_CONNECTIONS, -1);
     sess_release_trees(s);
     sess_release_opens(s);
-    vl2_wipe(&s->signer, sizeof s->signer);
+    sign_release(&s->signer);
     seal_release(&s->seal);
     free(s->rbuf);
     free(s);
