@@ -368,8 +368,11 @@ uint32_t cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     }
     sess_trace(s, "[nego] best=%llx is31=%d\n", (unsigned long long)best, is31);
     if (!best) {
+        // A server that speaks 2.x only answers a 3.x list without
+        // contexts as malformed; one that speaks 3.x knows such lists.
         int contexts = n >= 64 && (ctx_off & 0xFFFF) != 0;
-        return fail(s, r, is31 && !contexts ? ST_INVALID_PARAMETER : ST_NOT_SUPPORTED);
+        bool malformed = is31 && !contexts && fresh.max_protocol < D300;
+        return fail(s, r, malformed ? ST_INVALID_PARAMETER : ST_NOT_SUPPORTED);
     }
     nego_ctx x{};
     if (best == D311) {
