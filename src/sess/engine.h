@@ -399,7 +399,7 @@ struct vl2_sess {
     int frame_sealed;        // the frame in hand arrived in a transform header
     uint32_t caps;           // Capabilities the NEGOTIATE answered (and its validation repeats)
     vl2_sign_alg sign_alg;   // how the dialect (and 3.1.1's contexts) sign
-    int enc_policy;          // the encryption option as the NEGOTIATE found it (3.x only)
+    int enc_policy;          // the encryption option as the NEGOTIATE found it
     // 3.1.1 pre-authentication integrity: the connection's hash after the
     // NEGOTIATE, and that of the logon in progress.
     uint8_t preauth[64];

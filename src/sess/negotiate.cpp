@@ -368,8 +368,11 @@ uint32_t cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     }
     sess_trace(s, "[nego] best=%llx is31=%d\n", (unsigned long long)best, is31);
     if (!best) {
+        // A server that speaks 2.x only answers a 3.x list without
+        // contexts as malformed; one that speaks 3.x knows such lists.
         int contexts = n >= 64 && (ctx_off & 0xFFFF) != 0;
-        return fail(s, r, is31 && !contexts ? ST_INVALID_PARAMETER : ST_NOT_SUPPORTED);
+        bool malformed = is31 && !contexts && fresh.max_protocol < D300;
+        return fail(s, r, malformed ? ST_INVALID_PARAMETER : ST_NOT_SUPPORTED);
     }
     nego_ctx x{};
     if (best == D311) {
@@ -386,7 +389,7 @@ uint32_t cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     // offers the bit and would be held to 64 KiB reads.
     s->large_mtu = best >= D210;
     s->max_read = s->max_write = s->large_mtu ? 1048576u : 65536u;
-    s->enc_policy = best >= D300 ? fresh.encryption : 0;
+    s->enc_policy = fresh.encryption;
     s->caps = s->large_mtu ? CAP_LARGE_MTU : 0;
     s->cipher = 0;
     s->sign_alg = best >= D300 ? SIGN_AES_CMAC : SIGN_HMAC_SHA256;
@@ -474,6 +477,7 @@ void smb1_negotiate(vl2_sess *s, const uint8_t *frame, size_t len, vl2_reply *r,
     s->client_sign_required = 0;
     s->large_mtu = 0;
     s->caps = 0;
+    s->enc_policy = fresh.encryption;  // "required" refuses this client at logon
     s->max_read = s->max_write = 65536;
     s->sign_required = fresh.signing == 1;
     int64_t t = clock_time(s);
