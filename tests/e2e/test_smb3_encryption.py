@@ -9,6 +9,7 @@ import tempfile
 import unittest
 
 from serverproc import Server, digest
+from test_smb3 import Capture
 
 PROG = sys.argv.pop(1)
 USER = ["--user", "alice:Secret-1"]
@@ -94,6 +95,25 @@ class Smbclient(unittest.TestCase):
                 with open(os.path.join(tmp, "b"), "rb") as f:
                     self.assertEqual(digest(f.read()), want)
                 self.assertGreater(srv.sealed(), before + 10)
+
+
+    def test_tshark_opens_every_sealed_message_with_the_password(self):
+        # An independent implementation derives the keys from the password,
+        # opens what both sides sealed and finds nothing malformed; nothing
+        # but NEGOTIATE and SESSION_SETUP travels in the clear.
+        with Traced(PROG, *USER, *SMB3, "--opt", "encryption=desired") as srv, \
+                tempfile.TemporaryDirectory() as tmp:
+            with Capture(srv.port, os.path.join(tmp, "cap.pcapng")) as cap:
+                rc, text = smbclient(srv.port, ["//127.0.0.1/pub", "-U", "alice%Secret-1", "-m", "SMB3_11"],
+                                     "ls; get hello.txt %s/h" % tmp)
+                self.assertEqual(rc, 0, text)
+            frames = [f for f in cap.fields("smb2.cmd", "smb2.protocol_id") if f[0]]
+            sealed = [f for f in frames if "0xfd534d42" in f[1]]
+            self.assertGreater(len(sealed), 6, frames)
+            for cmd, ids in frames:
+                if cmd not in ("0", "1"):
+                    self.assertIn("0xfd534d42", ids, frames)
+            self.assertEqual(cap.malformed(), [])
 
 
 class Impacket(unittest.TestCase):
