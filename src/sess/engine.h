@@ -262,14 +262,12 @@ inline uint32_t rep_fail_l(vl2_reply *r, uint32_t status, int body, int line)
     rep_fail_l((r), (status), (wr) ? FAIL_BODY_CREATE_WRITE : FAIL_BODY_CREATE, __LINE__)
 #define setup_fail(r, status) rep_fail_l((r), (status), FAIL_BODY_SETUP, __LINE__)
 // Writes one reply with its frame prefix; a failed write sets closing.
-// A reply that must travel encrypted (see reply_sealed) is sealed in place
-// first, and its transform header goes out with the prefix; when it cannot
-// be sealed nothing is written and closing is set.
+// A reply that must travel encrypted (every reply to an encrypted frame;
+// on a session that encrypts, every reply but NEGOTIATE's and
+// SESSION_SETUP's) is sealed in place first, and its transform header goes
+// out with the prefix; when it cannot be sealed nothing is written and
+// closing is set.
 void send_frame(vl2_sess *s, uint8_t *bytes, size_t count);
-// Whether the reply bytes[0..count) goes out encrypted: every reply to an
-// encrypted frame, and on a session that encrypts every reply but those to
-// NEGOTIATE and SESSION_SETUP.
-bool reply_sealed(const vl2_sess *s, const uint8_t *bytes, size_t count);
 // Trace line to stderr when the connection traces (one write per call). The
 // text is written as given; "[vlsmb2s %d]" leads are the caller's.
 void sess_trace(const vl2_sess *s, const char *fmt, ...) __attribute__((format(printf, 2, 3)));

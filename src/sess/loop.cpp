@@ -149,6 +149,38 @@ int open_sealed(vl2_sess *s, uint8_t *f, size_t n)
     return -1;
 }
 
+// Runs one opened message through the engine and sends what it answers.
+// 0, or -1 when the reply could not be built whole (the connection ends).
+int handle_message(vl2_sess *s, vl2_reply *r, uint8_t *msg, size_t len)
+{
+    // The reply buffer is reused from frame to frame; only its length is reset.
+    r->b.len = 0;
+    r->hdr = 0;
+    r->chain_status = 0;
+    r->cur_open = 0;
+    r->sign_pending = 0;
+    r->sign_at = 0;
+    int send = 0;
+    frame_in(s, msg, len, r, &send);
+    size_t n = (size_t)r->b.len;
+    if (r->b.failed) {
+        // Part of the reply is missing: never pass it off as complete.
+        sess_trace(s, "[loop] reply could not be built; closing\n");
+        return -1;
+    }
+    if (s->trace && n > 0) trace_dump(s, r->b.data, n);
+    // Read before sending: a sealed reply is ciphertext afterwards.
+    const uint32_t status = n >= 12 ? vl2_le32(r->b.data + 8) : 0;
+    if (send && n > 11 && !(n == SMB2_HDR && status == 0)) send_frame(s, r->b.data, n);
+    if (s->trace && n > 0 && send)
+        sess_trace(s, "[vlsmb2s %d] << %u bytes %s\n", s->trace_id, (unsigned)n,
+                   n >= 12 ? status_name(status) : "STATUS?");
+    // A session that ended gives up its keys once its last reply has gone
+    // out sealed with them.
+    if (!s->authenticated && (s->seal.in.alg || s->seal.out.alg)) seal_release(&s->seal);
+    return 0;
+}
+
 void serve(vl2_sess *s)
 {
     vl2_reply r = {};
@@ -200,32 +232,9 @@ void serve(vl2_sess *s)
         if (s->io->log_frame) s->io->log_frame(s->io_ctx, ">>", frame, (int64_t)mlen);
         if (s->trace) trace_request(s, frame, mlen);
 
-        // The reply buffer is reused from frame to frame; only its length is reset.
-        r.b.len = 0;
-        r.hdr = 0;
-        r.chain_status = 0;
-        r.cur_open = 0;
-        r.sign_pending = 0;
-        r.sign_at = 0;
-        int send = 0;
-        frame_in(s, frame, mlen, &r, &send);
+        const int rc = handle_message(s, &r, frame, mlen);
         consume(s, len);
-        size_t n = (size_t)r.b.len;
-        if (r.b.failed) {
-            // Part of the reply is missing: never pass it off as complete.
-            sess_trace(s, "[loop] reply could not be built; closing\n");
-            break;
-        }
-        if (s->trace && n > 0) trace_dump(s, r.b.data, n);
-        // Read before sending: a sealed reply is ciphertext afterwards.
-        const uint32_t status = n >= 12 ? vl2_le32(r.b.data + 8) : 0;
-        if (send && n > 11 && !(n == SMB2_HDR && status == 0)) send_frame(s, r.b.data, n);
-        if (s->trace && n > 0 && send)
-            sess_trace(s, "[vlsmb2s %d] << %u bytes %s\n", s->trace_id, (unsigned)n,
-                       n >= 12 ? status_name(status) : "STATUS?");
-        // A session that ended gives up its keys once its last reply has
-        // gone out sealed with them.
-        if (!s->authenticated && (s->seal.in.alg || s->seal.out.alg)) seal_release(&s->seal);
+        if (rc != 0) break;
         if (r.b.cap > KEEP_REPLY_CAP) vl2_buf_free(&r.b);
         vl2_opts_get(&s->opts);
         // The idle clock restarts once the frame is done with, so that slow
@@ -270,7 +279,8 @@ void sess_trace(const vl2_sess *s, const char *fmt, ...)
     (void)w;
 }
 
-bool reply_sealed(const vl2_sess *s, const uint8_t *b, size_t n)
+// Whether the reply b[0..n) goes out encrypted (see send_frame).
+static bool reply_sealed(const vl2_sess *s, const uint8_t *b, size_t n)
 {
     if (s->frame_sealed) return true;
     if (!s->seal.on || n < SMB2_HDR || vl2_le32(b) != 0x424D53FE) return false;
