@@ -237,13 +237,12 @@ bytes signable()
 
 struct keyed {
     vl2_sess s{};
-    explicit keyed(int dialect, int cipher, vl2_sign_alg alg)
+    explicit keyed(int dialect, int cipher, vl2_sign_alg alg, const bytes &sk = key_of(0, 16))
     {
         s.dialect = dialect;
         s.cipher = cipher;
         s.sign_alg = alg;
         for (int i = 0; i < 64; i++) s.sess_preauth[i] = (uint8_t)(i * 7 + 3);
-        const bytes sk = key_of(0, 16);
         EXPECT_EQ(0, session_keys(&s, sk.data()));
     }
     ~keyed()
@@ -270,6 +269,20 @@ struct keyed {
         return h::hex(h::cat(bytes(text.begin(), text.end()), bytes(tag, tag + 16)));
     }
 };
+
+// The published 3.0 example: session key B454...F0 gives the client-to-server
+// key 261B...BF and the server-to-client key 8FE2...B5.
+TEST(Smb3Keys, PublishedSmb30CipherKeys)
+{
+    keyed k(0x0300, VL2_AES128_CCM, SIGN_AES_CMAC, h::unhex("B4546771B515F766A86735532DD6C4F0"));
+    for (auto [mine, published] : {std::pair{&k.s.seal.in, "261B72350558F2E9DCF613070383EDBF"},
+                                   std::pair{&k.s.seal.out, "8FE2B57EC34D2DB5B1A9727F526BBDB5"}}) {
+        vl2_aead_key want{};
+        ASSERT_EQ(0, vl2_aead_init(&want, VL2_AES128_CCM, h::unhex(published).data(), 16));
+        EXPECT_EQ(keyed::seal(&want), keyed::seal(mine)) << published;
+        vl2_aead_release(&want);
+    }
+}
 
 TEST(Smb3Keys, EachDialectsLabelsKeysAndSignatures)
 {
