@@ -166,10 +166,6 @@ int scan_at(vl2_sess *s, const vl2_opts *o, vl2_rd *rd, size_t c, unsigned count
     return 1;
 }
 
-} // namespace
-
-namespace {
-
 constexpr uint16_t CTX_PREAUTH = 1, CTX_ENCRYPTION = 2, CTX_SIGNING = 8;
 constexpr uint16_t HASH_SHA512 = 1;
 constexpr size_t SALT_LEN = 32;
@@ -254,9 +250,12 @@ uint32_t read_contexts(vl2_rd *rd, uint32_t off, uint16_t count, nego_ctx *x)
     return ST_SUCCESS;
 }
 
+// Pads the response to a multiple of 8 bytes from its header.
+void pad8(vl2_buf *b, const vl2_reply *r) { wzero(b, (8 - (b->len - r->hdr) % 8) % 8); }
+
 void put_context(vl2_buf *b, const vl2_reply *r, uint16_t type, const uint8_t *data, uint16_t len)
 {
-    wzero(b, (8 - (b->len - r->hdr) % 8) % 8);
+    pad8(b, r);
     w16(b, type);
     w16(b, len);
     w32(b, 0);
@@ -281,7 +280,7 @@ void put_contexts(vl2_sess *s, vl2_reply *r, const nego_ctx &x)
 {
     vl2_buf *b = &r->b;
     const size_t body = r->hdr + SMB2_HDR;
-    wzero(b, (8 - (b->len - r->hdr) % 8) % 8);
+    pad8(b, r);
     const uint64_t first = b->len - r->hdr;
     uint16_t n = 0;
     uint8_t pre[6 + SALT_LEN];
@@ -289,18 +288,21 @@ void put_contexts(vl2_sess *s, vl2_reply *r, const nego_ctx &x)
     vl2_put16(pre + 2, SALT_LEN);
     vl2_put16(pre + 4, HASH_SHA512);
     make_salt(s, pre + 6);
-    put_context(b, r, CTX_PREAUTH, pre, sizeof pre), n++;
+    put_context(b, r, CTX_PREAUTH, pre, sizeof pre);
+    n++;
     if (x.encryption && s->enc_policy != 0) {
         uint8_t enc[4];
         vl2_put16(enc, 1);
         vl2_put16(enc + 2, (uint16_t)s->cipher);
-        put_context(b, r, CTX_ENCRYPTION, enc, sizeof enc), n++;
+        put_context(b, r, CTX_ENCRYPTION, enc, sizeof enc);
+        n++;
     }
     if (x.signing && x.sign_alg >= 0) {
         uint8_t sig[4];
         vl2_put16(sig, 1);
         vl2_put16(sig + 2, (uint16_t)x.sign_alg);
-        put_context(b, r, CTX_SIGNING, sig, sizeof sig), n++;
+        put_context(b, r, CTX_SIGNING, sig, sizeof sig);
+        n++;
     }
     if (b->failed) return;
     vl2_put16(b->data + body + 6, n);

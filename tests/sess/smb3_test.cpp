@@ -7,6 +7,8 @@
 #include "crypto/crypto.h"
 #include "sess/engine.h"
 
+#include <unistd.h>
+
 using namespace lg;
 using h::bytes;
 
@@ -235,13 +237,12 @@ bytes signable()
 
 struct keyed {
     vl2_sess s{};
-    explicit keyed(int dialect, int cipher, vl2_sign_alg alg)
+    explicit keyed(int dialect, int cipher, vl2_sign_alg alg, const bytes &sk = key_of(0, 16))
     {
         s.dialect = dialect;
         s.cipher = cipher;
         s.sign_alg = alg;
         for (int i = 0; i < 64; i++) s.sess_preauth[i] = (uint8_t)(i * 7 + 3);
-        const bytes sk = key_of(0, 16);
         EXPECT_EQ(0, session_keys(&s, sk.data()));
     }
     ~keyed()
@@ -268,6 +269,20 @@ struct keyed {
         return h::hex(h::cat(bytes(text.begin(), text.end()), bytes(tag, tag + 16)));
     }
 };
+
+// The published 3.0 example: session key B454...F0 gives the client-to-server
+// key 261B...BF and the server-to-client key 8FE2...B5.
+TEST(Smb3Keys, PublishedSmb30CipherKeys)
+{
+    keyed k(0x0300, VL2_AES128_CCM, SIGN_AES_CMAC, h::unhex("B4546771B515F766A86735532DD6C4F0"));
+    for (auto [mine, published] : {std::pair{&k.s.seal.in, "261B72350558F2E9DCF613070383EDBF"},
+                                   std::pair{&k.s.seal.out, "8FE2B57EC34D2DB5B1A9727F526BBDB5"}}) {
+        vl2_aead_key want{};
+        ASSERT_EQ(0, vl2_aead_init(&want, VL2_AES128_CCM, h::unhex(published).data(), 16));
+        EXPECT_EQ(keyed::seal(&want), keyed::seal(mine)) << published;
+        vl2_aead_release(&want);
+    }
+}
 
 TEST(Smb3Keys, EachDialectsLabelsKeysAndSignatures)
 {
@@ -299,3 +314,47 @@ TEST(Smb3Keys, EachDialectsLabelsKeysAndSignatures)
 }
 
 }  // namespace
+
+// A whole 3.1.1 logon: the final answer must carry ENCRYPT_DATA (a common
+// cipher, encryption desired) and a CMAC signature that Python computes from
+// its own pre-authentication hash over the five messages before it.
+TEST_F(Smb3, LogonSignsItsFinalAnswerWithThePreauthKey)
+{
+    ASSERT_EQ(0, vlsmb2s_add_user("alice", "Secret-1"));
+    const bytes nego = nego311({{1, preauth()}, {2, id_list({2})}, {8, id_list({1})}});
+    bytes setup1, setup2, key;
+    auto replies = converse({
+        send({nego}),
+        [&](const std::vector<bytes> &) { return std::vector<bytes>{setup1 = setup(1, 0, py_negotiate(false))}; },
+        [&](const std::vector<bytes> &r) {
+            auto a = py_auth(false, setup_token(r.back()), "alice", "Secret-1");
+            key = a.second;
+            return std::vector<bytes>{setup2 = setup(2, h::le64(r.back(), 40), a.first)};
+        },
+    });
+    ASSERT_EQ(3u, replies.size());
+    ASSERT_EQ(SUCCESS, h::status(replies[2]));
+    EXPECT_EQ(0x0004, h::le16(replies[2], 64 + 2)) << "SessionFlags ENCRYPT_DATA";
+    ASSERT_EQ(0x08u, replies[2][16] & 0x08u) << "signed";
+
+    auto body = [](const bytes &f) { return h::hex(bytes(f.begin() + 4, f.end())); };
+    const std::string py =
+        "import hashlib,hmac,struct,sys\n"
+        "from Cryptodome.Hash import CMAC\nfrom Cryptodome.Cipher import AES\n"
+        "a=[bytes.fromhex(x) for x in sys.argv[1:]]\n"
+        "h=bytes(64)\n"
+        "for m in a[0:2]: h=hashlib.sha512(h+m).digest()\n"
+        "for m in a[2:5]: h=hashlib.sha512(h+m).digest()\n"
+        "k=hmac.new(a[5],struct.pack('>I',1)+b'SMBSigningKey\\0\\0'+h+struct.pack('>I',128),hashlib.sha256).digest()[:16]\n"
+        "r=bytearray(a[6]); sig=bytes(r[48:64]); r[48:64]=bytes(16)\n"
+        "c=CMAC.new(k,ciphermod=AES); c.update(bytes(r)); print('ok' if c.digest()==sig else 'bad')\n";
+    const std::string script = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/vl2_preauth.py";
+    FILE *f = fopen(script.c_str(), "w");
+    ASSERT_NE(nullptr, f);
+    fputs(py.c_str(), f);
+    fclose(f);
+    std::string out = run("/usr/bin/python3 " + script + " " + body(nego) + " " + h::hex(replies[0]) + " " + body(setup1) + " " +
+                          h::hex(replies[1]) + " " + body(setup2) + " " + h::hex(key) + " " + h::hex(replies[2]));
+    unlink(script.c_str());
+    EXPECT_EQ("ok\n", out);
+}
