@@ -8,14 +8,6 @@
 #include <string>
 
 namespace {
-#define CHECK(c)                                                        \
-    do {                                                                \
-        if (!(c)) {                                                     \
-            fprintf(stderr, "fuzz: check failed: %s (line %d)\n", #c, __LINE__); \
-            abort();                                                    \
-        }                                                               \
-    } while (0)
-
 void ip(const char *t)
 {
     vl2_ip a;

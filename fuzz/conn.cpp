@@ -4,7 +4,9 @@
 //   0 fresh; 1 negotiated; 2 logged on as guest; 3 logged on with a disk
 //   tree, an open file, an open folder and the srvsvc pipe open.
 // With VL2_FUZZ_SIGN the harness signs the fuzzed requests (state 3); with
-// VL2_FUZZ_TRACE the trace lines are formatted too.
+// VL2_FUZZ_TRACE the trace lines are formatted too; with VL2_FUZZ_SMB3 the
+// server speaks up to 3.1.1 and encrypts where it can, so the fuzzed
+// NEGOTIATE's contexts and the logon's keys are reached.
 // Oracle beyond the sanitizers: no reply may ever carry the content or the
 // name of a file that lies outside the share (reached through a link).
 #include "fuzz_common.h"
@@ -31,6 +33,9 @@
 // 1: the connection traces (run with -close_fd_mask=2 to drop the lines).
 #ifndef VL2_FUZZ_TRACE
 #define VL2_FUZZ_TRACE 0
+#endif
+#ifndef VL2_FUZZ_SMB3
+#define VL2_FUZZ_SMB3 0
 #endif
 
 namespace {
@@ -277,6 +282,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     if (vl2_ip_parse("127.0.0.1", &g_peer) != 0) abort();
     // A fixed clock makes the challenge, the ids and so the seeds repeatable.
     if (vlsmb2s_set_option("clock", "1700000000") != 0) abort();
+    if (VL2_FUZZ_SMB3 && (vlsmb2s_set_option("max_protocol", "3.1.1") != 0 ||
+                          vlsmb2s_set_option("encryption", "desired") != 0))
+        abort();
     const std::string share = make_share();
     if (vlsmb2s_add_share("share", share.c_str()) != 0 || vlsmb2s_add_share("one", (share + "/a.txt").c_str()) != 0) {
         fprintf(stderr, "fuzz: add_share: %s\n", vlsmb2s_last_error());

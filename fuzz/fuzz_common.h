@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -11,6 +12,15 @@
 // Any sanitizer report is a crash for libFuzzer, leaks included.
 extern "C" const char *__asan_default_options() { return "detect_leaks=1:abort_on_error=1"; }
 extern "C" const char *__ubsan_default_options() { return "halt_on_error=1:print_stacktrace=1"; }
+
+// A property the target checks: a failure is a finding.
+#define CHECK(c)                                                                 \
+    do {                                                                         \
+        if (!(c)) {                                                              \
+            fprintf(stderr, "fuzz: check failed: %s (line %d)\n", #c, __LINE__); \
+            abort();                                                             \
+        }                                                                        \
+    } while (0)
 
 namespace fz {
 using bytes = std::vector<uint8_t>;

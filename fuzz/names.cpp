@@ -8,14 +8,6 @@
 #include <string>
 
 namespace {
-#define CHECK(c)                                                        \
-    do {                                                                \
-        if (!(c)) {                                                     \
-            fprintf(stderr, "fuzz: check failed: %s (line %d)\n", #c, __LINE__); \
-            abort();                                                    \
-        }                                                               \
-    } while (0)
-
 int fold(int c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
 
 // Reference matcher: the textbook table over (pattern, name) prefixes.

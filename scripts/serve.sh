@@ -6,6 +6,7 @@
 #   FOLDER defaults to ./share-demo (created with a README.txt).
 #   Later options win over the defaults, e.g. --port 5000, and add to them:
 #   --user NAME:PASS, --bind 0.0.0.0 --allow 192.168.1.0/24, --opt KEY=VALUE.
+#   SMB 3 is on: --opt max_protocol=3.1.1 --opt encryption=desired.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,4 +29,5 @@ if [ ! -x build/vlsmb2s ]; then
     cmake --build build -j "$(nproc)" --target vlsmb2s_cli
 fi
 
-exec build/vlsmb2s serve --allow-root --share "share=$folder" --port 4450 "$@"
+exec build/vlsmb2s serve --allow-root --share "share=$folder" --port 4450 \
+    --opt max_protocol=3.1.1 --opt encryption=desired "$@"

@@ -46,6 +46,9 @@ struct vl2_opts {
     int32_t logon_timeout_ms;   // 0 off, else 100..86400000
     int32_t max_clients_per_ip; // 0 no cap, else 1..1024
     int64_t max_listing_bytes;  // all connections' directory snapshots
+    int32_t max_protocol;       // highest dialect offered: 0x0202 .. 0x0311
+    int32_t min_protocol;       // lowest dialect accepted, never above max_protocol
+    int32_t encryption;         // 0 off, 1 desired, 2 required
 };
 
 // One share. path is canonical (vl2_fs_realpath); empty for IPC$.

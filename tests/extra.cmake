@@ -66,6 +66,18 @@ if(TARGET vlsmb2s_cli)
     COMMAND ${VL2_PY} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_logon_integrity.py $<TARGET_FILE:vlsmb2s_cli>)
   set_tests_properties(e2e_logon_integrity PROPERTIES TIMEOUT 300)
 endif()
+# SMB 3.x signing, dialect range and encryption policy with smbclient and tshark.
+if(TARGET vlsmb2s_cli)
+  add_test(NAME e2e_smb3
+    COMMAND ${VL2_PY} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_smb3.py $<TARGET_FILE:vlsmb2s_cli>)
+  set_tests_properties(e2e_smb3 PROPERTIES TIMEOUT 600)
+endif()
+# Encrypted SMB 3 sessions with smbclient, impacket and libsmbclient.
+if(TARGET vlsmb2s_cli)
+  add_test(NAME e2e_smb3_encryption
+    COMMAND ${VL2_PY} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_smb3_encryption.py $<TARGET_FILE:vlsmb2s_cli>)
+  set_tests_properties(e2e_smb3_encryption PROPERTIES TIMEOUT 600)
+endif()
 # The Go SMB2 library as Debian packages it; the client is built offline
 # into the build folder when the test runs.
 if(TARGET vlsmb2s_cli)

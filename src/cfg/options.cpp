@@ -29,6 +29,9 @@ constexpr vl2_opts k_defaults = {
     // needs about 10 MiB, and the whole server's listings stay well below
     // its 256 MiB working-set target.
     134217728,  // max_listing_bytes
+    0x0210,     // max_protocol: 2.1
+    0x0202,     // min_protocol: 2.0.2
+    0,          // encryption: off
 };
 
 vl2_opts g_opts = k_defaults;
@@ -50,13 +53,30 @@ const word k_guest[] = {{"auto", -1}, {"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}}
 const word k_signing[] = {{"enabled", 0}, {"required", 1}, {"1", 1}};
 const word k_onoff[] = {{"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
 const word k_log[] = {{"off", 0}, {"connections", 1}, {"access", 2}};
+const word k_dialect[] = {{"2.0.2", 0x0202}, {"2.1", 0x0210}, {"3.0", 0x0300}, {"3.0.2", 0x0302}, {"3.1.1", 0x0311}};
+const word k_encryption[] = {{"off", 0}, {"desired", 1}, {"required", 2}};
 
 const word_key k_word_keys[] = {
     {"guest", &vl2_opts::guest, k_guest, 5, "guest: auto, on or off"},
     {"signing", &vl2_opts::signing, k_signing, 3, "signing: enabled or required"},
     {"ntlm_timecheck", &vl2_opts::ntlm_timecheck, k_onoff, 4, "ntlm_timecheck: on or off"},
     {"log", &vl2_opts::log, k_log, 3, "log: off, connections or access"},
+    {"max_protocol", &vl2_opts::max_protocol, k_dialect, 5, "max_protocol: 2.0.2, 2.1, 3.0, 3.0.2 or 3.1.1"},
+    {"min_protocol", &vl2_opts::min_protocol, k_dialect, 5, "min_protocol: 2.0.2, 2.1, 3.0, 3.0.2 or 3.1.1"},
+    {"encryption", &vl2_opts::encryption, k_encryption, 3, "encryption: off, desired or required"},
 };
+
+// The dialect range must stay non-empty; each bound is checked against the
+// other's current value, so a wider range is set by moving max first.
+int range_check(const word_key &k, int32_t v)
+{
+    if (k.field == &vl2_opts::min_protocol && v > g_opts.max_protocol)
+        return vl2_fail(-1, "min_protocol: above max_protocol %s (set max_protocol first)",
+                        vl2_dialect_name(g_opts.max_protocol));
+    if (k.field == &vl2_opts::max_protocol && v < g_opts.min_protocol)
+        return vl2_fail(-1, "max_protocol: below min_protocol %s", vl2_dialect_name(g_opts.min_protocol));
+    return 0;
+}
 
 // Exactly one of i32 / i64 is set. zero_off: 0 is accepted too (the
 // feature is off) besides lo..hi.
@@ -142,6 +162,8 @@ int vlsmb2s_set_option(const char *key, const char *value)
         for (int i = 0; i < k.nwords; i++) {
             if (strcmp(value, k.words[i].text) == 0) {
                 vl2_cfg_hold hold;
+                if (range_check(k, k.words[i].value) != 0)
+                    return -1;
                 g_opts.*k.field = k.words[i].value;
                 return 0;
             }

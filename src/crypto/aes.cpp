@@ -184,13 +184,19 @@ int vl2_aead_open(vl2_aead_key *k, const uint8_t *nonce, const void *aad, size_t
 
 int vl2_gmac(vl2_aead_key *k, const uint8_t nonce[12], const void *data, size_t len, uint8_t mac[16])
 {
+    const vl2_span one = {data, len};
+    return vl2_gmac_v(k, nonce, &one, 1, mac);
+}
+
+int vl2_gmac_v(vl2_aead_key *k, const uint8_t nonce[12], const vl2_span *parts, int count, uint8_t mac[16])
+{
     EVP_CIPHER_CTX *x = (EVP_CIPHER_CTX *)k->seal;
     if (!x || !is_gcm(k->alg)) return VL2_CRYPTO_FAIL;
+    bool ok = EVP_CipherInit_ex2(x, nullptr, nullptr, nonce, 1, nullptr) == 1;
+    for (int i = 0; ok && i < count; i++) ok = gcm_update(x, nullptr, (const uint8_t *)parts[i].data, parts[i].len);
     uint8_t tail[16];
     int got = 0;
-    bool ok = EVP_CipherInit_ex2(x, nullptr, nullptr, nonce, 1, nullptr) == 1 &&
-              gcm_update(x, nullptr, (const uint8_t *)data, len) && EVP_CipherFinal_ex(x, tail, &got) == 1 &&
-              EVP_CIPHER_CTX_ctrl(x, EVP_CTRL_AEAD_GET_TAG, TAG, mac) == 1;
+    ok = ok && EVP_CipherFinal_ex(x, tail, &got) == 1 && EVP_CIPHER_CTX_ctrl(x, EVP_CTRL_AEAD_GET_TAG, TAG, mac) == 1;
     return ok ? 0 : fail();
 }
 
@@ -225,11 +231,18 @@ void vl2_cmac_release(vl2_cmac_key *k)
 
 int vl2_cmac(vl2_cmac_key *k, const void *data, size_t len, uint8_t mac[16])
 {
+    const vl2_span one = {data, len};
+    return vl2_cmac_v(k, &one, 1, mac);
+}
+
+int vl2_cmac_v(vl2_cmac_key *k, const vl2_span *parts, int count, uint8_t mac[16])
+{
     EVP_MAC_CTX *x = (EVP_MAC_CTX *)k->ctx;
     if (!x) return VL2_CRYPTO_FAIL;
-    size_t got = 0;
     // A null key restarts the MAC with the key already scheduled.
-    bool ok = EVP_MAC_init(x, nullptr, 0, nullptr) == 1 && EVP_MAC_update(x, (const uint8_t *)data, len) == 1 &&
-              EVP_MAC_final(x, mac, &got, 16) == 1 && got == 16;
+    bool ok = EVP_MAC_init(x, nullptr, 0, nullptr) == 1;
+    for (int i = 0; ok && i < count; i++) ok = EVP_MAC_update(x, (const uint8_t *)parts[i].data, parts[i].len) == 1;
+    size_t got = 0;
+    ok = ok && EVP_MAC_final(x, mac, &got, 16) == 1 && got == 16;
     return ok ? 0 : fail();
 }

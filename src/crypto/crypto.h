@@ -121,6 +121,14 @@ int vl2_aead_open(vl2_aead_key *k, const uint8_t *nonce, const void *aad, size_t
 // AES-GMAC: the GCM tag over data as additional data only. k must hold a GCM
 // key; nonce is 12 bytes.
 int vl2_gmac(vl2_aead_key *k, const uint8_t nonce[12], const void *data, size_t len, uint8_t mac[16]);
+// A message in pieces, MACed as if they were one run of bytes: a signature
+// is taken over a message whose Signature field reads as zeros without
+// writing into the message.
+struct vl2_span {
+    const void *data;
+    size_t len;
+};
+int vl2_gmac_v(vl2_aead_key *k, const uint8_t nonce[12], const vl2_span *parts, int count, uint8_t mac[16]);
 
 struct vl2_cmac_key {
     void *ctx; // EVP_MAC_CTX with the key set
@@ -130,6 +138,7 @@ struct vl2_cmac_key {
 int vl2_cmac_init(vl2_cmac_key *k, const uint8_t key[16]);
 void vl2_cmac_release(vl2_cmac_key *k);
 int vl2_cmac(vl2_cmac_key *k, const void *data, size_t len, uint8_t mac[16]);
+int vl2_cmac_v(vl2_cmac_key *k, const vl2_span *parts, int count, uint8_t mac[16]);
 
 struct vl2_sha512_ctx {
     void *md; // EVP_MD_CTX, null when released

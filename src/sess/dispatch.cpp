@@ -98,6 +98,9 @@ struct walk {
     bool cascade;
 };
 
+// The request's own bytes: up to its NextCommand, or to the frame's end.
+size_t msg_len(const request &q) { return q.h.next >= SMB2_HDR && q.h.next <= q.left ? q.h.next : q.left; }
+
 void answer(vl2_reply *r, const request &q, uint32_t status, uint16_t credits)
 {
     answer(r, q.h.cmd, status, q.h.mid, q.sid, q.tid, q.h.charge, credits);
@@ -107,9 +110,11 @@ void answer(vl2_reply *r, const request &q, uint32_t status, uint16_t credits)
 // refused where either side requires signing.
 how_t check_signing(vl2_sess *s, vl2_reply *r, request &q)
 {
+    // An encrypted frame was authenticated as a whole when it was opened;
+    // its signatures are not looked at.
+    if (s->frame_sealed) return RUN;
     if (q.h.flags & FL_SIGNED) {
-        size_t n = q.h.next >= SMB2_HDR && q.h.next <= q.left ? q.h.next : q.left;
-        if (!s->authenticated || !sign_verify(&s->signer, q.q, n)) {
+        if (!s->authenticated || !sign_verify(&s->signer, q.q, msg_len(q))) {
             vl2_stat_add(VL2_ST_BAD_SIGNATURE, 1);
             answer(r, q, ST_ACCESS_DENIED, s->authenticated ? 1 : q.credits);
             return FRAME_ENDS;
@@ -126,6 +131,20 @@ how_t check_signing(vl2_sess *s, vl2_reply *r, request &q)
     return RUN;
 }
 
+// Whether a request on a session that encrypts must have come encrypted.
+// NEGOTIATE and SESSION_SETUP never need to; an ECHO only when it names a
+// session or is signed; a CANCEL is never answered.
+bool must_be_sealed(const request &q)
+{
+    switch (q.h.cmd) {
+    case CMD_NEGOTIATE:
+    case CMD_SESSION_SETUP:
+    case CMD_CANCEL: return false;
+    case CMD_ECHO: return q.sid != 0 || (q.h.flags & FL_SIGNED);
+    default: return true;
+    }
+}
+
 // Everything that answers a request without running it.
 how_t gate(vl2_sess *s, vl2_reply *r, request &q, walk &w)
 {
@@ -138,6 +157,13 @@ how_t gate(vl2_sess *s, vl2_reply *r, request &q, walk &w)
         // A CLOSE still runs so that a failed compound leaks no handle.
         answer(r, q.h.cmd, r->chain_status, q.h.mid, q.h.sid, q.h.tid, q.h.charge, 1);
         return CASCADED;
+    }
+    if (s->seal.on && !s->frame_sealed && must_be_sealed(q)) {
+        // Sent in the clear on a session whose traffic is encrypted: anyone
+        // on the path could have written it.
+        sess_trace(s, "[loop] unencrypted %s on an encrypted session refused\n", q.row->name);
+        answer(r, q, ST_ACCESS_DENIED, q.credits);
+        return ANSWERED;
     }
     if (r->b.len > g_reply_cap && q.h.cmd != CMD_CLOSE) {
         answer(r, q, ST_INSUFFICIENT_RESOURCES, q.credits);
@@ -163,6 +189,8 @@ how_t run_request(vl2_sess *s, vl2_reply *r, request &q, walk &w)
     s->cur_mid = q.h.mid;
     sess_trace(s, "[loop] body_off=%zu off=%zu\n", (size_t)SMB2_HDR, q.off);
     r->rq.tid = q.tid;
+    r->rq.msg = q.q;
+    r->rq.msg_len = msg_len(q);
     if (q.related && w.have_fid && q.row->inherits_fid) {
         r->rq.has_fid = 1;
         r->rq.fid = w.fid;
@@ -188,7 +216,8 @@ how_t run_request(vl2_sess *s, vl2_reply *r, request &q, walk &w)
         w.fid = r->rq.opened;
         w.have_fid = 1;
     }
-    if ((q.verified || r->rq.sign) && s->authenticated) {
+    // The responses to an encrypted frame go out sealed, never signed.
+    if ((q.verified || r->rq.sign) && s->authenticated && !s->frame_sealed) {
         r->sign_pending = 1;
         r->sign_at = r->hdr;
         r->sign_with = s->signer;
@@ -294,5 +323,7 @@ void frame_in(vl2_sess *s, const uint8_t *f, size_t len, vl2_reply *r, int *send
         }
     }
     if (r->sign_pending) rep_sign_pending(r, (size_t)r->b.len);
+    // A LOGOFF's answer is signed with the keys it ends: they go only now.
+    if (!s->authenticated) sign_release(&s->signer);
     *send = r->b.len > 0;
 }

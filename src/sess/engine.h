@@ -35,7 +35,8 @@
     X(NOT_A_DIRECTORY, 0xC0000103) \
     X(FILE_CLOSED, 0xC0000128) \
     X(USER_SESSION_DELETED, 0xC0000203) \
-    X(CANCELLED, 0xC0000480)
+    X(CANCELLED, 0xC0000480) \
+    X(NO_PREAUTH_INTEGRITY_HASH_OVERLAP, 0xC05D0000)
 
 enum : uint32_t {
 #define VL2_STATUS_ENUM(name, value) ST_##name = value,
@@ -74,17 +75,33 @@ int hdr_parse(const uint8_t *q, size_t left, vl2_hdr *h);
 // How a session signs. Zero is what SMB 2.0.2 and 2.1 use, so a session
 // record starts out with it; another algorithm is another case in
 // signing.cpp, not another call site.
-enum vl2_sign_alg : int { SIGN_HMAC_SHA256 = 0 };
+// Numbered as SMB 3.1.1's SIGNING_CAPABILITIES number them.
+enum vl2_sign_alg : int { SIGN_HMAC_SHA256 = 0, SIGN_AES_CMAC = 1, SIGN_AES_GMAC = 2 };
+// A copy shares the libcrypto key records of its original; only the
+// session's own signer (s->signer) is ever released.
 struct vl2_signer {
     vl2_sign_alg alg;
     uint8_t key[16];
+    vl2_cmac_key cmac;  // SIGN_AES_CMAC: key scheduled once per session
+    vl2_aead_key gmac;  // SIGN_AES_GMAC: an AES-128-GCM key
 };
-// The signer of a session set up under dialect with the given session key.
-void sign_derive(vl2_signer *out, int dialect, const uint8_t session_key[16]);
-// Whether msg[0..n) (one message, header first) carries its right signature.
+// Whether msg[0..n) (one message, header first) carries its right
+// signature. The Signature field is zeroed while the MAC runs and then put
+// back.
 bool sign_verify(const vl2_signer *k, const uint8_t *msg, size_t n);
 // Signs msg[0..n) in place: sets the Signed flag and writes the signature.
 void sign_message(const vl2_signer *k, uint8_t *msg, size_t n);
+// Frees the signer's key records and wipes it.
+void sign_release(vl2_signer *k);
+struct vl2_sess;
+// The keys of a logon that has just succeeded, from its 16-byte session
+// key: s->signer by the connection's dialect and algorithm and, when the
+// NEGOTIATE chose a cipher, both cipher keys in s->seal (left off). What
+// the last logon left is released first. 0, or -1 when libcrypto refused a
+// key (nothing is then kept).
+int session_keys(vl2_sess *s, const uint8_t session_key[16]);
+// One step of a pre-authentication integrity hash: h = SHA-512(h || msg).
+void preauth_chain(uint8_t h[64], const uint8_t *msg, size_t n);
 
 // ---- encryption (SMB 3.x) ------------------------------------------------
 // The session's cipher state. The NEGOTIATE picks the cipher (s->cipher);
@@ -105,6 +122,39 @@ inline void seal_release(vl2_seal *e)
     vl2_wipe(e, sizeof *e);
 }
 
+// The transform header that carries one encrypted message (or compound):
+// ProtocolId FD 'S' 'M' 'B', Signature (the AEAD tag), Nonce (11 bytes for
+// CCM, 12 for GCM, the rest zero), OriginalMessageSize, Reserved, Flags
+// (1: encrypted), SessionId. The tag covers the header from Nonce on.
+constexpr size_t TRANSFORM_HDR = 52;
+inline bool is_transform(const uint8_t *f, size_t n)
+{
+    return n >= 4 && f[0] == 0xFD && f[1] == 'S' && f[2] == 'M' && f[3] == 'B';
+}
+struct vl2_transform {
+    const uint8_t *sig;    // 16 bytes inside the frame
+    const uint8_t *nonce;  // 16 bytes inside the frame
+    uint32_t size;         // OriginalMessageSize
+    uint16_t flags;
+    uint64_t sid;
+};
+// Reads the transform header of frame f[0..n) through the cursor: 0, or -1
+// when it is short, not a transform header, not flagged encrypted, or its
+// OriginalMessageSize is not exactly the n - 52 bytes that follow.
+int transform_parse(const uint8_t *f, size_t n, vl2_transform *t);
+// Opens frame f[0..n) in place with k (the client-to-server key): 0 with
+// the plaintext at f + 52, or -1 (the header is bad, k holds no key, or the
+// tag does not match; the message bytes are then wiped).
+int transform_open(vl2_aead_key *k, uint8_t *f, size_t n);
+// Seals msg[0..n) in place with k under the given nonce (16 bytes as the
+// header carries them) and writes the 52-byte header for it to hdr. 0 or -1.
+int transform_seal_nonce(vl2_aead_key *k, const uint8_t nonce[16], uint64_t sid, uint8_t *msg, size_t n,
+                         uint8_t hdr[TRANSFORM_HDR]);
+// Seals with e->out under the next value of the session's nonce counter.
+// -1 when the counter is spent or sealing fails: the connection must end,
+// since a nonce may never be used twice under one key.
+int transform_seal(vl2_seal *e, uint64_t sid, uint8_t *msg, size_t n, uint8_t hdr[TRANSFORM_HDR]);
+
 // ---- the request in hand ------------------------------------------------
 // What belongs to one request of a frame rather than to the connection. The
 // dispatcher fills it in before the handler runs; the handler finds it in
@@ -120,6 +170,8 @@ struct vl2_req {
     // CREATE of its compound has opened one: fid is what rd_fid hands out.
     int has_fid;
     uint64_t fid;
+    const uint8_t *msg;  // the whole request message, header first
+    size_t msg_len;      // (up to its NextCommand), for the pre-authentication hash
 };
 
 struct vl2_reply;
@@ -217,7 +269,12 @@ inline uint32_t rep_fail_l(vl2_reply *r, uint32_t status, int body, int line)
     rep_fail_l((r), (status), (wr) ? FAIL_BODY_CREATE_WRITE : FAIL_BODY_CREATE, __LINE__)
 #define setup_fail(r, status) rep_fail_l((r), (status), FAIL_BODY_SETUP, __LINE__)
 // Writes one reply with its frame prefix; a failed write sets closing.
-void send_frame(vl2_sess *s, const uint8_t *bytes, size_t count);
+// A reply that must travel encrypted (every reply to an encrypted frame;
+// on a session that encrypts, every reply but NEGOTIATE's and
+// SESSION_SETUP's) is sealed in place first, and its transform header goes
+// out with the prefix; when it cannot be sealed nothing is written and
+// closing is set.
+void send_frame(vl2_sess *s, uint8_t *bytes, size_t count);
 // Trace line to stderr when the connection traces (one write per call). The
 // text is written as given; "[vlsmb2s %d]" leads are the caller's.
 void sess_trace(const vl2_sess *s, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -348,6 +405,14 @@ struct vl2_sess {
     uint64_t unauth_since;   // start of the time without a session (logon time-out)
     int cipher;              // cipher the NEGOTIATE chose (vl2_aead_alg numbers), 0 for none
     vl2_seal seal;           // the session's encryption, set up by the logon
+    int frame_sealed;        // the frame in hand arrived in a transform header
+    uint32_t caps;           // Capabilities the NEGOTIATE answered (and its validation repeats)
+    vl2_sign_alg sign_alg;   // how the dialect (and 3.1.1's contexts) sign
+    int enc_policy;          // the encryption option as the NEGOTIATE found it
+    // 3.1.1 pre-authentication integrity: the connection's hash after the
+    // NEGOTIATE, and that of the logon in progress.
+    uint8_t preauth[64];
+    uint8_t sess_preauth[64];
 };
 
 // The tree with the given id, unless it is gone; or null.

@@ -51,7 +51,7 @@ uint32_t validate_negotiate(vl2_sess *s, vl2_reply *r, uint64_t fid_p)
     vl2_buf *b = &r->b;
     rep_status(r, ST_SUCCESS);
     ioctl_body(b, FSCTL_VALIDATE_NEGOTIATE_INFO, fid_p, ALL_ONES, 0, 24);
-    w32(b, s->large_mtu ? 0x00000004 : 0);
+    w32(b, s->caps);
     put_server_guid(b, s);
     w16(b, security_mode(s));
     w16(b, (uint16_t)s->dialect);
@@ -65,7 +65,7 @@ uint32_t cmd_ioctl(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     rd_u16(rd);  // StructureSize, checked by the dispatcher
     rd_u16(rd);  // Reserved
     uint32_t ctl = rd_u32(rd);
-    uint64_t fid_p = rd_u64(rd);
+    uint64_t fid_p = rd_fid(rd, r);
     uint64_t fid_v = rd_u64(rd);
     uint32_t in_off = rd_u32(rd);
     uint32_t in_count = rd_u32(rd);
@@ -114,8 +114,11 @@ uint32_t cmd_ioctl(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 
 int write_allowed(vl2_sess *s, const uint8_t *body, size_t n)
 {
-    if (!body || n < 24) return 0;
-    vl2_open *o = sess_open(s, vl2_le64(body + 16));
+    vl2_rd rd = {body, n, 0, 0};
+    rd_skip(&rd, 16);  // StructureSize .. Offset
+    const uint64_t fid = rd_u64(&rd);
+    if (!body || rd.bad) return 0;
+    vl2_open *o = sess_open(s, fid);
     return o && o->is_pipe;
 }
 

@@ -124,6 +124,60 @@ void trace_dump(const vl2_sess *s, const uint8_t *b, size_t len)
     sess_trace(s, "%s", line);
 }
 
+// Opens an encrypted frame in place (the message then starts 52 bytes in).
+// What cannot be opened ends the connection without a reply: answering
+// would tell a forger which guess came closest, and the client could not
+// read an answer to a message it did not send.
+int open_sealed(vl2_sess *s, uint8_t *f, size_t n)
+{
+    vl2_transform t;
+    const char *why = nullptr;
+    if (!s->negotiated || s->dialect < 0x0300)
+        why = "before a 3.x dialect";
+    else if (transform_parse(f, n, &t) != 0)
+        why = "malformed";
+    else if (!s->authenticated || t.sid != s->session_id || !s->seal.in.alg)
+        why = "no session with keys";
+    else if (transform_open(&s->seal.in, f, n) != 0)
+        why = "failed authentication";
+    if (!why) return 0;
+    sess_trace(s, "[loop] encrypted frame %s; closing\n", why);
+    vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
+    return -1;
+}
+
+// Runs one opened message through the engine and sends what it answers.
+// 0, or -1 when the reply could not be built whole (the connection ends).
+int handle_message(vl2_sess *s, vl2_reply *r, uint8_t *msg, size_t len)
+{
+    // The reply buffer is reused from frame to frame; only its length is reset.
+    r->b.len = 0;
+    r->hdr = 0;
+    r->chain_status = 0;
+    r->cur_open = 0;
+    r->sign_pending = 0;
+    r->sign_at = 0;
+    int send = 0;
+    frame_in(s, msg, len, r, &send);
+    size_t n = (size_t)r->b.len;
+    if (r->b.failed) {
+        // Part of the reply is missing: never pass it off as complete.
+        sess_trace(s, "[loop] reply could not be built; closing\n");
+        return -1;
+    }
+    if (s->trace && n > 0) trace_dump(s, r->b.data, n);
+    // Read before sending: a sealed reply is ciphertext afterwards.
+    const uint32_t status = n >= 12 ? vl2_le32(r->b.data + 8) : 0;
+    if (send && n > 11 && !(n == SMB2_HDR && status == 0)) send_frame(s, r->b.data, n);
+    if (s->trace && n > 0 && send)
+        sess_trace(s, "[vlsmb2s %d] << %u bytes %s\n", s->trace_id, (unsigned)n,
+                   n >= 12 ? status_name(status) : "STATUS?");
+    // A session that ended gives up its keys once its last reply has gone
+    // out sealed with them.
+    if (!s->authenticated && (s->seal.in.alg || s->seal.out.alg)) seal_release(&s->seal);
+    return 0;
+}
+
 void serve(vl2_sess *s)
 {
     vl2_reply r = {};
@@ -162,31 +216,22 @@ void serve(vl2_sess *s)
         }
         if (fill(s, len, nullptr) != 0) break;
         uint8_t *frame = s->rbuf + s->rhead;
+        size_t mlen = len;
         s->last_ms = vl2_now_ms();
-        if (s->io->log_frame) s->io->log_frame(s->io_ctx, ">>", frame, (int64_t)len);
-        if (s->trace) trace_request(s, frame, len);
-
-        // The reply buffer is reused from frame to frame; only its length is reset.
-        r.b.len = 0;
-        r.hdr = 0;
-        r.chain_status = 0;
-        r.cur_open = 0;
-        r.sign_pending = 0;
-        r.sign_at = 0;
-        int send = 0;
-        frame_in(s, frame, len, &r, &send);
-        consume(s, len);
-        size_t n = (size_t)r.b.len;
-        if (r.b.failed) {
-            // Part of the reply is missing: never pass it off as complete.
-            sess_trace(s, "[loop] reply could not be built; closing\n");
-            break;
+        s->frame_sealed = 0;
+        if (is_transform(frame, len)) {
+            if (open_sealed(s, frame, len) != 0) break;
+            frame += TRANSFORM_HDR;
+            mlen -= TRANSFORM_HDR;
+            s->frame_sealed = 1;
         }
-        if (s->trace && n > 0) trace_dump(s, r.b.data, n);
-        if (send && n > 11 && !(n == SMB2_HDR && vl2_le32(r.b.data + 8) == 0)) send_frame(s, r.b.data, n);
-        if (s->trace && n > 0 && send)
-            sess_trace(s, "[vlsmb2s %d] << %u bytes %s\n", s->trace_id, (unsigned)n,
-                       n >= 12 ? status_name(vl2_le32(r.b.data + 8)) : "STATUS?");
+        // Observers see the message the engine works on, opened.
+        if (s->io->log_frame) s->io->log_frame(s->io_ctx, ">>", frame, (int64_t)mlen);
+        if (s->trace) trace_request(s, frame, mlen);
+
+        const int rc = handle_message(s, &r, frame, mlen);
+        consume(s, len);
+        if (rc != 0) break;
         if (r.b.cap > KEEP_REPLY_CAP) vl2_buf_free(&r.b);
         vl2_opts_get(&s->opts);
         // The idle clock restarts once the frame is done with, so that slow
@@ -231,28 +276,56 @@ void sess_trace(const vl2_sess *s, const char *fmt, ...)
     (void)w;
 }
 
-void send_frame(vl2_sess *s, const uint8_t *bytes, size_t count)
+// Whether the reply b[0..n) goes out encrypted (see send_frame).
+static bool reply_sealed(const vl2_sess *s, const uint8_t *b, size_t n)
 {
-    if (count > 0xFFFFFF) {
+    if (s->frame_sealed) return true;
+    if (!s->seal.on || n < SMB2_HDR || vl2_le32(b) != 0x424D53FE) return false;
+    const unsigned cmd = vl2_le16(b + 12);
+    return cmd != CMD_NEGOTIATE && cmd != CMD_SESSION_SETUP;
+}
+
+void send_frame(vl2_sess *s, uint8_t *bytes, size_t count)
+{
+    const bool seal = reply_sealed(s, bytes, count);
+    const size_t wire = count + (seal ? TRANSFORM_HDR : 0);
+    if (wire > 0xFFFFFF) {
         // A length the prefix cannot carry would desynchronise the stream.
-        sess_trace(s, "[loop] reply of %zu bytes exceeds the frame limit; closing\n", count);
+        sess_trace(s, "[loop] reply of %zu bytes exceeds the frame limit; closing\n", wire);
         s->closing = 1;
         return;
     }
-    uint8_t pre[4] = {0, (uint8_t)(count >> 16), (uint8_t)(count >> 8), (uint8_t)count};
     if (s->trace)
-        sess_trace(s, "[vlsmb2s %d] SEND %u bytes status=%02x%02x%02x%02x\n", s->trace_id, (unsigned)count,
+        sess_trace(s, "[vlsmb2s %d] SEND %u bytes status=%02x%02x%02x%02x%s\n", s->trace_id, (unsigned)count,
                    count >= 12 ? bytes[11] : 0, count >= 12 ? bytes[10] : 0, count >= 12 ? bytes[9] : 0,
-                   count >= 12 ? bytes[8] : 0);
+                   count >= 12 ? bytes[8] : 0, seal ? " sealed" : "");
     const vl2_io *io = s->io;
+    if (io->log_frame) io->log_frame(s->io_ctx, "<<", bytes, (int64_t)count);
+    // The prefix and the transform header go out ahead of the reply, which
+    // is sealed where it lies: no copy of READ data is made for it.
+    uint8_t pre[4 + TRANSFORM_HDR];
+    size_t npre = 4;
+    if (seal) {
+        // After a LOGOFF the reply still names the session it ended.
+        const uint64_t sid = s->session_id ? s->session_id : count >= SMB2_HDR ? vl2_le64(bytes + 40) : 0;
+        if (transform_seal(&s->seal, sid, bytes, count, pre + 4) != 0) {
+            sess_trace(s, "[loop] reply could not be sealed; closing\n");
+            s->closing = 1;
+            return;
+        }
+        npre += TRANSFORM_HDR;
+    }
+    pre[0] = 0;
+    pre[1] = (uint8_t)(wire >> 16);
+    pre[2] = (uint8_t)(wire >> 8);
+    pre[3] = (uint8_t)wire;
     if (io->writev2 && count > 0) {
-        if (io->writev2(s->io_ctx, pre, 4, bytes, (int32_t)count) != 0) s->closing = 1;
+        if (io->writev2(s->io_ctx, pre, (int32_t)npre, bytes, (int32_t)count) != 0) s->closing = 1;
     } else {
-        if (io->write(s->io_ctx, pre, 4) != 0) s->closing = 1;
+        if (io->write(s->io_ctx, pre, (int32_t)npre) != 0) s->closing = 1;
         if (count > 0 && io->write(s->io_ctx, bytes, (int32_t)count) != 0) s->closing = 1;
     }
-    if (io->log_frame) io->log_frame(s->io_ctx, "<<", bytes, (int64_t)count);
-    vl2_stat_add(VL2_ST_BYTES_SENT, (int64_t)count);
+    vl2_stat_add(VL2_ST_BYTES_SENT, (int64_t)wire);
 }
 
 static void run(const vl2_io *io, const vl2_ip *peer, int trace_id, int offline)
@@ -301,7 +374,7 @@ static void run(const vl2_io *io, const vl2_ip *peer, int trace_id, int offline)
     vl2_stat_add(VL2_ST_CONNECTIONS, -1);
     sess_release_trees(s);
     sess_release_opens(s);
-    vl2_wipe(&s->signer, sizeof s->signer);
+    sign_release(&s->signer);
     seal_release(&s->seal);
     free(s->rbuf);
     free(s);

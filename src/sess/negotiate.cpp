@@ -4,6 +4,7 @@
 #include "sess/engine.h"
 
 #include "cfg/cfg.h"
+#include "crypto/crypto.h"
 #include "ntlm/ntlm.h"
 
 #include <cerrno>
@@ -15,7 +16,9 @@
 
 namespace {
 
-constexpr uint16_t D202 = 0x0202, D210 = 0x0210;
+constexpr uint16_t D202 = 0x0202, D210 = 0x0210, D300 = 0x0300, D302 = 0x0302, D311 = 0x0311;
+constexpr uint16_t D2FF = 0x02FF;  // "more follows": the SMB1 form's answer when 2.1 or 3.x may be chosen
+constexpr uint32_t CAP_LARGE_MTU = 0x04, CAP_ENCRYPTION = 0x40;
 
 // Token of the VLSMB2S_SAMBA_TOKEN switch (without its hint name): a
 // NegTokenInit2 without mechToken, for comparing client behaviour.
@@ -31,12 +34,12 @@ const uint8_t SHORT_HEAD[] = {0x60, 0x4c, 0x06, 0x06, 0x2b, 0x06, 0x01, 0x05, 0x
                               0x03, 0x04, 0xa3, 0x2a, 0x30, 0x28, 0xa0, 0x26, 0x1b, 0x24};
 
 
-// 8 unpredictable bytes; 0, or -1 when the system has no source at all.
-int random8(uint8_t out[8])
+// n unpredictable bytes; 0, or -1 when the system has no source at all.
+int random_bytes(uint8_t *out, size_t want)
 {
     size_t got = 0;
-    while (got < 8) {
-        ssize_t n = getrandom(out + got, 8 - got, 0);
+    while (got < want) {
+        ssize_t n = getrandom(out + got, want - got, 0);
         if (n > 0) {
             got += (size_t)n;
             continue;
@@ -45,21 +48,21 @@ int random8(uint8_t out[8])
             continue;
         break;
     }
-    if (got == 8)
+    if (got == want)
         return 0;
     int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
     got = 0;
-    while (got < 8) {
-        ssize_t n = read(fd, out + got, 8 - got);
+    while (got < want) {
+        ssize_t n = read(fd, out + got, want - got);
         if (n > 0)
             got += (size_t)n;
         else if (!(n < 0 && errno == EINTR))
             break;
     }
     close(fd);
-    return got == 8 ? 0 : -1;
+    return got == want ? 0 : -1;
 }
 
 // Server GUID seed and NTLM challenge. With a fixed clock the challenge is
@@ -70,7 +73,7 @@ void make_challenge(vl2_sess *s, const vl2_opts *fresh, int64_t t)
 {
     uint64_t g = vl2_fnv1a64(fresh->server_name, strlen(fresh->server_name), VL2_FNV_BASIS);
     s->guid_seed = g;
-    if (s->opts.clock == 0 && random8(s->challenge) == 0)
+    if (s->opts.clock == 0 && random_bytes(s->challenge, 8) == 0)
         return;
     uint8_t tb[8];
     vl2_put64(tb, (uint64_t)t);
@@ -98,7 +101,7 @@ void put_body(vl2_sess *s, vl2_reply *r, uint16_t secmode, uint32_t max_transact
     w16(b, (uint16_t)s->dialect);
     w16(b, 0);
     put_server_guid(b, s);
-    w32(b, s->large_mtu ? 4u : 0u);
+    w32(b, s->caps);
     w32(b, max_transact);
     w32(b, (uint32_t)s->max_read);
     w32(b, (uint32_t)s->max_write);
@@ -131,30 +134,188 @@ void pick_token(const vl2_buf *challenge, vl2_buf *tok)
     }
 }
 
+// The dialects this server speaks, within the operator's range.
+bool dialect_allowed(const vl2_opts *o, uint16_t v)
+{
+    const bool known = v == D202 || v == D210 || v == D300 || v == D302 || v == D311;
+    return known && v >= o->min_protocol && v <= o->max_protocol;
+}
+
 // Scans one candidate position of the dialect list. Returns 1 when every
 // value was plausible (best filled in), 0 otherwise; 3.x values mark is31.
-int scan_at(vl2_sess *s, vl2_rd *rd, size_t c, unsigned count, uint16_t *best, int *is31)
+int scan_at(vl2_sess *s, const vl2_opts *o, vl2_rd *rd, size_t c, unsigned count, uint16_t *best, int *is31)
 {
-    const uint8_t *p = rd_region(rd, SMB2_HDR + c, 2ull * count);
     *best = 0;
-    if (!p)
+    vl2_rd list = *rd;
+    if (!rd_region(&list, SMB2_HDR + c, 2ull * count))
         return 0;
+    list.pos = c;
     for (unsigned i = 0; i < count; i++) {
-        uint16_t v = vl2_le16(p + 2 * i);
+        uint16_t v = rd_u16(&list);
         if (v < 0x0200 || v > 0x03FF) {
             sess_trace(s, "[nego] cand@%zu plausible=%d got=%x\n", c, 0, (unsigned)*best);
             return 0;
         }
-        if ((v == D202 || v == D210) && v > *best)
+        if (dialect_allowed(o, v) && v > *best)
             *best = v;
-        else if (v >= 0x0300)
+        if (v >= 0x0300)
             *is31 = 1;
     }
     sess_trace(s, "[nego] cand@%zu plausible=%d got=%x\n", c, 1, (unsigned)*best);
     return 1;
 }
 
+constexpr uint16_t CTX_PREAUTH = 1, CTX_ENCRYPTION = 2, CTX_SIGNING = 8;
+constexpr uint16_t HASH_SHA512 = 1;
+constexpr size_t SALT_LEN = 32;
+
+// What a 3.1.1 client's negotiate contexts asked for.
+struct nego_ctx {
+    int preauth, encryption, signing;  // how many of each came
+    bool sha512;
+    int cipher;    // the server's pick of the client's ciphers, 0 none
+    int sign_alg;  // the server's pick of the client's signing algorithms, -1 none
+};
+
+// Index of v in pref (lower is preferred), or n when absent.
+int rank(const uint16_t *pref, int n, uint16_t v)
+{
+    for (int i = 0; i < n; i++)
+        if (pref[i] == v) return i;
+    return n;
+}
+
+// GCM first: it is the faster mode and the one every 3.1.1 client offers.
+// AES-128 before AES-256: ten rounds instead of fourteen, and 128 bits are
+// ample for a session key; a client that lists only AES-256 still gets it.
+const uint16_t k_ciphers[] = {VL2_AES128_GCM, VL2_AES256_GCM, VL2_AES128_CCM, VL2_AES256_CCM};
+// GMAC signs several times faster than CMAC, CMAC faster than HMAC-SHA256.
+const uint16_t k_sign_algs[] = {SIGN_AES_GMAC, SIGN_AES_CMAC, SIGN_HMAC_SHA256};
+
+// The server's pick of a context's list of 16-bit ids (count first): 0 with
+// *pick (or unchanged when none is known), -1 when the list is malformed.
+int pick_id(vl2_rd *c, const uint16_t *pref, int n, int *pick)
+{
+    uint16_t count = rd_u16(c);
+    if (c->bad || count == 0) return -1;
+    int best = n;
+    for (unsigned i = 0; i < count; i++) {
+        int k = rank(pref, n, rd_u16(c));
+        if (k < best) best = k;
+    }
+    if (c->bad) return -1;
+    if (best < n) *pick = pref[best];
+    return 0;
+}
+
+// Reads the contexts at (off, count); ST_SUCCESS or the status that
+// refuses the NEGOTIATE. Unknown context types are skipped.
+uint32_t read_contexts(vl2_rd *rd, uint32_t off, uint16_t count, nego_ctx *x)
+{
+    *x = {};
+    x->sign_alg = -1;
+    vl2_rd all = *rd;
+    if (count == 0 || !rd_region(&all, off, 0)) return ST_INVALID_PARAMETER;
+    uint64_t at = off;  // from the SMB2 header, where the 8-byte alignment counts
+    for (unsigned i = 0; i < count; i++) {
+        if (i > 0) at = (at + 7) & ~7ull;
+        vl2_rd h = all;
+        const uint8_t *head = rd_region(&h, at, 8);
+        if (!head) return ST_INVALID_PARAMETER;
+        h.pos = at - SMB2_HDR;
+        uint16_t type = rd_u16(&h), len = rd_u16(&h);
+        rd_u32(&h);
+        const uint8_t *data = rd_region(&h, at + 8, len);
+        if (!data) return ST_INVALID_PARAMETER;
+        vl2_rd c = {data, len, 0, 0};
+        at += 8ull + len;
+        if (type == CTX_PREAUTH) {
+            x->preauth++;
+            uint16_t hashes = rd_u16(&c), salt = rd_u16(&c);
+            if (hashes == 0) return ST_INVALID_PARAMETER;
+            for (unsigned k = 0; k < hashes; k++) x->sha512 |= rd_u16(&c) == HASH_SHA512;
+            rd_skip(&c, salt);
+            if (c.bad) return ST_INVALID_PARAMETER;
+        } else if (type == CTX_ENCRYPTION) {
+            x->encryption++;
+            if (pick_id(&c, k_ciphers, 4, &x->cipher) != 0) return ST_INVALID_PARAMETER;
+        } else if (type == CTX_SIGNING) {
+            x->signing++;
+            if (pick_id(&c, k_sign_algs, 3, &x->sign_alg) != 0) return ST_INVALID_PARAMETER;
+        }
+    }
+    if (x->preauth != 1 || x->encryption > 1 || x->signing > 1) return ST_INVALID_PARAMETER;
+    if (!x->sha512) return ST_NO_PREAUTH_INTEGRITY_HASH_OVERLAP;
+    return ST_SUCCESS;
+}
+
+// Pads the response to a multiple of 8 bytes from its header.
+void pad8(vl2_buf *b, const vl2_reply *r) { wzero(b, (8 - (b->len - r->hdr) % 8) % 8); }
+
+void put_context(vl2_buf *b, const vl2_reply *r, uint16_t type, const uint8_t *data, uint16_t len)
+{
+    pad8(b, r);
+    w16(b, type);
+    w16(b, len);
+    w32(b, 0);
+    vl2_buf_put(b, data, len);
+}
+
+// The salt of our PREAUTH_INTEGRITY answer: random, or under a fixed clock
+// derived from the challenge so conversations are reproducible.
+void make_salt(const vl2_sess *s, uint8_t salt[SALT_LEN])
+{
+    if (s->opts.clock == 0 && random_bytes(salt, SALT_LEN) == 0) return;
+    uint64_t h = VL2_FNV_BASIS;
+    for (size_t i = 0; i < SALT_LEN; i += 8) {
+        h = vl2_fnv1a64(s->challenge, 8, h);
+        vl2_put64(salt + i, h);
+    }
+}
+
+// Appends the answering contexts after the security buffer and fills in
+// NegotiateContextOffset and NegotiateContextCount.
+void put_contexts(vl2_sess *s, vl2_reply *r, const nego_ctx &x)
+{
+    vl2_buf *b = &r->b;
+    const size_t body = r->hdr + SMB2_HDR;
+    pad8(b, r);
+    const uint64_t first = b->len - r->hdr;
+    uint16_t n = 0;
+    uint8_t pre[6 + SALT_LEN];
+    vl2_put16(pre, 1);
+    vl2_put16(pre + 2, SALT_LEN);
+    vl2_put16(pre + 4, HASH_SHA512);
+    make_salt(s, pre + 6);
+    put_context(b, r, CTX_PREAUTH, pre, sizeof pre);
+    n++;
+    if (x.encryption && s->enc_policy != 0) {
+        uint8_t enc[4];
+        vl2_put16(enc, 1);
+        vl2_put16(enc + 2, (uint16_t)s->cipher);
+        put_context(b, r, CTX_ENCRYPTION, enc, sizeof enc);
+        n++;
+    }
+    if (x.signing && x.sign_alg >= 0) {
+        uint8_t sig[4];
+        vl2_put16(sig, 1);
+        vl2_put16(sig + 2, (uint16_t)x.sign_alg);
+        put_context(b, r, CTX_SIGNING, sig, sizeof sig);
+        n++;
+    }
+    if (b->failed) return;
+    vl2_put16(b->data + body + 6, n);
+    vl2_put32(b->data + body + 60, (uint32_t)first);
+}
+
 } // namespace
+
+void preauth_chain(uint8_t h[64], const uint8_t *msg, size_t n)
+{
+    // libcrypto failing leaves the hash as it was: the keys then differ
+    // from the client's and its first signed request is refused.
+    (void)vl2_sha512_chain(h, msg, n);
+}
 
 int64_t clock_time(const vl2_sess *s) { return s->opts.clock ? s->opts.clock : vl2_unix_now(); }
 
@@ -173,13 +334,19 @@ uint32_t cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     rd_u16(rd);
     if (ssz > 36)
         rd_skip(rd, 4);
-    rd_u32(rd);  // Capabilities: only 3.x clients fill them in
+    uint32_t client_caps = rd_u32(rd);  // only 3.x clients fill them in
     rd_skip(rd, 16);
     sess_trace(s, "[nego] ssz=%u scount=%u (off-base)\n", (unsigned)ssz, (unsigned)count);
     if (rd->bad || count < 1 || count > 32 || ssz != 36) {
         return fail(s, r, ST_INVALID_PARAMETER);
     }
+    // The 3.1.1 fields after ClientGuid; a short body is judged by the list alone.
+    vl2_rd tail = *rd;
+    const uint32_t ctx_off = rd_u32(&tail);
+    const uint16_t ctx_count = rd_u16(&tail);
 
+    vl2_opts fresh;
+    vl2_opts_get(&fresh);
     // Some clients put the list elsewhere; try the end of the frame first.
     size_t cand[5];
     size_t ncand = 0;
@@ -195,15 +362,23 @@ uint32_t cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         if (cand[k] + 2u * count > n)
             continue;
         uint16_t b = 0;
-        if (scan_at(s, rd, cand[k], count, &b, &is31) && b) {
+        if (scan_at(s, &fresh, rd, cand[k], count, &b, &is31) && b) {
             best = b;
             break;
         }
     }
     sess_trace(s, "[nego] best=%llx is31=%d\n", (unsigned long long)best, is31);
     if (!best) {
-        int contexts = n >= 64 && vl2_le16(rd->data + 28) != 0;
-        return fail(s, r, is31 && !contexts ? ST_INVALID_PARAMETER : ST_NOT_SUPPORTED);
+        // A server that speaks 2.x only answers a 3.x list without
+        // contexts as malformed; one that speaks 3.x knows such lists.
+        int contexts = n >= 64 && (ctx_off & 0xFFFF) != 0;
+        bool malformed = is31 && !contexts && fresh.max_protocol < D300;
+        return fail(s, r, malformed ? ST_INVALID_PARAMETER : ST_NOT_SUPPORTED);
+    }
+    nego_ctx x{};
+    if (best == D311) {
+        uint32_t st = read_contexts(rd, ctx_off, ctx_count, &x);
+        if (st != ST_SUCCESS) return fail(s, r, st);
     }
 
     s->dialect = best;
@@ -213,12 +388,21 @@ uint32_t cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     // Large transfers come with 2.1 itself: a client sends Capabilities only
     // for the 3.x dialects, so a 2.1-only client (smbclient -m SMB2_10) never
     // offers the bit and would be held to 64 KiB reads.
-    s->large_mtu = best == D210;
+    s->large_mtu = best >= D210;
     s->max_read = s->max_write = s->large_mtu ? 1048576u : 65536u;
+    s->enc_policy = fresh.encryption;
+    s->caps = s->large_mtu ? CAP_LARGE_MTU : 0;
+    s->cipher = 0;
+    s->sign_alg = best >= D300 ? SIGN_AES_CMAC : SIGN_HMAC_SHA256;
+    if (best == D311) {
+        if (s->enc_policy != 0) s->cipher = x.cipher;
+        if (x.sign_alg >= 0) s->sign_alg = (vl2_sign_alg)x.sign_alg;
+    } else if (best >= D300 && s->enc_policy != 0 && (client_caps & CAP_ENCRYPTION)) {
+        s->caps |= CAP_ENCRYPTION;
+        s->cipher = VL2_AES128_CCM;
+    }
     vl2_stat_add(VL2_ST_NEGOTIATE, 1);
 
-    vl2_opts fresh;
-    vl2_opts_get(&fresh);
     s->sign_required = fresh.signing == 1;
     int64_t t = clock_time(s);
     make_challenge(s, &fresh, t);
@@ -231,9 +415,16 @@ uint32_t cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     vl2_buf tok{};
     pick_token(&ch, &tok);
     rep_status(r, ST_SUCCESS);
-    put_body(s, r, security_mode(s), best == D210 ? 1048576u : 65536u, t, &tok);
+    put_body(s, r, security_mode(s), s->large_mtu ? 1048576u : 65536u, t, &tok);
     vl2_buf_free(&tok);
     vl2_buf_free(&ch);
+    if (best == D311) {
+        put_contexts(s, r, x);
+        // The connection's hash: zeros, then this request, then our answer.
+        memset(s->preauth, 0, sizeof s->preauth);
+        preauth_chain(s->preauth, r->rq.msg, r->rq.msg_len);
+        if (!r->b.failed) preauth_chain(s->preauth, r->b.data + r->hdr, (size_t)(r->b.len - r->hdr));
+    }
     return ST_SUCCESS;
 }
 
@@ -263,21 +454,32 @@ void smb1_negotiate(vl2_sess *s, const uint8_t *frame, size_t len, vl2_reply *r,
         two = has_at(frame, len, "SMB 2.002");
         any = has_at(frame, len, "SMB 2.???");
     }
-    if (!two && !any) {
+    vl2_opts fresh;
+    vl2_opts_get(&fresh);
+    // The wildcard asks for an SMB2 NEGOTIATE to follow: 0x02FF says so
+    // where 3.x may be chosen, the design's 0x0210 where 2.1 is the top.
+    uint16_t answer = 0;
+    if (any && fresh.max_protocol >= D300)
+        answer = D2FF;
+    else if (any && fresh.max_protocol >= D210)
+        answer = D210;
+    else if (two && fresh.min_protocol == D202)
+        answer = D202;
+    if (!answer) {
         vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
         err_reply(s, r, CMD_NEGOTIATE, ST_NOT_SUPPORTED, 0, 0);
         *send = 1;
         return;
     }
-    s->dialect = any ? D210 : D202;
+    s->dialect = answer;
     s->negotiated = 1;
     // Only the wildcard answer leaves an SMB2 NEGOTIATE to follow.
-    s->nego_final = !any;
+    s->nego_final = answer == D202;
     s->client_sign_required = 0;
     s->large_mtu = 0;
+    s->caps = 0;
+    s->enc_policy = fresh.encryption;  // "required" refuses this client at logon
     s->max_read = s->max_write = 65536;
-    vl2_opts fresh;
-    vl2_opts_get(&fresh);
     s->sign_required = fresh.signing == 1;
     int64_t t = clock_time(s);
     make_challenge(s, &fresh, t);

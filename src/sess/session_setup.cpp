@@ -44,6 +44,16 @@ void trace_head(vl2_sess *s, unsigned ssz, unsigned boff, unsigned blen, const u
                raw ? "RAW-NTLM" : "spnego/other", hex);
 }
 
+// 3.1.1: a logon's hash starts from the connection's when the request
+// names no session (a new logon), then takes in every request of it.
+void preauth_request(vl2_sess *s, const vl2_reply *r)
+{
+    vl2_hdr h;
+    if (s->dialect != 0x0311 || !r->rq.msg || hdr_parse(r->rq.msg, r->rq.msg_len, &h) != 0) return;
+    if (h.sid == 0) memcpy(s->sess_preauth, s->preauth, sizeof s->preauth);
+    preauth_chain(s->sess_preauth, r->rq.msg, r->rq.msg_len);
+}
+
 // The final SUCCESS is signed whenever either side requires signing, so the
 // client can trust the session it has just set up. A client that requires
 // signing here holds the session to it from now on, as if it had said so
@@ -183,11 +193,15 @@ int mech_list_mic(vl2_sess *s, const vl2_spnego_in &in, uint32_t flags, const ui
 
 void log_logon(const vl2_sess *s, bool signed_)
 {
-    char detail[64];
-    snprintf(detail, sizeof detail, "ok%s, dialect %s, %s", s->is_guest ? " as guest" : "",
-             s->dialect == 0x0202 ? "2.0.2" : "2.1", signed_ ? "signed" : "unsigned");
+    char detail[80];
+    snprintf(detail, sizeof detail, "ok%s, dialect %s, %s%s", s->is_guest ? " as guest" : "",
+             vl2_dialect_name(s->dialect), signed_ ? "signed" : "unsigned", s->seal.on ? ", encrypted" : "");
     vl2_log_event(VL2_LOG_CONNECTIONS, 6, "logon", s->peer_text, s->user, nullptr, nullptr, -1, detail);
 }
+
+// Whether the session may go ahead under the encryption option: with
+// "required", only a client that can encrypt, logged on with a key.
+bool encryption_allows(const vl2_sess *s, bool guest) { return s->enc_policy != 2 || (s->cipher != 0 && !guest); }
 
 // The second leg: a guest session where guests are admitted (and not both
 // sides require signing), otherwise a configured account.
@@ -203,10 +217,23 @@ uint32_t authenticate(vl2_sess *s, vl2_reply *r, const vl2_spnego_in &in, uint8_
         vl2_wipe(s->reply_mic, sizeof s->reply_mic);
         return setup_fail(r, ST_LOGON_FAILURE);
     }
-    sign_derive(&s->signer, s->dialect, key);
+    const bool allowed = encryption_allows(s, guest);
+    const int keys = allowed ? session_keys(s, key) : 0;
     vl2_wipe(key, sizeof key);
+    if (!allowed || keys != 0) {
+        vl2_wipe(s->reply_mic, sizeof s->reply_mic);
+        s->reply_mic_set = 0;
+        vl2_log_event(VL2_LOG_CONNECTIONS, 4, "logon", s->peer_text, s->user, nullptr, nullptr, -1,
+                      allowed ? "failed: no keys" : "refused: encryption required");
+        return rep_fail(r, allowed ? ST_INSUFFICIENT_RESOURCES : ST_ACCESS_DENIED);
+    }
+    // Guests have no key the client would trust, so they never encrypt.
+    s->seal.on = s->enc_policy != 0 && s->cipher != 0 && !guest;
     session_setup_ok_body(s, r, guest, 0, in.raw);
     sign_if_required(s, r, secmode);
+    // 3.1.1 signs the final answer whatever the policy: it proves the
+    // pre-authentication hash both sides computed.
+    if (s->dialect == 0x0311 && !guest) r->rq.sign = 1;
     log_logon(s, r->rq.sign);
     s->reply_mic_set = 0;
     vl2_wipe(s->reply_mic, sizeof s->reply_mic);
@@ -264,12 +291,15 @@ void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int r
     }
     vl2_buf *b = &r->b;
     w16(b, 9);
-    w16(b, guest ? 0x0001 : 0);
+    w16(b, (guest ? 0x0001 : 0) | (!more && s->seal.on ? 0x0004 : 0));  // IS_GUEST, ENCRYPT_DATA
     w16(b, 72);
     w16(b, (uint16_t)tok.len);
     if (tok.len)
         vl2_buf_put(b, tok.data, tok.len);
     vl2_buf_free(&tok);
+    // Every answer but the last belongs to the logon's pre-authentication hash.
+    if (more && s->dialect == 0x0311 && !b->failed)
+        preauth_chain(s->sess_preauth, b->data + r->hdr, (size_t)(b->len - r->hdr));
 }
 
 void session_setup_fail_body(vl2_sess *s, vl2_reply *r, uint32_t status)
@@ -300,6 +330,7 @@ uint32_t cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     if (s->authenticated) return rep_fail(r, ST_REQUEST_NOT_ACCEPTED);
     const uint8_t *blob = rd_region(rd, boff, blen);
     if (!blob) return rep_fail(r, ST_INVALID_PARAMETER);
+    preauth_request(s, r);
     trace_head(s, ssz, boff, blen, blob);
 
     vl2_spnego_in in;

@@ -113,7 +113,7 @@ uint32_t cmd_tree_connect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     w16(b, 16);
     vl2_buf_byte(b, 0x01);  // disk, for IPC$ as well
     vl2_buf_byte(b, 0);
-    w32(b, 0);              // ShareFlags
+    w32(b, s->seal.on ? 0x8000 : 0);  // ShareFlags: ENCRYPT_DATA on a session that encrypts
     w32(b, 0);              // Capabilities
     w32(b, 0x000000FF);     // MaximalAccess
     return ST_SUCCESS;

@@ -141,3 +141,15 @@ uint64_t vl2_fnv1a64(const void *data, uint64_t len, uint64_t start)
     }
     return h;
 }
+
+const char *vl2_dialect_name(int dialect)
+{
+    switch (dialect) {
+    case 0x0202: return "2.0.2";
+    case 0x0210: return "2.1";
+    case 0x0300: return "3.0";
+    case 0x0302: return "3.0.2";
+    case 0x0311: return "3.1.1";
+    default: return "?";
+    }
+}

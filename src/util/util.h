@@ -84,6 +84,8 @@ int vl2_casecmp(const char *a, const char *b);
 // 64-bit FNV-1a from a caller-supplied start value.
 uint64_t vl2_fnv1a64(const void *data, uint64_t len, uint64_t start);
 constexpr uint64_t VL2_FNV_BASIS = 0xcbf29ce484222325ULL;
+// An SMB2 dialect as people write it ("2.1", "3.1.1"); "?" when unknown.
+const char *vl2_dialect_name(int dialect);
 
 // ---- addresses and hex --------------------------------------------------
 int vl2_ip_parse(const char *text, vl2_ip *out);               // 0 or -1

@@ -26,7 +26,8 @@ bool same(const vl2_opts &a, const vl2_opts &b)
            a.max_message == b.max_message && a.clock == b.clock && a.log == b.log &&
            memcmp(a.server_name, b.server_name, sizeof a.server_name) == 0 &&
            a.logon_timeout_ms == b.logon_timeout_ms && a.max_clients_per_ip == b.max_clients_per_ip &&
-           a.max_listing_bytes == b.max_listing_bytes;
+           a.max_listing_bytes == b.max_listing_bytes && a.max_protocol == b.max_protocol &&
+           a.min_protocol == b.min_protocol && a.encryption == b.encryption;
 }
 
 vl2_opts snap()
@@ -56,6 +57,9 @@ TEST_F(OptionsTest, FreshRecordHoldsDefaults)
     EXPECT_EQ(20000, o.logon_timeout_ms);
     EXPECT_EQ(0, o.max_clients_per_ip);
     EXPECT_EQ(134217728, o.max_listing_bytes);
+    EXPECT_EQ(0x0210, o.max_protocol);
+    EXPECT_EQ(0x0202, o.min_protocol);
+    EXPECT_EQ(0, o.encryption);
 }
 
 // One row per value: accepted values give the field's new value, rejected
@@ -84,6 +88,9 @@ long long field(const vl2_opts &o, const std::string &key)
     if (key == "logon_timeout_ms") return o.logon_timeout_ms;
     if (key == "max_clients_per_ip") return o.max_clients_per_ip;
     if (key == "max_listing_bytes") return o.max_listing_bytes;
+    if (key == "max_protocol") return o.max_protocol;
+    if (key == "min_protocol") return o.min_protocol;
+    if (key == "encryption") return o.encryption;
     ADD_FAILURE() << "no field " << key;
     return 0;
 }
@@ -155,7 +162,30 @@ const row k_rows[] = {
     {"max_listing_bytes", "68719476736", 68719476736LL, nullptr},
     {"max_listing_bytes", "65535", 0, "max_listing_bytes: 65536..68719476736"},
     {"max_listing_bytes", "68719476737", 0, "max_listing_bytes: 65536..68719476736"},
+    {"max_protocol", "3.1.1", 0x0311, nullptr},
+    {"max_protocol", "3.0.2", 0x0302, nullptr},
+    {"max_protocol", "2.0.2", 0x0202, nullptr},
+    {"max_protocol", "3.1", 0, "max_protocol: 2.0.2, 2.1, 3.0, 3.0.2 or 3.1.1"},
+    {"max_protocol", "SMB3", 0, "max_protocol: 2.0.2, 2.1, 3.0, 3.0.2 or 3.1.1"},
+    {"min_protocol", "2.1", 0x0210, nullptr},
+    {"min_protocol", "3.0", 0, "min_protocol: above max_protocol 2.1 (set max_protocol first)"},
+    {"encryption", "off", 0, nullptr},
+    {"encryption", "desired", 1, nullptr},
+    {"encryption", "required", 2, nullptr},
+    {"encryption", "on", 0, "encryption: off, desired or required"},
 };
+
+// The two bounds are checked against each other whichever moves.
+TEST_F(OptionsTest, DialectRangeNeverEmpty)
+{
+    EXPECT_EQ(0, vlsmb2s_set_option("max_protocol", "3.1.1"));
+    EXPECT_EQ(0, vlsmb2s_set_option("min_protocol", "3.0"));
+    EXPECT_EQ(-1, vlsmb2s_set_option("max_protocol", "2.1"));
+    EXPECT_STREQ("max_protocol: below min_protocol 3.0", vlsmb2s_last_error());
+    EXPECT_EQ(0, vlsmb2s_set_option("max_protocol", "3.0"));
+    EXPECT_EQ(0x0300, snap().max_protocol);
+    EXPECT_EQ(0x0300, snap().min_protocol);
+}
 
 TEST_F(OptionsTest, TableOfValuesAndMessages)
 {
