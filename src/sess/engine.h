@@ -363,6 +363,10 @@ struct vl2_sess {
     // NEGOTIATE, and that of the logon in progress.
     uint8_t preauth[64];
     uint8_t sess_preauth[64];
+    // What the client's NEGOTIATE said, for its validation (3.0, 3.0.2).
+    uint32_t client_caps;
+    uint16_t client_secmode;
+    uint8_t client_guid[16];
 };
 
 // The tree with the given id, unless it is gone; or null.
@@ -404,6 +408,9 @@ bool command_size_ok(const vl2_command *row, const vl2_rd *rd);
 // Gives a connection that has not negotiated yet a fresh challenge and the
 // server's signing policy from s->opts, so neither is ever left at zero.
 void negotiate_seed(vl2_sess *s);
+// Whether a VALIDATE_NEGOTIATE_INFO request (in[0..n)) repeats what the
+// client's NEGOTIATE said and what the server chose from it.
+bool negotiate_validates(const vl2_sess *s, const uint8_t *in, size_t n);
 // The SMB1 multi-protocol NEGOTIATE (frame starts 0xFF 'S' 'M' 'B').
 void smb1_negotiate(vl2_sess *s, const uint8_t *frame, size_t len, vl2_reply *r, int *send);
 // Completes a SESSION_SETUP response: MORE_PROCESSING_REQUIRED with the
