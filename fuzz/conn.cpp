@@ -259,7 +259,7 @@ void build_prefix()
         g_prefix.insert(g_prefix.end(), f.begin(), f.end());
         return f;
     };
-    vl2_io io{&m, mem_write, mem_read, mem_log, nullptr};
+    vl2_io io{&m, mem_write, mem_read, mem_log, nullptr, nullptr};
     vl2_sess_run(&io, &g_peer, 0);
     if (k != steps.size() || m.replies.size() != k) {
         fprintf(stderr, "fuzz: conversation ended early at step %zu\n", k);
@@ -307,7 +307,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     sign_frames(signed_copy);
     m.b = signed_copy.data();
 #endif
-    vl2_io io{&m, mem_write, mem_read, mem_log, nullptr};
+    vl2_io io{&m, mem_write, mem_read, mem_log, nullptr, nullptr};
     // Run as an offline conversation: the failed logons of one input must
     // not throttle the logon that the next input's prefix makes.
     vl2_sess_run_offline(&io, &g_peer, 0);

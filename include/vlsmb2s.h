@@ -43,6 +43,8 @@ VLSMB2S_API int vlsmb2s_client_count(void);
 VLSMB2S_API const char *vlsmb2s_simulate(const char *script, const char *client_ip);
 
 VLSMB2S_API const char *vlsmb2s_version(void);
+/* The last failure's message, as a copy that stays whole and unchanged until
+ * the calling thread asks again. */
 VLSMB2S_API const char *vlsmb2s_last_error(void);
 VLSMB2S_API int vlsmb2s_session_count(void);
 VLSMB2S_API const char *vlsmb2s_stats_json(void);

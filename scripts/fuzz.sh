@@ -15,7 +15,7 @@ if [ "${1:-}" = "--long" ]; then
   secs=${2:?--long needs SECONDS}
   shift 2
 fi
-all=(conn_fresh conn_negotiated conn_guest conn_files conn_signed conn_traced conn_smb3 spnego ntlm_auth srvsvc names addr simulate)
+all=(conn_fresh conn_negotiated conn_guest conn_files conn_signed conn_traced conn_smb3 spnego ntlm_auth srvsvc create_ctx names addr simulate)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
 

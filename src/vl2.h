@@ -98,12 +98,15 @@ enum vl2_stat_id {
 //    the 4-byte frame prefix.
 //  writev2: optional; writes a then b as one unit (same contract as write).
 //    Lets a socket send the frame prefix and body in one system call.
+//  stopping: optional; non-zero when the connection is to end now (its
+//    server is stopping). Asked after every read; null: never.
 struct vl2_io {
     void *ctx;
     int (*write)(void *ctx, const uint8_t *bytes, int32_t count);
     int (*read)(void *ctx, uint8_t *buf, int32_t count, int timeout_ms);
     void (*log_frame)(void *ctx, const char *dir, const uint8_t *bytes, int64_t count);
     int (*writev2)(void *ctx, const uint8_t *a, int32_t na, const uint8_t *b, int32_t nb);
+    int (*stopping)(void *ctx);
 };
 
 // Host object kinds (fs).

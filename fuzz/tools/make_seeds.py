@@ -77,6 +77,14 @@ def context(tag, data=b"", nxt=0):
     return struct.pack("<IHHHHI", nxt, 16, len(tag), 0, doff, len(data)) + tag + bytes(4) + data
 
 
+def create_ctx_seeds():
+    """Offset 64 (the body's start), the length, then the chain."""
+    chains = [context(b"QFid"), context(b"MxAc", nxt=24) + context(b"QFid"),
+              context(b"DHnQ", bytes(16), nxt=40) + context(b"MxAc", bytes(8), nxt=32) + context(b"RqLs", bytes(32)),
+              context(b"DHnC", bytes(16))]
+    return [struct.pack("<HH", 64, len(ch)) + ch for ch in chains]
+
+
 def tree_connect(mid, path, sid=SID):
     p = u16(path)
     return hdr(3, mid, 0, sid) + struct.pack("<HHHH", 9, 0, 72, len(p)) + p
@@ -299,6 +307,8 @@ def main():
     c.add("ntlm_auth", ntlm_anonymous())
     for s in (rpc_bind(), rpc_enum(1), rpc_enum(2), rpc_enum(502), rpc_enum(1, opnum=16), rpc_bind()[:20]):
         c.add("srvsvc", s)
+    for s in create_ctx_seeds():
+        c.add("create_ctx", s)
     for s in names_seeds():
         c.add("names", s)
     for s in addr_seeds():

@@ -16,7 +16,12 @@ const char *vlsmb2s_version(void)
 
 const char *vlsmb2s_last_error(void)
 {
-    return vl2_error();
+    // The calling thread's own copy, taken under the writers' lock: the slot
+    // itself may be rewritten by another thread's failure while the caller
+    // reads it, which would show the caller pieces of two messages.
+    static thread_local char text[VL2_ERROR_SIZE];
+    vl2_error_copy(text, sizeof text);
+    return text;
 }
 
 int vlsmb2s_session_count(void)

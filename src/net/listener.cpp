@@ -203,6 +203,7 @@ int accept_one(int lfd)
     c->io.write = vl2_net_write;
     c->io.read = vl2_net_read;
     c->io.writev2 = vl2_net_writev2;
+    c->io.stopping = vl2_net_stopping;
     c->peer = peer;
     {
         net_hold h;
@@ -222,12 +223,6 @@ int accept_one(int lfd)
         free(c);
     }
     return 0;
-}
-
-bool stopping(void)
-{
-    net_hold h;
-    return h.g->stopping != 0;
 }
 
 void *acceptor_main(void *)
@@ -253,7 +248,7 @@ void *acceptor_main(void *)
             }
             backoff = backoff ? (backoff * 2 > 1000 ? 1000 : backoff * 2) : 50;
             // Finished connections give their descriptors back meanwhile.
-            for (int waited = 0; waited < backoff && !stopping(); waited += 50) {
+            for (int waited = 0; waited < backoff && !vl2_server_stopping(); waited += 50) {
                 poll(nullptr, 0, 50);
                 reap(false);
             }

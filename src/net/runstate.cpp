@@ -1,9 +1,8 @@
-// Server run state (the stop flag), the clocks and thread start-up.
+// Server run state (the stop flag) and thread start-up.
 #include "net/net.h"
 #include "net/state.h"
 
 #include <pthread.h>
-#include <time.h>
 
 #include <climits>
 
@@ -39,20 +38,6 @@ void vl2_set_stopping(int on)
     vl2_netstate *s = vl2_net_acquire();
     s->stopping = on ? 1 : 0;
     vl2_net_release();
-}
-
-uint64_t vl2_now_ms(void)
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
-}
-
-int64_t vl2_unix_now(void)
-{
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return (int64_t)ts.tv_sec;
 }
 
 int vl2_thread_start(void *handle, void *(*fn)(void *), void *arg)

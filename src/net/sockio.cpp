@@ -3,6 +3,7 @@
 #include "net/sockio.h"
 
 #include "net/net.h"
+#include "util/util.h"
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -89,6 +90,8 @@ int vl2_net_read(void *ctx, uint8_t *buf, int32_t count, int timeout_ms)
         // Ready, or a poll error: the next receive reports what happened.
     }
 }
+
+int vl2_net_stopping(void *) { return vl2_server_stopping(); }
 
 int vl2_net_write(void *ctx, const uint8_t *bytes, int32_t count)
 {

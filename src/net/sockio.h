@@ -25,6 +25,9 @@ int vl2_net_write(void *ctx, const uint8_t *bytes, int32_t count);
 // allows; same contract as vl2_net_write.
 int vl2_net_writev2(void *ctx, const uint8_t *a, int32_t na, const uint8_t *b, int32_t nb);
 
+// vl2_io.stopping: 1 while the network server is stopping.
+int vl2_net_stopping(void *ctx);
+
 // IPv4 -> family 4; IPv6 -> family 6, an IPv4-mapped address -> family 4.
 // port (may be null) gets the port in host order. 0, or -1 for any other
 // address family.

@@ -41,40 +41,21 @@ __attribute__((format(printf, 1, 2))) void trace(const char *fmt, ...)
     va_end(ap);
 }
 
-int rd_u16(tok_cursor *c, uint16_t *v)
-{
-    if (c->size - c->pos < 2)
-        return -1;
-    *v = vl2_le16(c->data + c->pos);
-    c->pos += 2;
-    return 0;
-}
-
-int rd_u32(tok_cursor *c, uint32_t *v)
-{
-    if (c->size - c->pos < 4)
-        return -1;
-    *v = vl2_le32(c->data + c->pos);
-    c->pos += 4;
-    return 0;
-}
-
 // Security-buffer descriptor. *ptr is null when the descriptor is missing
 // or points outside the message (then *len is left as it was), or when its
 // offset is 0 (then *len is still stored).
-void field(tok_cursor *c, const uint8_t **ptr, size_t *len)
+void field(vl2_rd *c, const uint8_t **ptr, size_t *len)
 {
     *ptr = nullptr;
-    if (c->size - c->pos < 8) {
-        c->pos = c->size;
+    if (rd_left(c) < 8) {
+        rd_skip(c, rd_left(c));
         return;
     }
-    uint16_t ln = 0, hi = 0;
-    uint32_t off = 0;
-    rd_u16(c, &ln);
-    rd_u16(c, &hi);
-    rd_u32(c, &off);
-    if ((uint64_t)off + ln > c->size) {
+    uint16_t ln = rd_u16(c);
+    uint16_t hi = rd_u16(c);
+    uint32_t off = rd_u32(c);
+    vl2_rd whole = *c;  // a field outside the message spoils only itself
+    if (!rd_at(&whole, off, ln)) {
         trace("[t3field] off=%u ln=%u msglen=%zu hi=%u\n", off, (unsigned)ln, c->size, (unsigned)hi);
         return;
     }
@@ -83,22 +64,58 @@ void field(tok_cursor *c, const uint8_t **ptr, size_t *len)
         *ptr = c->data + off;
 }
 
+// The message type after the NTLMSSP signature, with *c left past it; 0
+// when msg is too short for both or carries no signature.
+uint32_t message_type(const uint8_t *msg, size_t len, vl2_rd *c)
+{
+    *c = {msg, msg ? len : 0, 0, 0};
+    const uint8_t *sig = rd_bytes(c, 8);
+    uint32_t type = rd_u32(c);
+    return sig && !c->bad && memcmp(sig, signature, 8) == 0 ? type : 0;
+}
+
+// The AV pairs of an NTLMv2 client blob, which start 28 bytes in.
+struct av_walk {
+    vl2_rd c;
+    size_t at;      // where the pair last read starts
+    uint16_t id, len;
+    vl2_rd value;   // its value
+    bool over;      // its value overruns the blob: the walk ends
+};
+av_walk av_start(const uint8_t *blob, size_t blen)
+{
+    av_walk w{};
+    w.c = {blob, blen, 0, 0};
+    rd_skip(&w.c, 28);
+    return w;
+}
+// Reads the next pair: false when no pair header is left.
+bool av_next(av_walk *w)
+{
+    if (w->over || rd_left(&w->c) < 4)
+        return false;
+    w->at = w->c.pos;
+    w->id = rd_u16(&w->c);
+    w->len = rd_u16(&w->c);
+    w->over = w->len > rd_left(&w->c);
+    w->value = rd_sub(&w->c, w->len);
+    rd_skip(&w->c, w->len);
+    return true;
+}
+
 // Lists the blob's AV pairs for the trace.
 void trace_walk(const uint8_t *blob, size_t blen)
 {
     fprintf(stderr, "[t3] walk blen=%zu:", blen);
-    size_t off = 28;
-    while (off <= blen && blen - off >= 4) {
-        uint16_t id = vl2_le16(blob + off);
-        uint16_t ln = vl2_le16(blob + off + 2);
-        fprintf(stderr, " id=%u len=%u@%zu", (unsigned)id, (unsigned)ln, off);
-        if (ln > blen - off - 4) {
+    av_walk w = av_start(blob, blen);
+    while (av_next(&w)) {
+        fprintf(stderr, " id=%u len=%u@%zu", (unsigned)w.id, (unsigned)w.len, w.at);
+        if (w.over) {
             fprintf(stderr, " OVER");
             break;
         }
-        if (id == AV_EOL)
+        if (w.id == AV_EOL)
             break;
-        off += 4 + (size_t)ln;
     }
     fprintf(stderr, "\n");
 }
@@ -144,13 +161,14 @@ int read_fields(const uint8_t *msg, size_t len, t3_fields *f)
         trace("[t3] short %zu\n", len);
         return -1;
     }
-    if (memcmp(msg, signature, 8) != 0) {
+    vl2_rd c;
+    uint32_t type = message_type(msg, len, &c);
+    if (type == 0) {
         trace("[t3] sig\n");
         return -1;
     }
-    if (vl2_le32(msg + 8) != 3)
+    if (type != 3)
         return -1;
-    tok_cursor c{msg, len, 12};
     field(&c, &f->lm, &f->lmlen);
     field(&c, &f->nt, &f->ntlen);
     if (!f->nt) {
@@ -161,7 +179,8 @@ int read_fields(const uint8_t *msg, size_t len, t3_fields *f)
     field(&c, &f->usr, &f->usrlen);
     field(&c, &f->ws, &f->wslen);
     field(&c, &f->ersk, &f->ersklen);
-    if (rd_u32(&c, &f->flags) != 0) {
+    f->flags = rd_u32(&c);
+    if (c.bad) {
         trace("[t3] flags\n");
         return -1;
     }
@@ -175,38 +194,32 @@ int read_fields(const uint8_t *msg, size_t len, t3_fields *f)
 int blob_checks(const uint8_t *blob, size_t blen, int64_t now, int timecheck, uint32_t *avflags)
 {
     *avflags = 0;
-    if (blob[0] != 1 || blob[1] != 1) {
-        trace("[t3] blobver %02x%02x\n", blob[0], blob[1]);
+    vl2_rd c = {blob, blen, 0, 0};
+    uint8_t ver = rd_u8(&c), hiver = rd_u8(&c);
+    if (ver != 1 || hiver != 1) {
+        trace("[t3] blobver %02x%02x\n", ver, hiver);
         return -1;
     }
     if (timecheck && tracing())
         trace_walk(blob, blen);
-    const uint8_t *ts = nullptr;
-    size_t off = 28;
-    while (blen - off >= 4) {
-        uint16_t id = vl2_le16(blob + off);
-        uint16_t ln = vl2_le16(blob + off + 2);
-        if (ln > blen - off - 4) {
-            trace("[t3] av list overruns the blob\n");
-            return -1;
-        }
-        if (id == AV_EOL)
-            break;
-        if (id == AV_TIMESTAMP) {
-            if (ln != 8) {
-                trace("[t3] ts av len=%u\n", (unsigned)ln);
+    uint64_t ft = 0;
+    av_walk w = av_start(blob, blen);
+    while (av_next(&w) && !w.over && w.id != AV_EOL) {
+        if (w.id == AV_TIMESTAMP) {
+            if (w.len != 8) {
+                trace("[t3] ts av len=%u\n", (unsigned)w.len);
                 return -1;
             }
-            ts = blob + off + 4;
+            ft = rd_u64(&w.value);
         }
-        if (id == AV_FLAGS && ln == 4)
-            *avflags = vl2_le32(blob + off + 4);
-        off += 4 + (size_t)ln;
+        if (w.id == AV_FLAGS && w.len == 4)
+            *avflags = rd_u32(&w.value);
     }
-    if (!timecheck || !ts)
-        return 0;
-    uint64_t ft = vl2_le64(ts);
-    if (ft == 0)
+    if (w.over) {
+        trace("[t3] av list overruns the blob\n");
+        return -1;
+    }
+    if (!timecheck || ft == 0)
         return 0;
     int64_t secs = vl2_filetime_secs(ft);
     // Magnitude of secs - now without signed overflow.
@@ -318,9 +331,10 @@ int unverified(vl2_ntlm_auth *a, const t3_fields &f)
 
 int vl2_ntlm_user(const uint8_t *msg, size_t len, char *out, int cap)
 {
-    if (!msg || len < 44 || !out || cap < 1 || memcmp(msg, signature, 8) != 0 || vl2_le32(msg + 8) != 3)
+    vl2_rd c;
+    if (len < 44 || !out || cap < 1 || message_type(msg, len, &c) != 3)
         return -1;
-    tok_cursor c{msg, len, 36};
+    rd_skip(&c, 24);  // to UserNameFields
     const uint8_t *usr = nullptr;
     size_t usrlen = 0;
     field(&c, &usr, &usrlen);
@@ -332,11 +346,11 @@ int vl2_ntlm_user(const uint8_t *msg, size_t len, char *out, int cap)
 
 int vl2_ntlm_type1(const uint8_t *msg, size_t len, uint32_t *flags)
 {
-    if (!msg || len < 16 || memcmp(msg, signature, 8) != 0 || vl2_le32(msg + 8) != 1)
+    vl2_rd c;
+    if (len < 16 || message_type(msg, len, &c) != 1)
         return -1;
-    tok_cursor c{msg, len, 12};
-    uint32_t f = 0;
-    if (rd_u32(&c, &f) != 0)
+    uint32_t f = rd_u32(&c);
+    if (c.bad)
         return -1;
     if (flags)
         *flags = f;

@@ -6,14 +6,6 @@
 #include "vl2.h"
 #include "crypto/crypto.h"
 
-// Read cursor over a byte range: [data, data + size), next byte at pos.
-// Entering a constructed element lowers size to that element's end.
-struct tok_cursor {
-    const uint8_t *data;
-    size_t size;
-    size_t pos;
-};
-
 // ---- SPNEGO -------------------------------------------------------------
 // Classifies a client blob. Outputs are set to null/0/0 first. 0 accepted
 // (*tok points into blob, may be null = no mechToken; *raw 1 for a bare

@@ -1,5 +1,5 @@
-// SPNEGO wrapping of NTLM: a minimal DER reader for client blobs and the
-// four fixed-layout server tokens.
+// SPNEGO wrapping of NTLM: client blobs read as DER through the checked
+// cursor, and the four fixed-layout server tokens.
 #include "ntlm/ntlm.h"
 #include "util/util.h"
 
@@ -18,37 +18,6 @@ const uint8_t ns[] = {0x0a, 0x01, 0x01};
 const uint8_t tok[] = {0xa1, 0x07, 0x30, 0x05, 0xa0, 0x03, 0x0a, 0x01, 0x00};
 constexpr size_t hints_len = sizeof vl2_spnego_hint - 1;
 
-// One tag and length; on success the cursor is at the first content byte
-// and the contents are known to lie inside the cursor's range.
-int der_tag(tok_cursor *c, uint8_t *tag, size_t *len)
-{
-    if (c->pos >= c->size)
-        return -1;
-    uint8_t t = c->data[c->pos++];
-    if ((t & 0x1f) == 0x1f)
-        return -1;
-    if (c->pos >= c->size)
-        return -1;
-    size_t b = c->data[c->pos++];
-    size_t l = b;
-    if (b >= 0x80) {
-        size_t n = b & 0x7f;
-        if (n > 4 || c->size - c->pos < n)
-            return -1;
-        l = 0;
-        for (size_t i = 0; i < n; i++)
-            l = (l << 8) | c->data[c->pos++];
-    }
-    if (l > c->size - c->pos)
-        return -1;
-    *tag = t;
-    *len = l;
-    return 0;
-}
-
-// The cursor for the contents of the element der_tag just read.
-tok_cursor inner(const tok_cursor *c, size_t len) { return tok_cursor{c->data, c->pos + len, c->pos}; }
-
 void der_len(vl2_buf *b, size_t n)
 {
     if (n < 128) {
@@ -65,86 +34,88 @@ void der_len(vl2_buf *b, size_t n)
 
 size_t der_size(size_t n) { return n < 128 ? 1 : n <= 255 ? 2 : 3; }
 
-bool is_ntlm_oid(const tok_cursor *c, uint8_t tag, size_t len)
+bool is_ntlm_oid(vl2_rd c, uint8_t tag, size_t len)
 {
-    return tag == 0x06 && len == sizeof OID_NTLM && memcmp(c->data + c->pos, OID_NTLM, len) == 0;
+    if (tag != 0x06 || len != sizeof OID_NTLM) return false;
+    const uint8_t *oid = rd_bytes(&c, len);
+    return oid && memcmp(oid, OID_NTLM, len) == 0;
 }
 
 // mechTypes [0]: 0 when the SEQUENCE OF lists NTLMSSP anywhere, else -2.
-int mech_types(tok_cursor a0)
+int mech_types(vl2_rd a0)
 {
     uint8_t t;
     size_t l;
-    if (der_tag(&a0, &t, &l) != 0 || !(t & 0x20))
+    if (rd_der(&a0, &t, &l) != 0 || !(t & 0x20))
         return -2;
-    tok_cursor list = inner(&a0, l);
-    while (der_tag(&list, &t, &l) == 0) {
-        if (is_ntlm_oid(&list, t, l))
+    vl2_rd list = rd_sub(&a0, l);
+    while (rd_der(&list, &t, &l) == 0) {
+        if (is_ntlm_oid(list, t, l))
             return 0;
-        list.pos += l;
+        rd_skip(&list, l);
     }
     return -2;
 }
 
 // The OCTET STRING inside a context element [n] whose contents c covers.
-bool octets(tok_cursor c, const uint8_t **p, size_t *n)
+bool octets(vl2_rd c, const uint8_t **p, size_t *n)
 {
     uint8_t t;
     size_t l;
-    if (der_tag(&c, &t, &l) != 0 || t != 0x04)
+    if (rd_der(&c, &t, &l) != 0 || t != 0x04)
         return false;
-    *p = c.data + c.pos;
+    *p = rd_bytes(&c, l);
     *n = l;
-    return true;
+    return *p != nullptr;
 }
 
 // [0] negTokenInit inside the GSS token. The server answers any NegTokenInit
 // with its challenge; the mechToken, when there is one, only tells which
 // NTLM flags the client asked for, and mechTypes is kept for the client's
 // mechListMIC.
-int neg_token_init(tok_cursor a0, vl2_spnego_in *in)
+int neg_token_init(vl2_rd a0, vl2_spnego_in *in)
 {
     uint8_t t;
     size_t l;
-    if (der_tag(&a0, &t, &l) != 0 || !(t & 0x20))
+    if (rd_der(&a0, &t, &l) != 0 || !(t & 0x20))
         return -1;
-    tok_cursor seq = inner(&a0, l);
+    vl2_rd seq = rd_sub(&a0, l);
     // A short or damaged tail after mechTypes is tolerated: everything
     // needed has been seen by then.
-    while (der_tag(&seq, &t, &l) == 0) {
+    while (rd_der(&seq, &t, &l) == 0) {
         if (t == 0xa0) {
-            if (mech_types(inner(&seq, l)) != 0)
+            if (mech_types(rd_sub(&seq, l)) != 0)
                 return -2;
-            in->mech_types = seq.data + seq.pos;
+            in->mech_types = rd_at(&seq, seq.pos, l);
             in->mech_types_len = l;
-        } else if (t == 0xa2 && !octets(inner(&seq, l), &in->init_tok, &in->init_toklen)) {
+        } else if (t == 0xa2 && !octets(rd_sub(&seq, l), &in->init_tok, &in->init_toklen)) {
             in->init_tok = nullptr;
             in->init_toklen = 0;
         }
         // reqFlags (a1), mechListMIC (a3) and the rest are skipped.
-        seq.pos += l;
+        rd_skip(&seq, l);
     }
     return 0;
 }
 
 int gss_token(const uint8_t *blob, size_t len, vl2_spnego_in *in)
 {
-    tok_cursor c{blob, len, 0};
+    vl2_rd c{blob, len, 0, 0};
     uint8_t t;
     size_t l;
-    if (der_tag(&c, &t, &l) != 0 || !(t & 0x20))
+    if (rd_der(&c, &t, &l) != 0 || !(t & 0x20))
         return -1;
-    c = inner(&c, l);
-    while (c.pos < c.size) {
-        if (der_tag(&c, &t, &l) != 0)
+    c = rd_sub(&c, l);
+    while (rd_left(&c)) {
+        if (rd_der(&c, &t, &l) != 0)
             return -1;
-        if (is_ntlm_oid(&c, t, l)) {
+        if (is_ntlm_oid(c, t, l)) {
             in->raw = 1;
             return 0;
         }
         if (t == 0xa0)
-            return neg_token_init(inner(&c, l), in);
-        c.pos += l;
+            return neg_token_init(rd_sub(&c, l), in);
+        rd_skip(&c, l);
     }
     return -1;
 }
@@ -153,30 +124,32 @@ int gss_token(const uint8_t *blob, size_t len, vl2_spnego_in *in)
 // it is well formed, and a damaged tail after the token is tolerated.
 int neg_token_resp(const uint8_t *blob, size_t len, vl2_spnego_in *in)
 {
-    tok_cursor c{blob, len, 0};
+    vl2_rd c{blob, len, 0, 0};
     uint8_t t;
     size_t l;
-    if (der_tag(&c, &t, &l) != 0 || !(t & 0x20))
+    if (rd_der(&c, &t, &l) != 0 || !(t & 0x20))
         return -1;
-    c = inner(&c, l);
-    tok_cursor first = c;
-    if (der_tag(&first, &t, &l) == 0) {
-        if (t == 0x30)
-            c = inner(&first, l);
-        else
-            c.pos = first.pos + l;
+    c = rd_sub(&c, l);
+    vl2_rd first = c;
+    if (rd_der(&first, &t, &l) == 0) {
+        if (t == 0x30) {
+            c = rd_sub(&first, l);
+        } else {
+            c = first;
+            rd_skip(&c, l);
+        }
     }
-    while (c.pos < c.size) {
-        if (der_tag(&c, &t, &l) != 0)
+    while (rd_left(&c)) {
+        if (rd_der(&c, &t, &l) != 0)
             break;
         if (t == 0xa2 && !in->tok) {
-            if (!octets(inner(&c, l), &in->tok, &in->toklen))
+            if (!octets(rd_sub(&c, l), &in->tok, &in->toklen))
                 return -1;
-        } else if (t == 0xa3 && in->tok && !octets(inner(&c, l), &in->mic, &in->miclen)) {
+        } else if (t == 0xa3 && in->tok && !octets(rd_sub(&c, l), &in->mic, &in->miclen)) {
             in->mic = nullptr;
             in->miclen = 0;
         }
-        c.pos += l;
+        rd_skip(&c, l);
     }
     return in->tok ? 0 : -1;
 }

@@ -28,34 +28,34 @@ uint32_t cmd_unknown(vl2_sess *, vl2_rd *, vl2_reply *r)
     return small_body(r, ST_NOT_SUPPORTED);
 }
 
-// Columns: name, handler, refused, sign_exempt, fid_at, ssz, ssz_alt.
+// Columns: name, handler, refused, sign_exempt, inherits_fid, ssz, ssz_alt.
 // NEGOTIATE and CREATE check their own StructureSize: a bad one ends the
 // connection, or gets CREATE's own error body. ECHO, LOGOFF and
 // TREE_DISCONNECT have never been held to theirs.
 const vl2_command rows[CMD_COUNT + 1] = {
-    {"NEGOTIATE", cmd_negotiate, false, true, -1, 0, 0},
-    {"SESSION_SETUP", cmd_session_setup, false, true, -1, 25, 26},
-    {"LOGOFF", cmd_logoff, false, false, -1, 0, 0},
-    {"TREE_CONNECT", cmd_tree_connect, false, false, -1, 9, 0},
-    {"TREE_DISCONNECT", cmd_tree_disconnect, false, false, -1, 0, 0},
-    {"CREATE", cmd_create, false, false, -1, 0, 0},
-    {"CLOSE", cmd_close, false, false, 8, 24, 0},
-    {"FLUSH", nullptr, true, false, -1, 0, 0},
-    {"READ", cmd_read, false, false, 16, 49, 0},
+    {"NEGOTIATE", cmd_negotiate, false, true, false, 0, 0},
+    {"SESSION_SETUP", cmd_session_setup, false, true, false, 25, 26},
+    {"LOGOFF", cmd_logoff, false, false, false, 0, 0},
+    {"TREE_CONNECT", cmd_tree_connect, false, false, false, 9, 0},
+    {"TREE_DISCONNECT", cmd_tree_disconnect, false, false, false, 0, 0},
+    {"CREATE", cmd_create, false, false, false, 0, 0},
+    {"CLOSE", cmd_close, false, false, true, 24, 0},
+    {"FLUSH", nullptr, true, false, false, 0, 0},
+    {"READ", cmd_read, false, false, true, 49, 0},
     // Refused, except on the srvsvc pipe (write_allowed).
-    {"WRITE", cmd_write, true, false, -1, 49, 0},
-    {"LOCK", nullptr, true, false, -1, 0, 0},
-    {"IOCTL", cmd_ioctl, false, false, 8, 57, 0},
+    {"WRITE", cmd_write, true, false, false, 49, 0},
+    {"LOCK", nullptr, true, false, false, 0, 0},
+    {"IOCTL", cmd_ioctl, false, false, true, 57, 0},
     // Nothing is ever pending, so the walk answers nothing.
-    {"CANCEL", nullptr, false, true, -1, 0, 0},
-    {"ECHO", cmd_echo, false, true, -1, 0, 0},
-    {"QUERY_DIRECTORY", cmd_query_directory, false, false, 8, 33, 0},
-    {"CHANGE_NOTIFY", cmd_not_supported, false, false, -1, 0, 0},
-    {"QUERY_INFO", cmd_query_info, false, false, 24, 41, 0},
-    {"SET_INFO", nullptr, true, false, -1, 0, 0},
-    {"OPLOCK_BREAK", cmd_not_supported, false, false, -1, 0, 0},
+    {"CANCEL", nullptr, false, true, false, 0, 0},
+    {"ECHO", cmd_echo, false, true, false, 0, 0},
+    {"QUERY_DIRECTORY", cmd_query_directory, false, false, true, 33, 0},
+    {"CHANGE_NOTIFY", cmd_not_supported, false, false, false, 0, 0},
+    {"QUERY_INFO", cmd_query_info, false, false, true, 41, 0},
+    {"SET_INFO", nullptr, true, false, false, 0, 0},
+    {"OPLOCK_BREAK", cmd_not_supported, false, false, false, 0, 0},
     // Every code past the table.
-    {"?", cmd_unknown, false, false, -1, 0, 0},
+    {"?", cmd_unknown, false, false, false, 0, 0},
 };
 
 }  // namespace
@@ -65,9 +65,9 @@ const vl2_command *command_row(unsigned cmd) { return &rows[cmd < CMD_COUNT ? cm
 bool command_size_ok(const vl2_command *row, const vl2_rd *rd)
 {
     if (row->ssz == 0) return true;
-    if (rd->size < 2) return false;
-    uint16_t ssz = vl2_le16(rd->data);
-    return ssz == row->ssz || (row->ssz_alt && ssz == row->ssz_alt);
+    vl2_rd at = *rd;
+    uint16_t ssz = rd_u16(&at);
+    return !at.bad && (ssz == row->ssz || (row->ssz_alt && ssz == row->ssz_alt));
 }
 
 const char *status_name(uint32_t status)

@@ -23,8 +23,6 @@ constexpr uint32_t OPT_UNSUPPORTED = 0x00020000u | 0x00100000u;
 constexpr int MAX_OPENS = 1024;
 constexpr uint64_t PIPE_SIZE = 7168;
 constexpr size_t NAME_MAX_BYTES = 2054;
-constexpr size_t QFID_CTX = 56;
-const uint8_t qfid_tag[4] = {'Q', 'F', 'i', 'd'};
 
 // Generic rights expanded into the specific ones they stand for.
 uint32_t normalise_access(uint32_t a)
@@ -45,61 +43,6 @@ void put_meta(vl2_buf *b, const vl2_open *o)
     w64(b, o->is_pipe ? PIPE_SIZE : alloc_size(o->st.size));
     w64(b, o->is_pipe ? PIPE_SIZE : o->st.size);
     w32(b, attributes(o));
-}
-
-// 1 when the request's create contexts hold a QFid request.
-int wants_qfid(vl2_sess *s, vl2_rd *rd, uint32_t ctx_off, uint32_t ctx_len)
-{
-    if (ctx_len < 16 || ctx_off == 0) return 0;
-    const uint8_t *ctx = rd_region(rd, ctx_off, ctx_len);
-    if (!ctx) return 0;
-    int has = 0;
-    uint64_t p = 0;
-    for (;;) {
-        uint32_t next = vl2_le32(ctx + p);
-        uint16_t noff = vl2_le16(ctx + p + 4);
-        uint16_t nlen = vl2_le16(ctx + p + 6);
-        if (nlen == 4) {
-            const uint8_t *name = nullptr;
-            if (noff < ctx_off) {
-                if (p + noff + 4 <= ctx_len) name = ctx + p + noff;
-            } else {
-                name = rd_region(rd, noff, 4);
-            }
-            if (name && memcmp(name, qfid_tag, 4) == 0) {
-                has = 1;
-                break;
-            }
-        }
-        if (next == 0) break;
-        p += next;
-        if (p + 16 > ctx_len) break;
-    }
-    sess_trace(s, "[qfid] walk done has=%d cctx_n=%u ctx_body=%zu\n", has, ctx_len, (size_t)(ctx_off - SMB2_HDR));
-    return has;
-}
-
-void put_qfid(vl2_sess *s, vl2_reply *r, const vl2_open *o)
-{
-    vl2_buf *b = &r->b;
-    if (b->len % 8) wzero(b, 8 - b->len % 8);
-    size_t at = (size_t)b->len;
-    w32(b, 0);   // Next
-    w16(b, 16);  // NameOffset
-    w16(b, 4);   // NameLength
-    w16(b, 0);
-    w16(b, 24);  // DataOffset
-    w32(b, 32);  // DataLength
-    vl2_buf_put(b, qfid_tag, 4);
-    w32(b, 0);
-    w64(b, o->disk_id ? o->disk_id : o->id);
-    w64(b, 0);   // VolumeId
-    wzero(b, 16);
-    if (b->failed) return;
-    uint8_t *body = b->data + r->hdr + SMB2_HDR;
-    vl2_put32(body + 80, (uint32_t)(at - r->hdr));
-    vl2_put32(body + 84, (uint32_t)QFID_CTX);
-    sess_trace(s, "[qfid-out] ctx_at=%zu bn=%zu\n", at, (size_t)b->len);
 }
 
 // The status a CREATE is refused with before its name is looked at, or 0;
@@ -231,6 +174,12 @@ uint32_t cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     int wr = 0;
     if (uint32_t st = refusal(s, t, disp, access, opts, imp, &wr)) return create_fail(r, st, wr);
 
+    vl2_create_ctx ctx;
+    if (uint32_t st = create_contexts(rd, ctx_off, ctx_len, &ctx)) return create_fail(r, st, 0);
+    sess_trace(s, "[create-ctx] n=%d mxac=%d qfid=%d reconnect=%d\n", ctx.count, ctx.mxac, ctx.qfid, ctx.reconnect);
+    // No handle is ever durable, so a reconnect finds nothing to take back.
+    if (ctx.reconnect) return create_fail(r, ST_OBJECT_NAME_NOT_FOUND, 0);
+
     char name[NAME_MAX_BYTES + 2];
     name[0] = 0;
     if (name_len != 0) {
@@ -264,12 +213,15 @@ uint32_t cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     w32(b, 0);           // Reserved2
     w64(b, o->id);
     w64(b, 0);           // volatile half
-    w32(b, 0);           // CreateContextsOffset, set below for QFid
+    w32(b, 0);           // CreateContextsOffset, set by the answers
     w32(b, 0);           // CreateContextsLength
     vl2_buf_byte(b, 0);
     r->rq.opened = o->id;
 
-    if (wants_qfid(s, rd, ctx_off, ctx_len)) put_qfid(s, r, o);
+    // What this server grants: reading; on the pipe also the writes its
+    // RPC calls are made of.
+    const uint32_t granted = o->is_pipe ? READ_RIGHTS | WRITE_RIGHTS : READ_RIGHTS;
+    create_answer(r, &ctx, granted, o->disk_id ? o->disk_id : o->id);
     return ST_SUCCESS;
 }
 
@@ -278,7 +230,7 @@ uint32_t cmd_close(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     rd_u16(rd);  // StructureSize, checked by the dispatcher
     rd_u16(rd);  // Flags: the attributes are returned whatever they ask
     rd_u32(rd);  // Reserved
-    uint64_t fid = rd_u64(rd);
+    uint64_t fid = rd_fid(rd, r);
     if (rd->bad) return rep_fail(r, ST_INVALID_PARAMETER);
     vl2_open *o = sess_open(s, fid);
     if (!o) return rep_fail(r, ST_FILE_CLOSED);

@@ -14,6 +14,7 @@ constexpr uint32_t FL_RELATED = 0x00000004;
 constexpr uint32_t FL_SIGNED = 0x00000008;
 constexpr uint64_t ANY_SID = 0xFFFFFFFFFFFFFFFFULL;
 constexpr uint32_t ANY_TID = 0xFFFFFFFFu;
+constexpr uint64_t ANY_FID = 0xFFFFFFFFFFFFFFFFULL;
 constexpr unsigned MAX_REQUESTS = 64;
 
 // A response of its own for the request in hand, with the ERROR body.
@@ -76,7 +77,7 @@ struct request {
     unsigned i;  // its place in the compound
     vl2_hdr h;
     const vl2_command *row;
-    uint8_t *q;   // its header in the frame
+    const uint8_t *q;  // its header in the frame
     size_t off;   // where that is
     size_t left;  // bytes from q to the end of the frame
     uint64_t sid;
@@ -166,10 +167,9 @@ how_t run_request(vl2_sess *s, vl2_reply *r, request &q, walk &w)
     r->rq.tid = q.tid;
     r->rq.msg = q.q;
     r->rq.msg_len = msg_len(q);
-    int fo = q.row->fid_at;
-    if (q.related && w.have_fid && fo >= 0 && q.left >= SMB2_HDR + fo + 8) {
-        uint8_t *p = q.q + SMB2_HDR + fo;
-        if (vl2_le64(p) == ANY_SID) vl2_put64(p, w.fid);
+    if (q.related && w.have_fid && q.row->inherits_fid) {
+        r->rq.has_fid = 1;
+        r->rq.fid = w.fid;
     }
     sess_trace(s, "[loop] postfid cmd=%u bstart=%zu\n", cmd, q.off + SMB2_HDR);
 
@@ -206,14 +206,22 @@ how_t run_request(vl2_sess *s, vl2_reply *r, request &q, walk &w)
 // request the walk could take (q: the bytes there).
 void walk_error(vl2_sess *s, vl2_reply *r, const uint8_t *q, size_t left, unsigned cmd, const walk &w, int line)
 {
-    r->rq.charge = left >= 8 ? vl2_le16(q + 6) : 0;
+    vl2_rd at = {q, left, 6, 0};  // CreditCharge, when the bytes reach it
+    uint16_t charge = rd_u16(&at);
+    r->rq.charge = at.bad ? 0 : charge;
     r->cur_open = 0;
     err_reply_l(s, r, cmd, ST_INVALID_PARAMETER, w.prev_sid, w.prev_tid, line);
 }
 
 }  // namespace
 
-void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
+uint64_t rd_fid(vl2_rd *rd, const vl2_reply *r)
+{
+    uint64_t fid = rd_u64(rd);
+    return fid == ANY_FID && r->rq.has_fid ? r->rq.fid : fid;
+}
+
+void frame_in(vl2_sess *s, const uint8_t *f, size_t len, vl2_reply *r, int *send)
 {
     r->rq = {};
     *send = 0;
@@ -237,7 +245,9 @@ void frame_in(vl2_sess *s, uint8_t *f, size_t len, vl2_reply *r, int *send)
                 s->closing = 1;
                 return;
             }
-            walk_error(s, r, q.q, q.left, q.left >= 14 ? q.q[12] : 0, w, __LINE__);
+            vl2_rd at = {q.q, q.left, 12, 0};  // the Command's low byte, when there are both bytes
+            unsigned cmd = rd_u16(&at) & 0xFF;
+            walk_error(s, r, q.q, q.left, at.bad ? 0 : cmd, w, __LINE__);
             break;
         }
         const unsigned cmd = q.h.cmd;

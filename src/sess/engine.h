@@ -85,10 +85,8 @@ struct vl2_signer {
     vl2_cmac_key cmac;  // SIGN_AES_CMAC: key scheduled once per session
     vl2_aead_key gmac;  // SIGN_AES_GMAC: an AES-128-GCM key
 };
-// Whether msg[0..n) (one message, header first) carries its right
-// signature. The Signature field is zeroed while the MAC runs and then put
-// back.
-bool sign_verify(const vl2_signer *k, uint8_t *msg, size_t n);
+// Whether msg[0..n) (one message, header first) carries its right signature.
+bool sign_verify(const vl2_signer *k, const uint8_t *msg, size_t n);
 // Signs msg[0..n) in place: sets the Signed flag and writes the signature.
 void sign_message(const vl2_signer *k, uint8_t *msg, size_t n);
 // Frees the signer's key records and wipes it.
@@ -122,27 +120,6 @@ inline void seal_release(vl2_seal *e)
     vl2_wipe(e, sizeof *e);
 }
 
-// ---- request cursor -----------------------------------------------------
-// The only way a handler reads request bytes. Readers consume what is there
-// when short, set the sticky bad flag and return the partial value.
-struct vl2_rd {
-    const uint8_t *data;
-    size_t size;
-    size_t pos;
-    int bad;
-};
-uint8_t rd_u8(vl2_rd *r);
-uint16_t rd_u16(vl2_rd *r);
-uint32_t rd_u32(vl2_rd *r);
-uint64_t rd_u64(vl2_rd *r);
-void rd_skip(vl2_rd *r, size_t n);          // sets bad when fewer remain
-// The one checked helper for a client's (offset, length) pair, with the
-// offset counted from the SMB2 header (the cursor's data starts 64 bytes
-// after it). Returns a pointer to len bytes inside the body, or null (and
-// sets bad) when off < 64 or the range leaves the body. len 0 with a valid
-// offset returns a non-null pointer.
-const uint8_t *rd_region(vl2_rd *r, uint64_t hdr_off, uint64_t len);
-
 // ---- the request in hand ------------------------------------------------
 // What belongs to one request of a frame rather than to the connection. The
 // dispatcher fills it in before the handler runs; the handler finds it in
@@ -156,7 +133,17 @@ struct vl2_req {
     uint64_t opened;  // FileId a successful CREATE opened, for related requests
     const uint8_t *msg;  // the whole request message, header first
     size_t msg_len;      // (up to its NextCommand), for the pre-authentication hash
+    // Set for a related request whose command inherits a FileId, once a
+    // CREATE of its compound has opened one: fid is what rd_fid hands out.
+    int has_fid;
+    uint64_t fid;
 };
+
+struct vl2_reply;
+// Reads the persistent half of a request's FileId. A related request's
+// all-ones FileId stands for the one its compound's last successful CREATE
+// opened (r->rq); the client's bytes are never rewritten.
+uint64_t rd_fid(vl2_rd *rd, const vl2_reply *r);
 
 // ---- reply under construction ------------------------------------------
 struct vl2_reply {
@@ -209,6 +196,24 @@ void err_reply_l(vl2_sess *s, vl2_reply *r, unsigned cmd, uint32_t status, uint6
 #define err_reply(s, r, cmd, status, sid, tid) err_reply_l((s), (r), (cmd), (status), (sid), (tid), __LINE__)
 // CREATE error response (88-byte body when not in a chain).
 void create_error_l(vl2_sess *s, vl2_reply *r, uint32_t status, int write_access, int line);
+
+// What a CREATE request's contexts ask of the server.
+struct vl2_create_ctx {
+    int count;      // well-formed contexts in the chain
+    int mxac;       // maximal access, answered
+    int qfid;       // the on-disk id, answered
+    int reconnect;  // a durable handle reconnect: there is never a handle to reconnect to
+};
+// Reads the whole chain at CreateContextsOffset hdr_off (from the SMB2
+// header), CreateContextsLength len of the body in rd (rd does not move):
+// ST_SUCCESS with *out filled (a length of 0 is no chain), or
+// ST_INVALID_PARAMETER when the chain is malformed: outside the body, not
+// 8-aligned, a Next, name or data that leaves its context.
+uint32_t create_contexts(vl2_rd *rd, uint64_t hdr_off, uint64_t len, vl2_create_ctx *out);
+// Appends the answers want asks for after the CREATE response body in hand
+// (8-aligned, maximal access first) and sets its CreateContextsOffset and
+// CreateContextsLength; nothing when there is nothing to answer.
+void create_answer(vl2_reply *r, const vl2_create_ctx *want, uint32_t max_access, uint64_t disk_id);
 
 // The error bodies a handler's status is answered with: the ERROR body,
 // the ERROR body carrying the size the client needs (r->fail_size),
@@ -269,6 +274,11 @@ struct vl2_open {
     vl2_buf pipe_out;   // pending RPC reply written by WRITE, drained by READ
     uint64_t pipe_pos;
     int64_t bytes_read; // for the access log at close
+    // The host file READ keeps for this open's next READ while the name
+    // still leads to it (read.cpp); null when none is kept.
+    struct vl2_file *file;
+    uint64_t file_dev, file_ino; // the file it was opened as
+    uint64_t file_used;          // s->read_tick at its last READ
     vl2_open *next;
 };
 
@@ -343,11 +353,10 @@ struct vl2_sess {
     int reply_mic_set;
     int open_count;
     int64_t listing_entries; // entries held in listings across all opens
-    // The host file the last READ opened, kept for the next READ of the
-    // same open while its name still leads to that file (read.cpp).
-    struct vl2_file *rd_file;
-    uint64_t rd_open;        // persistent FileId of that open
-    uint64_t rd_dev, rd_ino; // the file it was opened as
+    // Host files the opens keep for READ (read.cpp): how many, and a count
+    // of READs that orders their last use.
+    int kept_files;
+    uint64_t read_tick;
     // Received bytes not yet processed are rbuf[rhead, rtail) (loop.cpp).
     size_t rhead, rtail;
     int offline;             // served by vl2_sess_run_offline
@@ -378,8 +387,8 @@ vl2_open *sess_open(vl2_sess *s, uint64_t fid);
 void sess_close_open(vl2_sess *s, vl2_open *o);
 void sess_release_trees(vl2_sess *s);
 void sess_release_opens(vl2_sess *s);
-// Closes the file kept by READ, if any.
-void read_file_drop(vl2_sess *s);
+// Closes the host file o keeps for READ, if any.
+void read_file_drop(vl2_sess *s, vl2_open *o);
 
 // ---- command handlers (run with the response header begun, SUCCESS) ----
 // A handler reads its request and writes its body: it returns ST_SUCCESS
@@ -396,7 +405,7 @@ struct vl2_command {
     vl2_handler *fn;       // null: answered by the walk alone (CANCEL, refusals)
     bool refused;          // would change the store: refused on this read-only server
     bool sign_exempt;      // may arrive unsigned on a session that requires signing
-    int8_t fid_at;         // body offset of the FileId a related request inherits, or -1
+    bool inherits_fid;     // a related request's all-ones FileId is the compound's (rd_fid)
     uint16_t ssz, ssz_alt; // StructureSize the dispatcher holds it to (0: not checked there)
 };
 // The row of a command code; codes past the table share one row ("?")
@@ -420,7 +429,7 @@ void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int r
 // sets closing when the connection's limit is reached.
 void session_setup_fail_body(vl2_sess *s, vl2_reply *r, uint32_t status);
 // Processes one frame into one reply (see the dispatcher).
-void frame_in(vl2_sess *s, uint8_t *frame, size_t len, vl2_reply *r, int *send);
+void frame_in(vl2_sess *s, const uint8_t *frame, size_t len, vl2_reply *r, int *send);
 
 // Once a frame's reply has grown past this many bytes the rest of its
 // requests are answered INSUFFICIENT_RESOURCES, so a reply always fits the

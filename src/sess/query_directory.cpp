@@ -218,7 +218,7 @@ uint32_t cmd_query_directory(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     unsigned cls = rd_u8(rd);
     unsigned flags = rd_u8(rd);
     uint32_t index = rd_u32(rd);
-    uint64_t fid = rd_u64(rd);
+    uint64_t fid = rd_fid(rd, r);
     rd_u64(rd);  // volatile half
     uint16_t name_off = rd_u16(rd);
     uint16_t name_len = rd_u16(rd);

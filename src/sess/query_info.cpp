@@ -203,7 +203,7 @@ uint32_t cmd_query_info(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     rd_u32(rd);  // InputBufferLength
     uint32_t addl = rd_u32(rd);
     uint32_t flags = rd_u32(rd);
-    uint64_t fid = rd_u64(rd);
+    uint64_t fid = rd_fid(rd, r);
     if (rd->bad) return rep_fail(r, ST_INVALID_PARAMETER);
     sess_trace(s, "[qi] type=%u class=%u obuf=%u flags=%llx\n", type, cls, obuf, (unsigned long long)flags);
     const vl2_open *o = sess_open(s, fid);

@@ -5,40 +5,76 @@
 #include "vfs/vfs.h"
 
 #include <cstring>
+#include <sys/resource.h>
 
 namespace {
 
 constexpr uint32_t BLOCK = 65536;
 constexpr uint8_t DATA_OFFSET = 80;  // header plus the 16-byte body
 
+// Most host files one connection keeps open for READ. A client reads a
+// handful of files at a time, so 16 keeps the fast path for all of them,
+// while the connections together keep at most a quarter of the process's
+// descriptor limit (sockets, listings and the host program need the rest):
+// with the defaults, 16 clients of 16 within 1024.
+int keep_cap(const vl2_sess *s)
+{
+    constexpr int MOST = 16;
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return MOST;
+    uint64_t clients = s->opts.max_clients > 0 ? (uint64_t)s->opts.max_clients : 1;
+    uint64_t share = (uint64_t)rl.rlim_cur / 4 / clients;
+    return share < 1 ? 1 : share > (uint64_t)MOST ? MOST : (int)share;
+}
+
+// Closes the kept file whose last READ lies furthest back.
+void drop_oldest(vl2_sess *s)
+{
+    vl2_open *old = nullptr;
+    for (vl2_open *o = s->opens; o; o = o->next)
+        if (o->file && (!old || o->file_used < old->file_used)) old = o;
+    if (old)
+        read_file_drop(s, old);
+    else
+        s->kept_files = 0;  // nothing is kept whatever the count says
+}
+
 // The host file for a READ of o. Opening afresh and checking the result
-// against the share is most of a READ's cost, so the file the previous READ
-// of this open used serves again while the name still leads to that very
+// against the share is most of a READ's cost, so the file the open's
+// previous READ used serves again while the name still leads to that very
 // file (same device and inode, still a regular file): the bytes are then
 // the file's current content, exactly as a fresh open would give them.
 // Anything else (gone, replaced, swapped for a link) takes the fresh open,
 // checked against the share again. Null when that fails.
-vl2_file *read_file(vl2_sess *s, const vl2_open *o)
+vl2_file *read_file(vl2_sess *s, vl2_open *o)
 {
-    if (s->rd_file && s->rd_open == o->id && vl2_vfs_same_file(o->path, s->rd_dev, s->rd_ino)) return s->rd_file;
-    read_file_drop(s);
+    if (o->file) {
+        if (vl2_vfs_same_file(o->path, o->file_dev, o->file_ino)) {
+            o->file_used = ++s->read_tick;
+            return o->file;
+        }
+        read_file_drop(s, o);
+    }
+    for (int cap = keep_cap(s); s->kept_files >= cap;) drop_oldest(s);
     vl2_fstat st;
     vl2_file *f = vl2_vfs_open_read(&o->share, o->path, &st);
     if (!f) return nullptr;
-    s->rd_file = f;
-    s->rd_open = o->id;
-    s->rd_dev = st.dev;
-    s->rd_ino = st.ino;
+    o->file = f;
+    o->file_dev = st.dev;
+    o->file_ino = st.ino;
+    o->file_used = ++s->read_tick;
+    s->kept_files++;
     return f;
 }
 
 }  // namespace
 
-void read_file_drop(vl2_sess *s)
+void read_file_drop(vl2_sess *s, vl2_open *o)
 {
-    if (s->rd_file) vl2_vfs_close(s->rd_file);
-    s->rd_file = nullptr;
-    s->rd_open = 0;
+    if (!o->file) return;
+    vl2_vfs_close(o->file);
+    o->file = nullptr;
+    s->kept_files--;
 }
 
 uint32_t cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
@@ -48,7 +84,7 @@ uint32_t cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     rd_u8(rd);  // Flags
     uint32_t length = rd_u32(rd);
     uint64_t offset = rd_u64(rd);
-    uint64_t fid = rd_u64(rd);
+    uint64_t fid = rd_fid(rd, r);
     rd_u64(rd);  // volatile half
     uint32_t min_count = rd_u32(rd);
     uint32_t channel = rd_u32(rd);
@@ -88,7 +124,7 @@ uint32_t cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         uint32_t want = length - total < BLOCK ? length - total : BLOCK;
         int n = vl2_vfs_pread(f, offset + total, b->data + b->len + total, (int)want);
         if (n < 0) {
-            read_file_drop(s);
+            read_file_drop(s, o);
             return rep_fail(r, ST_ACCESS_DENIED);
         }
         if (n == 0) break;

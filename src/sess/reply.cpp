@@ -1,55 +1,10 @@
-// Request cursor, reply builder and the error responses.
+// The request header, reply builder and the error responses.
 #include "sess/engine.h"
 
 #include "cfg/cfg.h"
 #include "sess/sess.h"
 
 #include <cstring>
-
-// ---- request cursor -----------------------------------------------------
-
-static uint64_t rd_le(vl2_rd *r, size_t n)
-{
-    size_t have = r->pos <= r->size ? r->size - r->pos : 0;
-    if (have < n) {
-        r->bad = 1;
-        n = have;
-    }
-    uint64_t v = 0;
-    for (size_t i = 0; i < n; i++) v |= (uint64_t)r->data[r->pos + i] << (8 * i);
-    r->pos += n;
-    return v;
-}
-
-uint8_t rd_u8(vl2_rd *r) { return (uint8_t)rd_le(r, 1); }
-uint16_t rd_u16(vl2_rd *r) { return (uint16_t)rd_le(r, 2); }
-uint32_t rd_u32(vl2_rd *r) { return (uint32_t)rd_le(r, 4); }
-uint64_t rd_u64(vl2_rd *r) { return rd_le(r, 8); }
-
-void rd_skip(vl2_rd *r, size_t n)
-{
-    size_t have = r->pos <= r->size ? r->size - r->pos : 0;
-    if (have < n) {
-        r->bad = 1;
-        n = have;
-    }
-    r->pos += n;
-}
-
-const uint8_t *rd_region(vl2_rd *r, uint64_t hdr_off, uint64_t len)
-{
-    // 64-bit arithmetic on purpose: off and len come straight from the client.
-    if (hdr_off < SMB2_HDR || !r->data) {
-        r->bad = 1;
-        return nullptr;
-    }
-    uint64_t off = hdr_off - SMB2_HDR;
-    if (off > r->size || len > r->size - off) {
-        r->bad = 1;
-        return nullptr;
-    }
-    return r->data + off;
-}
 
 int hdr_parse(const uint8_t *q, size_t left, vl2_hdr *h)
 {

@@ -4,7 +4,6 @@
 
 #include "cfg/cfg.h"
 #include "crypto/crypto.h"
-#include "net/net.h"
 #include "ntlm/ntlm.h"
 
 #include <cstdio>

@@ -49,15 +49,32 @@ void mac_of(const vl2_signer *k, const uint8_t *msg, size_t n, uint8_t out[16])
 
 }  // namespace
 
-bool sign_verify(const vl2_signer *k, uint8_t *msg, size_t n)
+bool sign_verify(const vl2_signer *k, const uint8_t *msg, size_t n)
 {
     if (n < SMB2_HDR) return false;
-    uint8_t got[16], mac[16];
-    memcpy(got, msg + SIG_AT, 16);
-    memset(msg + SIG_AT, 0, 16);
-    mac_of(k, msg, n, mac);
-    memcpy(msg + SIG_AT, got, 16);
-    return vl2_ct_equal(mac, got, 16) == 1;
+    uint8_t mac[16];
+    if (k->alg == SIGN_HMAC_SHA256) {
+        static const uint8_t zeros[16] = {};
+        uint8_t full[32];
+        vl2_hmac256_ctx c;
+        vl2_hmac256_init(&c, k->key, sizeof k->key);
+        vl2_hmac256_update(&c, msg, SIG_AT);
+        vl2_hmac256_update(&c, zeros, sizeof zeros);
+        vl2_hmac256_update(&c, msg + SIG_AT + 16, n - SIG_AT - 16);
+        vl2_hmac256_final(&c, full);
+        memcpy(mac, full, 16);
+        vl2_wipe(full, sizeof full);
+        vl2_wipe(&c, sizeof c);
+    } else {
+        // The AES MACs take one buffer: a copy with the Signature zeroed,
+        // as the client's bytes are never written.
+        vl2_buf copy{};
+        if (vl2_buf_put(&copy, msg, n) != 0) return false;
+        memset(copy.data + SIG_AT, 0, 16);
+        mac_of(k, copy.data, n, mac);
+        vl2_buf_free(&copy);
+    }
+    return vl2_ct_equal(mac, msg + SIG_AT, 16) == 1;
 }
 
 void sign_message(const vl2_signer *k, uint8_t *msg, size_t n)

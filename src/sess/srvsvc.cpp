@@ -78,14 +78,23 @@ uint32_t requested_level(const uint8_t *stub, size_t n)
     return rd.bad ? 1 : level;
 }
 
-void bind_ack(const uint8_t *in, size_t n, uint32_t call_id, vl2_buf *out)
+// The fields of the common header the answers need.
+struct pdu_head {
+    uint8_t ptype;
+    uint8_t flags;
+    uint16_t frag_length;
+    uint32_t call_id;
+};
+
+void bind_ack(vl2_rd *in, const pdu_head &h, vl2_buf *out)
 {
     // Header 16, frag sizes and assoc group 8, context list head 4, first
     // context head 4, abstract syntax 20, then the first transfer syntax.
     constexpr size_t TS_AT = 52, TS_LEN = 20;
-    if (n < TS_AT + TS_LEN) return;
+    const uint8_t *ts = rd_at(in, TS_AT, TS_LEN);
+    if (!ts) return;
     size_t start = (size_t)out->len;
-    pdu_header(out, PT_BIND_ACK, call_id);
+    pdu_header(out, PT_BIND_ACK, h.call_id);
     w16(out, FRAG_SIZE);  // max_xmit_frag
     w16(out, FRAG_SIZE);  // max_recv_frag
     w32(out, 0);          // assoc_group_id
@@ -95,18 +104,20 @@ void bind_ack(const uint8_t *in, size_t n, uint32_t call_id, vl2_buf *out)
     wzero(out, 3);
     w16(out, 0);          // acceptance
     w16(out, 0);          // reason
-    vl2_buf_put(out, in + TS_AT, TS_LEN);
+    vl2_buf_put(out, ts, TS_LEN);
     pdu_finish(out, start);
 }
 
-void request(const uint8_t *in, size_t n, uint32_t call_id, vl2_buf *out)
+// in stands after the common header.
+void request(vl2_rd *in, const pdu_head &h, vl2_buf *out)
 {
-    if (n < 24) return;
-    uint16_t ctx = vl2_le16(in + 20);
-    uint16_t opnum = vl2_le16(in + 22);
+    rd_u32(in);  // alloc_hint
+    uint16_t ctx = rd_u16(in);
+    uint16_t opnum = rd_u16(in);
+    if (in->bad) return;
     size_t start = (size_t)out->len;
     if (opnum != OP_SHARE_ENUM_ALL) {
-        pdu_header(out, PT_FAULT, call_id);
+        pdu_header(out, PT_FAULT, h.call_id);
         w32(out, 0);  // alloc_hint
         w16(out, ctx);
         vl2_buf_byte(out, 0);  // cancel_count
@@ -116,12 +127,12 @@ void request(const uint8_t *in, size_t n, uint32_t call_id, vl2_buf *out)
         pdu_finish(out, start);
         return;
     }
-    size_t stub = (in[3] & PFC_OBJECT_UUID) ? 40 : 24;
-    size_t end = n;
-    uint16_t frag = vl2_le16(in + 8);
-    if (frag >= stub && frag < end) end = frag;
-    uint32_t level = stub <= end ? requested_level(in + stub, end - stub) : 1;
-    pdu_header(out, PT_RESPONSE, call_id);
+    // The stub ends where the fragment says, when that is inside the PDU.
+    size_t stub = (h.flags & PFC_OBJECT_UUID) ? 40 : 24;
+    size_t end = h.frag_length >= stub && h.frag_length < in->size ? h.frag_length : in->size;
+    const uint8_t *p = stub <= end ? rd_at(in, stub, end - stub) : nullptr;
+    uint32_t level = p ? requested_level(p, end - stub) : 1;
+    pdu_header(out, PT_RESPONSE, h.call_id);
     w32(out, 0);  // alloc_hint
     w16(out, ctx);
     vl2_buf_byte(out, 0);
@@ -180,11 +191,18 @@ void srvsvc_share_enum(vl2_buf *b, uint32_t level)
 
 void srvsvc_pdu(const uint8_t *in, size_t n, vl2_buf *out)
 {
-    if (!in || n < 16) return;
-    uint8_t ptype = in[2];
-    uint32_t call_id = vl2_le32(in + 12);
-    if (ptype == PT_BIND)
-        bind_ack(in, n, call_id, out);
-    else if (ptype == PT_REQUEST)
-        request(in, n, call_id, out);
+    vl2_rd rd = {in, in ? n : 0, 0, 0};
+    pdu_head h;
+    rd_skip(&rd, 2);  // version and minor version
+    h.ptype = rd_u8(&rd);
+    h.flags = rd_u8(&rd);
+    rd_skip(&rd, 4);  // data representation
+    h.frag_length = rd_u16(&rd);
+    rd_u16(&rd);      // auth_length
+    h.call_id = rd_u32(&rd);
+    if (rd.bad) return;
+    if (h.ptype == PT_BIND)
+        bind_ack(&rd, h, out);
+    else if (h.ptype == PT_REQUEST)
+        request(&rd, h, out);
 }

@@ -24,7 +24,7 @@ static void release(vl2_sess *s, vl2_open *o)
 {
     vl2_log_event(VL2_LOG_ACCESS, 6, "close", s->peer_text, s->is_guest ? "(guest)" : s->user, o->share_name,
                   open_share_name(o), o->bytes_read, nullptr);
-    if (s->rd_file && s->rd_open == o->id) read_file_drop(s);
+    read_file_drop(s, o);
     listing_release(s, &o->listing);
     vl2_buf_free(&o->pipe_out);
     free(o);
@@ -56,6 +56,5 @@ void sess_release_opens(vl2_sess *s)
         s->opens = o->next;
         release(s, o);
     }
-    read_file_drop(s);
     s->open_count = 0;
 }

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr size_t ERR_SIZE = 512;
+constexpr size_t ERR_SIZE = VL2_ERROR_SIZE;
 
 char g_err[ERR_SIZE];
 // Constant-initialised, so it is usable before any static constructor runs.

@@ -1,4 +1,4 @@
-// Foundation: last-error slot, growable buffers, names and patterns, text
+// Foundation: last-error slot, clocks, growable buffers, names and patterns, text
 // encodings, addresses and hex. Pure functions unless stated; nothing here
 // takes the configuration lock.
 #pragma once
@@ -8,8 +8,9 @@
 #include <cstdarg>
 
 // ---- last-error slot ----------------------------------------------------
-// One process-wide 512-byte text; the last writer wins. Writes are
+// One process-wide text of VL2_ERROR_SIZE bytes; the last writer wins. Writes are
 // serialised so concurrent failures never interleave into garbled text.
+constexpr size_t VL2_ERROR_SIZE = 512;
 void vl2_set_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Records the message like vl2_set_error and returns code unchanged.
 int vl2_fail(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -27,6 +28,12 @@ const char *vl2_error(void);
 // Copies the slot's current text (cut to size - 1) under the writers' lock;
 // returns the copied length. Nothing is written when size is 0.
 size_t vl2_error_copy(char *out, size_t size);
+
+// ---- clocks -------------------------------------------------------------
+// Monotonic milliseconds; never decreases.
+uint64_t vl2_now_ms(void);
+// Whole seconds since 1970-01-01 UTC from the system clock.
+int64_t vl2_unix_now(void);
 
 // ---- byte buffers -------------------------------------------------------
 // Appends return 0 (printf: the number of characters, >= 0) or negative on
@@ -107,6 +114,46 @@ inline int vl2_hex_digit(char c)
         return c - 'A' + 10;
     return -1;
 }
+
+// ---- checked read cursor ---------------------------------------------------
+// The only way client bytes are read. A cursor covers data[0..size) with the
+// next byte at pos. Readers that find too few bytes consume what is there,
+// set the sticky bad flag and return the partial value, so a parser reads
+// all its fields and tests bad once.
+struct vl2_rd {
+    const uint8_t *data;
+    size_t size;
+    size_t pos;
+    int bad;
+};
+uint8_t rd_u8(vl2_rd *r);
+uint16_t rd_u16(vl2_rd *r);
+uint32_t rd_u32(vl2_rd *r);
+uint64_t rd_u64(vl2_rd *r);
+// n (at most 8) bytes as a big-endian number.
+uint64_t rd_be(vl2_rd *r, size_t n);
+void rd_skip(vl2_rd *r, size_t n);          // sets bad when fewer remain
+// Bytes left after pos.
+inline size_t rd_left(const vl2_rd *r) { return r->pos <= r->size ? r->size - r->pos : 0; }
+// The next n bytes, stepped past; null (bad set, pos at the end) when fewer
+// remain. n 0 gives a non-null pointer while pos is inside the range.
+const uint8_t *rd_bytes(vl2_rd *r, size_t n);
+// len bytes at off from the start of data, pos unchanged; null (bad set)
+// when the range leaves the cursor's. 64-bit on purpose: clients send both.
+const uint8_t *rd_at(vl2_rd *r, uint64_t off, uint64_t len);
+// The one checked helper for a client's (offset, length) pair, with the
+// offset counted from the 64-byte SMB2 header the cursor's data follows.
+// Returns a pointer to len bytes inside the body, or null (and sets bad)
+// when off < 64 or the range leaves the body. len 0 with a valid offset
+// returns a non-null pointer.
+const uint8_t *rd_region(vl2_rd *r, uint64_t hdr_off, uint64_t len);
+// A cursor over the next n bytes: same data and positions, size lowered to
+// pos + n (cut to the end, and bad, when fewer remain). r does not move.
+vl2_rd rd_sub(const vl2_rd *r, size_t n);
+// One BER/DER identifier (single byte) and definite length (at most four
+// length bytes): 0 with the cursor at the first content byte and the
+// contents known to lie inside the cursor, or -1 (bad set).
+int rd_der(vl2_rd *r, uint8_t *tag, size_t *len);
 
 // ---- little-endian helpers ---------------------------------------------
 inline uint16_t vl2_le16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }

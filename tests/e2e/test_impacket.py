@@ -12,7 +12,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from serverproc import Server  # noqa: E402
 
-from impacket import smb3structs as s3  # noqa: E402
+from impacket import smb3, smb3structs as s3  # noqa: E402
 from impacket.smbconnection import SMBConnection, SessionError  # noqa: E402
 
 PROG = None
@@ -113,6 +113,59 @@ class Signing(unittest.TestCase):
                     smb._Session["SessionKey"] = key
                     self.assertTrue(smb.echo())
                     c.close()
+
+
+def context(tag, data=b"", last=True):
+    """One create context as impacket lays it out: name at 16, data at 24."""
+    ctx = s3.SMB2CreateContext()
+    ctx["NameOffset"], ctx["NameLength"] = 16, len(tag)
+    ctx["DataOffset"], ctx["DataLength"] = (24 if data else 0), len(data)
+    ctx["Buffer"] = tag + bytes(4) + data
+    if not last:
+        ctx["Next"] = (len(ctx.getData()) + 7) // 8 * 8
+        ctx["Buffer"] += bytes(ctx["Next"] - len(ctx.getData()))
+    return ctx
+
+
+class CreateContexts(unittest.TestCase):
+    def test_answered_ignored_and_refused_contexts(self):
+        with Server(PROG) as srv:
+            c = connect(srv.port)
+            c.login("guest", "")
+            smb = c.getSMBServer()
+            tid = c.connectTree("pub")
+            # A snapshot listing sends a timewarp token: no snapshots here,
+            # so it lists what there is.
+            names = [f.get_longname() for f in c.listPath("pub", "@GMT-2024.01.01-00.00.00\\*")]
+            self.assertIn("hello.txt", names)
+            raw = RawReplies(smb)
+            asked = [context(b"DHnQ", bytes(16), False), context(b"MxAc", b"", False),
+                     context(b"RqLs", bytes(32), False), context(b"QFid")]
+            fid = smb.create(tid, "hello.txt", s3.FILE_READ_DATA, s3.FILE_SHARE_READ, 0, s3.FILE_OPEN, 0,
+                             createContexts=asked)
+            body = raw.frames[-1][64:]
+            off, length = int.from_bytes(body[80:84], "little"), int.from_bytes(body[84:88], "little")
+            answers, at = {}, off
+            while True:
+                ctx = s3.SMB2CreateContext(raw.frames[-1][at:off + length])
+                name = ctx["Buffer"][:ctx["NameLength"]]
+                start = at + ctx["DataOffset"]
+                answers[name] = raw.frames[-1][start:start + ctx["DataLength"]]
+                if not ctx["Next"]:
+                    break
+                at += ctx["Next"]
+            self.assertEqual([b"MxAc", b"QFid"], list(answers))
+            self.assertEqual((0, 0x001200A9), (int.from_bytes(answers[b"MxAc"][:4], "little"),
+                                               int.from_bytes(answers[b"MxAc"][4:], "little")))
+            self.assertEqual(os.stat(os.path.join(srv.share_dir, "hello.txt")).st_ino,
+                             int.from_bytes(answers[b"QFid"][:8], "little"))
+            smb.close(tid, fid)
+            # No handle is durable, so a reconnect finds nothing.
+            with self.assertRaises(smb3.SessionError) as e:
+                smb.create(tid, "hello.txt", s3.FILE_READ_DATA, s3.FILE_SHARE_READ, 0, s3.FILE_OPEN, 0,
+                           createContexts=[context(b"DHnC", bytes(16))])
+            self.assertEqual(0xC0000034, e.exception.get_error_code())
+            c.close()
 
 
 if __name__ == "__main__":

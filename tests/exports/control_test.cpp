@@ -7,9 +7,12 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -33,6 +36,31 @@ TEST_F(ControlTest, LastErrorSurvivesLaterSuccess)
     EXPECT_STREQ("max_clients: 1..1024", vlsmb2s_last_error());
     EXPECT_EQ(0, vlsmb2s_set_option("max_clients", "5"));
     EXPECT_STREQ("max_clients: 1..1024", vlsmb2s_last_error());
+}
+
+// Failures on other threads may replace the message at any time; the text
+// the caller holds is still one whole message, and stays as it was.
+TEST_F(ControlTest, LastErrorIsWholeWhileOtherThreadsFail)
+{
+    vl2_fail(-1, "%s", std::string(400, 'a').c_str());
+    std::atomic<bool> done{false};
+    std::vector<std::thread> writers;
+    for (char c : {'a', 'b'})
+        writers.emplace_back([c, &done] {
+            const std::string body(400, c);
+            while (!done) vl2_fail(-1, "%s", body.c_str());
+        });
+    int torn = 0, changed = 0;
+    for (int i = 0; i < 20000; i++) {
+        const char *t = vlsmb2s_last_error();
+        const std::string seen = t;
+        if (seen.size() != 400 || seen.find_first_not_of(seen[0]) != std::string::npos) torn++;
+        if (seen != t) changed++;
+    }
+    done = true;
+    for (auto &w : writers) w.join();
+    EXPECT_EQ(0, torn);
+    EXPECT_EQ(0, changed);
 }
 
 TEST_F(ControlTest, SessionCountIsSessionsLessFailuresNeverNegative)

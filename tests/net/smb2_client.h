@@ -8,6 +8,7 @@
 
 #include "../sess/files_util.h"
 #include "../sess/harness.h"
+#include "support/smb2.h"
 
 #include <cstdint>
 #include <string>
@@ -16,25 +17,11 @@
 namespace sc {
 using h::bytes;
 
-constexpr uint32_t NO_MORE_FILES = 0x80000006, BAD_NETWORK_NAME = 0xC00000CC;
-
 // QUERY_DIRECTORY request (class 37, FileIdBothDirectoryInformation, unless given).
 inline bytes query_directory(uint64_t mid, uint32_t tid, uint64_t fid, uint8_t flags = 0,
                              const std::string &pattern = "*", uint32_t out_cap = 65536, uint8_t cls = 37)
 {
-    bytes name = fl::utf16(pattern), b;
-    fl::put16(b, 33);
-    b.push_back(cls);
-    b.push_back(flags);
-    fl::put32(b, 0);
-    fl::put64(b, fid);
-    fl::put64(b, 0);
-    fl::put16(b, name.empty() ? 0 : 96);
-    fl::put16(b, (uint16_t)name.size());
-    fl::put32(b, out_cap);
-    b.insert(b.end(), name.begin(), name.end());
-    if (name.empty()) b.push_back(0);
-    return fl::req(14, mid, b, tid);
+    return smb2::request(14, mid, fl::query_directory_body(cls, flags, pattern, out_cap, fid), 0, tid);
 }
 
 // Names (UTF-8) of the entries of a class-37 QUERY_DIRECTORY reply, without
@@ -101,7 +88,7 @@ struct client {
     }
     bool tree_connect(const std::string &share)
     {
-        bytes r = call(fl::tree_connect(mid++, "\\\\127.0.0.1\\" + share));
+        bytes r = call(smb2::tree_connect(mid++, "\\\\127.0.0.1\\" + share));
         if (broken || last != 0) return false;
         tid = h::le32(r, 36);
         return true;
@@ -124,7 +111,7 @@ struct client {
         for (uint64_t off = 0;;) {
             bytes r = call(fl::read_req(mid++, tid, fid, chunk, off));
             if (broken) return false;
-            if (last == 0xC0000011u) return true;  // END_OF_FILE
+            if (last == smb2::END_OF_FILE) return true;
             if (last != 0) return false;
             uint32_t n = h::le32(r, 64 + 4);
             if (r.size() < 80 + (size_t)n) return false;
@@ -140,7 +127,7 @@ struct client {
         for (uint8_t flags = 1;; flags = 0) {
             bytes r = call(query_directory(mid++, tid, fid, flags));
             if (broken) return false;
-            if (last == NO_MORE_FILES) return true;
+            if (last == smb2::NO_MORE_FILES) return true;
             if (last != 0) return false;
             for (std::string &n : entry_names(r)) names->push_back(std::move(n));
         }
@@ -148,9 +135,9 @@ struct client {
     bool echo()
     {
         bytes b;
-        fl::put16(b, 4);
-        fl::put16(b, 0);
-        call(fl::req(13, mid++, b));
+        smb2::put16(b, 4);
+        smb2::put16(b, 0);
+        call(smb2::request(13, mid++, b));
         return !broken && last == 0;
     }
 };

@@ -18,31 +18,9 @@
 
 namespace fl {
 using h::bytes;
-using lg::put16;
-using lg::put32;
-using lg::put64;
+using namespace smb2;
 
-constexpr uint32_t SUCCESS = 0, OVERFLOW = 0x80000005, INVALID_INFO_CLASS = 0xC0000003,
-                   INFO_LENGTH_MISMATCH = 0xC0000004, INVALID_HANDLE = 0xC0000008, INVALID = 0xC000000D,
-                   DENIED = 0xC0000022, NAME_INVALID = 0xC0000033, NAME_NOT_FOUND = 0xC0000034,
-                   PATH_NOT_FOUND = 0xC000003A, NO_RESOURCES = 0xC000009A, IS_A_DIRECTORY = 0xC00000BA,
-                   NOT_SUPPORTED = 0xC00000BB, NOT_A_DIRECTORY = 0xC0000103, SESSION_DELETED = 0xC0000203,
-                   END_OF_FILE = 0xC0000011, BUFFER_TOO_SMALL = 0xC0000023, FILE_CLOSED = 0xC0000128;
 constexpr uint32_t GENERIC_READ = 0x80000000u, READ_ATTRIBUTES = 0x80u;
-
-inline bytes utf16(const std::string &utf8)
-{
-    bytes out(utf8.size() * 2 + 4);
-    int n = 0;
-    if (vl2_utf8_to_utf16le(utf8.c_str(), out.data(), (int)out.size(), &n) != 0) return {};
-    out.resize((size_t)n);
-    return out;
-}
-
-inline bytes req(uint16_t cmd, uint64_t mid, const bytes &body, uint32_t tid = 0)
-{
-    return h::frame(h::cat(h::smb2_hdr(cmd, mid, 0, tid), body));
-}
 
 // NEGOTIATE, then a guest logon: a raw NTLM NEGOTIATE and an AUTHENTICATE
 // with an empty NT response. large negotiates 2.1 (1 MiB reads), else 2.0.2.
@@ -64,16 +42,7 @@ inline std::vector<bytes> guest_logon(bool large = false)
 }
 constexpr size_t LOGON_REPLIES = 3;
 
-inline bytes tree_connect(uint64_t mid, const std::string &path)
-{
-    bytes u = utf16(path), b;
-    put16(b, 9);
-    put16(b, 0);
-    put16(b, 72);
-    put16(b, (uint16_t)u.size());
-    return req(3, mid, h::cat(b, u));
-}
-inline bytes tree_disconnect(uint64_t mid, uint32_t tid) { return req(4, mid, {4, 0, 0, 0}, tid); }
+inline bytes tree_disconnect(uint64_t mid, uint32_t tid) { return request(4, mid, {4, 0, 0, 0}, 0, tid); }
 
 struct create_args {
     std::string name;
@@ -108,7 +77,7 @@ inline bytes create(uint64_t mid, uint32_t tid, const create_args &a)
         b.resize(ctx_at - 64, 0);
         b.insert(b.end(), a.contexts.begin(), a.contexts.end());
     }
-    return req(5, mid, b, tid);
+    return request(5, mid, b, 0, tid);
 }
 inline bytes create(uint64_t mid, uint32_t tid, const std::string &name)
 {
@@ -141,7 +110,7 @@ inline bytes close_req(uint64_t mid, uint32_t tid, uint64_t fid)
     put32(b, 0);
     put64(b, fid);
     put64(b, 0);
-    return req(6, mid, b, tid);
+    return request(6, mid, b, 0, tid);
 }
 inline bytes read_req(uint64_t mid, uint32_t tid, uint64_t fid, uint32_t len, uint64_t off, uint32_t channel = 0,
                       uint32_t min_count = 0)
@@ -159,7 +128,25 @@ inline bytes read_req(uint64_t mid, uint32_t tid, uint64_t fid, uint32_t len, ui
     put32(b, 0);
     put32(b, 0);
     b.push_back(0);
-    return req(8, mid, b, tid);
+    return request(8, mid, b, 0, tid);
+}
+// QUERY_DIRECTORY body; the name sits at header offset 96.
+inline bytes query_directory_body(uint8_t cls, uint8_t flags, const std::string &pattern, uint32_t out_cap,
+                                  uint64_t fid, uint32_t index = 0, uint16_t ssz = 33)
+{
+    bytes name = utf16(pattern), b;
+    put16(b, ssz);
+    b.push_back(cls);
+    b.push_back(flags);
+    put32(b, index);
+    put64(b, fid);
+    put64(b, 0);
+    put16(b, name.empty() ? 0 : 96);
+    put16(b, (uint16_t)name.size());
+    put32(b, out_cap);
+    b.insert(b.end(), name.begin(), name.end());
+    if (name.empty()) b.push_back(0);
+    return b;
 }
 inline bytes query_info(uint64_t mid, uint32_t tid, uint64_t fid, uint8_t type, uint8_t cls, uint32_t obuf,
                         uint32_t addl = 0)
@@ -176,7 +163,7 @@ inline bytes query_info(uint64_t mid, uint32_t tid, uint64_t fid, uint8_t type, 
     put32(b, 0);
     put64(b, fid);
     put64(b, 0);
-    return req(16, mid, b, tid);
+    return request(16, mid, b, 0, tid);
 }
 
 // Feeds every frame at once through the real connection loop; the replies

@@ -31,7 +31,7 @@ TEST_F(HostileOrder, CapturedAuthenticateIsNotReplayable)
         uint32_t last_status;
     } cases[] = {
         {"without NEGOTIATE", {setup(1, 0, captured)}, 0, 0},
-        {"TREE_CONNECT first, then the logon", {tree_connect(1, 0), setup(2, 0, captured)}, 0, 0},
+        {"TREE_CONNECT first, then the logon", {tree_connect(1, "\\\\srv\\IPC$", 0), setup(2, 0, captured)}, 0, 0},
         {"after NEGOTIATE", {negotiate({0x0210}), setup(1, 0, captured)}, 2, LOGON_FAILURE},
     };
     for (const auto &c : cases) {
@@ -74,7 +74,7 @@ TEST_F(HostileOrder, UnsignedRequestsRefusedWhenEitherSideRequiresSigning)
         ASSERT_EQ(0, vlsmb2s_set_option("guest", c.guest));
         logon_state st;
         auto replies = converse(logon_steps(&st, false, "alice", "Secret-1", c.setup_secmode, c.nego_secmode) +
-                                std::vector<step>{[&](auto &) { return std::vector<bytes>{tree_connect(3, st.sid)}; }});
+                                std::vector<step>{[&](auto &) { return std::vector<bytes>{tree_connect(3, "\\\\srv\\IPC$", st.sid)}; }});
         ASSERT_EQ(4u, replies.size());
         EXPECT_EQ(SUCCESS, h::status(replies[2]));
         EXPECT_EQ(c.status, h::status(replies[3]));
@@ -90,7 +90,7 @@ TEST_F(HostileOrder, RenegotiationEndsTheConnection)
     int64_t errs = vl2_stat_get(VL2_ST_PROTOCOL_ERRORS);
     auto replies = converse(logon_steps(&st, false, "alice", "Secret-1", 1, 2) +
                             std::vector<step>{send({negotiate({0x0210}, 1)}),
-                                              [&](auto &) { return std::vector<bytes>{tree_connect(4, st.sid)}; }});
+                                              [&](auto &) { return std::vector<bytes>{tree_connect(4, "\\\\srv\\IPC$", st.sid)}; }});
     ASSERT_EQ(3u, replies.size()) << "neither the NEGOTIATE nor what follows is answered";
     EXPECT_EQ(SUCCESS, h::status(replies[2]));
     EXPECT_EQ(errs + 1, vl2_stat_get(VL2_ST_PROTOCOL_ERRORS));
@@ -111,7 +111,7 @@ TEST_F(HostileOrder, TraceKeepsKeysOutAndEscapesClientText)
     testing::internal::CaptureStderr();
     logon_state st, st2;
     converse(logon_steps(&st, false, "alice", "Secret-1") + std::vector<step>{[&](auto &) {
-        return std::vector<bytes>{tree_connect(3, st.sid, "\\\\srv\\x\n[vlsmb2s 0] forged")};
+        return std::vector<bytes>{tree_connect(3, "\\\\srv\\x\n[vlsmb2s 0] forged", st.sid)};
     }});
     converse(logon_steps(&st2, false, "bob\n[t3] forged", "pw"));
     std::string err = testing::internal::GetCapturedStderr();

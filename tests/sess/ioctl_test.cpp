@@ -32,7 +32,7 @@ bytes ioctl_body(uint32_t ctl, uint64_t fid_p, const bytes &input, uint64_t fid_
 }
 bytes ioctl(uint64_t mid, uint32_t ctl, uint64_t fid_p, const bytes &input = {}, uint64_t fid_v = 0)
 {
-    return req(11, mid, ioctl_body(ctl, fid_p, input, fid_v), 1);
+    return request(11, mid, ioctl_body(ctl, fid_p, input, fid_v), 0, 1);
 }
 bytes write_req(uint64_t mid, uint64_t fid, const bytes &data, uint32_t tid = 1)
 {
@@ -48,7 +48,7 @@ bytes write_req(uint64_t mid, uint64_t fid, const bytes &data, uint32_t tid = 1)
     put16(b, 0);
     put16(b, 0);
     put32(b, 0);
-    return req(9, mid, h::cat(b, data), tid);
+    return request(9, mid, h::cat(b, data), 0, tid);
 }
 
 // ---- DCE/RPC, written from the protocol's layouts ---------------------------
@@ -122,7 +122,7 @@ bytes enum_stub(uint32_t level, bool server = true)
     put32(b, 0);
     return b;
 }
-bytes request(uint32_t call_id, uint16_t opnum, const bytes &stub, uint16_t ctx = 0)
+bytes rpc_request(uint32_t call_id, uint16_t opnum, const bytes &stub, uint16_t ctx = 0)
 {
     bytes b;
     put32(b, (uint32_t)stub.size());
@@ -212,8 +212,8 @@ protected:
 TEST_F(Ioctl, ValidateNegotiateNeedsNoSession)
 {
     bytes v = ioctl_body(VALIDATE, 0x1234, bytes(24, 0x55), 0x99);
-    auto before = h::simulate({req(11, 7, v)}).replies;
-    auto after = h::simulate({lg::negotiate({0x0202, 0x0210}, 1, 4), req(11, 7, v)}).replies;
+    auto before = h::simulate({request(11, 7, v)}).replies;
+    auto after = h::simulate({lg::negotiate({0x0202, 0x0210}, 1, 4), request(11, 7, v)}).replies;
     EXPECT_EQ(0u, before.size()) << "nothing is answered before NEGOTIATE";
     ASSERT_EQ(2u, after.size());
     auto want = [](uint32_t caps, uint64_t seed, uint16_t dialect, uint16_t secmode = 1) {
@@ -241,7 +241,7 @@ TEST_F(Ioctl, ValidateNegotiateNeedsNoSession)
 
     // With signing required it repeats what NEGOTIATE announced: 0x0003.
     ASSERT_EQ(0, vlsmb2s_set_option("signing", "required"));
-    auto req_sign = h::simulate({lg::negotiate({0x0202, 0x0210}, 1, 4), req(11, 7, v)}).replies;
+    auto req_sign = h::simulate({lg::negotiate({0x0202, 0x0210}, 1, 4), request(11, 7, v)}).replies;
     ASSERT_EQ(2u, req_sign.size());
     EXPECT_EQ(3, h::le16(req_sign[0], 64 + 2));
     EXPECT_EQ(h::hex(want(4, lg::guid_seed(), 0x0210, 3)), h::hex(body(req_sign[1])));
@@ -287,8 +287,8 @@ TEST_F(Ioctl, ValidateNegotiateChecksTheClientsSideOn3x)
             bytes pre = {1, 0, 6, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0};
             nego.insert(nego.end(), pre.begin(), pre.end());
         }
-        auto r = h::simulate({lg::request(0, 0, nego), req(11, 7, ioctl_body(VALIDATE, ONES, c.input, ONES)),
-                              req(13, 8, bytes{4, 0, 0, 0})})
+        auto r = h::simulate({request(0, 0, nego), request(11, 7, ioctl_body(VALIDATE, ONES, c.input, ONES)),
+                              request(13, 8, bytes{4, 0, 0, 0})})
                      .replies;
         ASSERT_LE(2u, r.size());
         EXPECT_EQ(c.status, h::status(r[1]));
@@ -325,14 +325,14 @@ TEST_F(Ioctl, RefusalsAndWhatTheyCount)
         SCOPED_TRACE(c.what);
         int64_t refused = stat(VL2_ST_IOCTL_REFUSED);
         // The pipe 0x21 on IPC$ (tree 1), then a folder 0x41 on media (tree 3).
-        auto r = on_pipe({tree_connect(5, "media"), create(6, 3, ""), req(11, 7, c.body, 1)});
+        auto r = on_pipe({tree_connect(5, "media"), create(6, 3, ""), request(11, 7, c.body, 0, 1)});
         ASSERT_EQ(3u, r.size());
         EXPECT_EQ(c.status, h::status(r[2]));
         EXPECT_EQ("090000000000000000", h::hex(body(r[2])));
         EXPECT_EQ(refused + c.refused, stat(VL2_ST_IOCTL_REFUSED));
     }
     for (const bytes &b : {bad_offset, past_end}) {
-        auto r = on_pipe({req(11, 7, b, 1)});
+        auto r = on_pipe({request(11, 7, b, 0, 1)});
         ASSERT_EQ(1u, r.size());
         EXPECT_EQ(INVALID, h::status(r[0]));
     }
@@ -341,8 +341,8 @@ TEST_F(Ioctl, RefusalsAndWhatTheyCount)
 TEST_F(Ioctl, BindAndShareEnumeration)
 {
     int64_t queries = stat(VL2_ST_SRVSVC_QUERIES);
-    auto r = on_pipe({ioctl(10, TRANSCEIVE, PIPE, bind(7)), ioctl(11, TRANSCEIVE, PIPE, request(8, 15, enum_stub(1), 1)),
-                      ioctl(12, TRANSCEIVE, PIPE, request(9, 15, enum_stub(1, false)))});
+    auto r = on_pipe({ioctl(10, TRANSCEIVE, PIPE, bind(7)), ioctl(11, TRANSCEIVE, PIPE, rpc_request(8, 15, enum_stub(1), 1)),
+                      ioctl(12, TRANSCEIVE, PIPE, rpc_request(9, 15, enum_stub(1, false)))});
     ASSERT_EQ(3u, r.size());
     EXPECT_EQ(h::hex(lg::rsp_hdr(11, SUCCESS, 10, 0, 1)), h::hex(bytes(r[0].begin(), r[0].begin() + 64)));
     EXPECT_EQ(h::hex(transceive_body(PIPE, bind_ack(7))), h::hex(body(r[0])));
@@ -356,7 +356,7 @@ TEST_F(Ioctl, NamesAreConvertedFromUtf8)
     ASSERT_EQ(0, vlsmb2s_remove_share("docs"));
     ASSERT_TRUE(tree.dir("m"));
     ASSERT_EQ(0, vlsmb2s_add_share("Música 🎵", tree.at("m").c_str()));
-    auto r = on_pipe({ioctl(10, TRANSCEIVE, PIPE, request(8, 15, enum_stub(1)))});
+    auto r = on_pipe({ioctl(10, TRANSCEIVE, PIPE, rpc_request(8, 15, enum_stub(1)))});
     ASSERT_EQ(1u, r.size());
     std::vector<share> want = {three[0], {"media", 0, "read-only share"}, {"Música 🎵", 0, "read-only share"}};
     EXPECT_EQ(h::hex(transceive_body(PIPE, response(8, share_list(want)))), h::hex(body(r[0])));
@@ -368,10 +368,10 @@ TEST_F(Ioctl, OtherLevelsAreRefusedInTheirOwnShape)
     for (uint32_t v : {2u, 2u, 0u, 0u, 0u, 124u}) put32(level2, v);
     bytes cut = enum_stub(2);
     cut.resize(20);  // ends inside the server name: read as level 1
-    auto r = on_pipe({ioctl(10, TRANSCEIVE, PIPE, request(8, 15, enum_stub(2))),
-                      ioctl(11, TRANSCEIVE, PIPE, request(9, 15, enum_stub(502, false))),
-                      ioctl(12, TRANSCEIVE, PIPE, request(10, 15, cut)),
-                      ioctl(13, TRANSCEIVE, PIPE, request(11, 15, {}))});
+    auto r = on_pipe({ioctl(10, TRANSCEIVE, PIPE, rpc_request(8, 15, enum_stub(2))),
+                      ioctl(11, TRANSCEIVE, PIPE, rpc_request(9, 15, enum_stub(502, false))),
+                      ioctl(12, TRANSCEIVE, PIPE, rpc_request(10, 15, cut)),
+                      ioctl(13, TRANSCEIVE, PIPE, rpc_request(11, 15, {}))});
     ASSERT_EQ(4u, r.size());
     EXPECT_EQ(h::hex(transceive_body(PIPE, response(8, level2))), h::hex(body(r[0])));
     bytes level502;
@@ -393,7 +393,7 @@ TEST_F(Ioctl, FaultsAndPdusWithoutAnswer)
     cut.pop_back();
     alter[2] = 14;
     int64_t queries = stat(VL2_ST_SRVSVC_QUERIES);
-    auto r = on_pipe({ioctl(10, TRANSCEIVE, PIPE, request(4, 16, enum_stub(1), 3)),
+    auto r = on_pipe({ioctl(10, TRANSCEIVE, PIPE, rpc_request(4, 16, enum_stub(1), 3)),
                       ioctl(11, TRANSCEIVE, PIPE, bytes(15, 5)), ioctl(12, TRANSCEIVE, PIPE, alter),
                       ioctl(13, TRANSCEIVE, PIPE, cut),
                       ioctl(14, TRANSCEIVE, PIPE, bytes(16384, 7))});
@@ -424,7 +424,7 @@ TEST_F(Ioctl, WriteThenReadOnThePipe)
     int64_t queries = stat(VL2_ST_SRVSVC_QUERIES), refused = stat(VL2_ST_MUTATING_REFUSED);
     auto r = on_pipe({read_req(9, 1, PIPE, 100, 0), write_req(10, PIPE, bind(7)), read_req(11, 1, PIPE, 20, 0),
                       read_req(12, 1, PIPE, 1000, 0), read_req(13, 1, PIPE, 1000, 0),
-                      write_req(14, PIPE, request(8, 15, enum_stub(1))), read_req(15, 1, PIPE, 4280, 0),
+                      write_req(14, PIPE, rpc_request(8, 15, enum_stub(1))), read_req(15, 1, PIPE, 4280, 0),
                       tree_connect(16, "media"), create(17, 3, ""), write_req(18, 0x41, bytes(10, 1), 3)});
     ASSERT_EQ(10u, r.size());
     EXPECT_EQ(NOT_SUPPORTED, h::status(r[0])) << "nothing written yet";
@@ -456,8 +456,8 @@ TEST_F(Ioctl, OutputPastTheClientsLimitContinuesByRead)
         bytes b = transceive_body(PIPE, bytes(ack.begin(), ack.begin() + n));
         return b;
     };
-    auto r = on_pipe({req(11, 10, ioctl_body(TRANSCEIVE, PIPE, bind(7), 0, 57, 40), 1), read_req(11, 1, PIPE, 10, 0),
-                      read_req(12, 1, PIPE, 100, 0), req(11, 13, ioctl_body(TRANSCEIVE, PIPE, bind(7), 0, 57, 56), 1),
+    auto r = on_pipe({request(11, 10, ioctl_body(TRANSCEIVE, PIPE, bind(7), 0, 57, 40), 0, 1), read_req(11, 1, PIPE, 10, 0),
+                      read_req(12, 1, PIPE, 100, 0), request(11, 13, ioctl_body(TRANSCEIVE, PIPE, bind(7), 0, 57, 56), 0, 1),
                       read_req(14, 1, PIPE, 100, 0)});
     ASSERT_EQ(5u, r.size());
     EXPECT_EQ(0x80000005u, h::status(r[0]));

@@ -29,7 +29,7 @@ int capture(void *, const uint8_t *b, int32_t n)
 // built; stops when the connection would close.
 std::vector<bytes> direct(const std::vector<bytes> &frames)
 {
-    static const vl2_io io = {nullptr, capture, nullptr, nullptr, nullptr};
+    static const vl2_io io = {nullptr, capture, nullptr, nullptr, nullptr, nullptr};
     auto s = std::make_unique<vl2_sess>();
     s->io = &io;
     snprintf(s->peer_text, sizeof s->peer_text, "127.0.0.1");

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "harness.h"
+#include "support/smb2.h"
 
 #include "cfg/cfg.h"
 #include "vlsmb2s.h"
@@ -18,9 +19,8 @@
 
 namespace lg {
 using h::bytes;
+using namespace smb2;
 
-constexpr uint32_t SUCCESS = 0, MORE = 0xC0000016, INVALID = 0xC000000D, DENIED = 0xC0000022,
-                   LOGON_FAILURE = 0xC000006D, NOT_SUPPORTED = 0xC00000BB, NOT_ACCEPTED = 0xC00000D0;
 constexpr int64_t CLOCK = 1700000000;
 constexpr uint64_t CLOCK_FILETIME = 133444736000000000ull;
 
@@ -42,10 +42,6 @@ protected:
         vl2_cfg_reset_for_tests();
     }
 };
-
-inline void put16(bytes &b, uint16_t v) { b.push_back((uint8_t)v); b.push_back((uint8_t)(v >> 8)); }
-inline void put32(bytes &b, uint32_t v) { put16(b, (uint16_t)v); put16(b, (uint16_t)(v >> 16)); }
-inline void put64(bytes &b, uint64_t v) { put32(b, (uint32_t)v); put32(b, (uint32_t)(v >> 32)); }
 
 // FNV-1a 64, written here from its definition to check the server's values.
 inline uint64_t fnv(const void *p, size_t n, uint64_t h = 0xcbf29ce484222325ull)
@@ -87,11 +83,6 @@ inline bytes negotiate_body(const std::vector<uint16_t> &dialects, uint16_t secm
     for (uint16_t d : dialects) put16(b, d);
     return b;
 }
-inline bytes request(uint16_t cmd, uint64_t mid, const bytes &body, uint64_t sid = 0, uint32_t tid = 0,
-                     uint32_t flags = 0)
-{
-    return h::frame(h::cat(h::smb2_hdr(cmd, mid, sid, tid, flags), body));
-}
 inline bytes negotiate(const std::vector<uint16_t> &dialects, uint16_t secmode = 1, uint32_t caps = 0)
 {
     return request(0, 0, negotiate_body(dialects, secmode, caps));
@@ -127,16 +118,6 @@ inline bytes logoff(uint64_t mid, uint64_t sid)
     put16(b, 4);
     put16(b, 0);
     return request(2, mid, b, sid);
-}
-inline bytes tree_connect(uint64_t mid, uint64_t sid, const std::string &path = "\\\\srv\\IPC$")
-{
-    bytes b;
-    put16(b, 9);
-    put16(b, 0);
-    put16(b, 72);
-    put16(b, (uint16_t)(path.size() * 2));
-    for (char c : path) put16(b, (uint16_t)(uint8_t)c);
-    return request(3, mid, b, sid);
 }
 
 // ---- expected replies ---------------------------------------------------

@@ -12,31 +12,13 @@ using namespace fl;
 
 namespace {
 
-constexpr uint32_t NO_MORE_FILES = 0x80000006;
 constexpr uint8_t RESTART = 0x01, SINGLE = 0x02, INDEX = 0x04, REOPEN = 0x10;
 constexpr uint64_t DIR_FID = 0x21;  // first CREATE after the tree (id 1)
 
-bytes qd_body(uint8_t cls, uint8_t flags, const std::string &pattern, uint32_t out_cap, uint64_t fid = DIR_FID,
-              uint32_t index = 0, uint16_t ssz = 33)
-{
-    bytes name = utf16(pattern), b;
-    put16(b, ssz);
-    b.push_back(cls);
-    b.push_back(flags);
-    put32(b, index);
-    put64(b, fid);
-    put64(b, 0);
-    put16(b, name.empty() ? 0 : 96);
-    put16(b, (uint16_t)name.size());
-    put32(b, out_cap);
-    b.insert(b.end(), name.begin(), name.end());
-    if (name.empty()) b.push_back(0);
-    return b;
-}
 bytes qd(uint64_t mid, uint8_t cls, uint8_t flags = 0, const std::string &pattern = "*", uint32_t out_cap = 65536,
          uint64_t fid = DIR_FID, uint32_t index = 0)
 {
-    return req(14, mid, qd_body(cls, flags, pattern, out_cap, fid, index), 1);
+    return request(14, mid, query_directory_body(cls, flags, pattern, out_cap, fid, index), 0, 1);
 }
 
 // The expected entry, written from the wire layout for the member rel of
@@ -262,21 +244,21 @@ TEST_F(QueryDir, ChangedPatternOrClassWithoutRestartIsRefused)
 TEST_F(QueryDir, RefusedRequests)
 {
     ASSERT_TRUE(tree.file("media/plain.txt", "x"));
-    bytes cut = qd_body(37, 0, "*", 65536);
+    bytes cut = query_directory_body(37, 0, "*", 65536, DIR_FID);
     cut.resize(20);
-    bytes short_name_off = qd_body(37, 0, "*", 65536);
+    bytes short_name_off = query_directory_body(37, 0, "*", 65536, DIR_FID);
     vl2_put16(&short_name_off[24], 63);
-    bytes past_end = qd_body(37, 0, "*", 65536);
+    bytes past_end = query_directory_body(37, 0, "*", 65536, DIR_FID);
     vl2_put16(&past_end[26], 200);
-    bytes lone_surrogate = qd_body(37, 0, "", 65536);
+    bytes lone_surrogate = query_directory_body(37, 0, "", 65536, DIR_FID);
     vl2_put16(&lone_surrogate[24], 96);
     vl2_put16(&lone_surrogate[26], 2);
     lone_surrogate.back() = 0xD8;
     lone_surrogate.insert(lone_surrogate.end() - 1, 0x00);
-    auto r = on("abc", {req(14, 10, qd_body(37, 0, "*", 65536, DIR_FID, 0, 32), 1), req(14, 11, cut, 1),
+    auto r = on("abc", {request(14, 10, query_directory_body(37, 0, "*", 65536, DIR_FID, 0, 32), 0, 1), request(14, 11, cut, 0, 1),
                         qd(12, 4), qd(13, 37, 0, "*", 65536, 0x999), qd(14, 37, 0, std::string(513, 'a')),
-                        qd(15, 37, 0, "a\\b"), req(14, 16, short_name_off, 1), req(14, 17, past_end, 1),
-                        req(14, 18, lone_surrogate, 1), create(19, 1, "plain.txt"),
+                        qd(15, 37, 0, "a\\b"), request(14, 16, short_name_off, 0, 1), request(14, 17, past_end, 0, 1),
+                        request(14, 18, lone_surrogate, 0, 1), create(19, 1, "plain.txt"),
                         qd(20, 37, 0, "*", 65536, 0x31), qd(21, 37)});
     ASSERT_EQ(12u, r.size());
     const uint32_t want[] = {INVALID, INVALID, INVALID_INFO_CLASS, FILE_CLOSED, INVALID, INVALID,
@@ -387,7 +369,7 @@ TEST_F(QueryDir, ListingsPerConnectionAreBounded)
     ASSERT_EQ(0, vl2_share_find("media", &o->share));
     s.opens = o;
     s.open_count = 1;
-    bytes rq = qd_body(37, 0, "*", 65536);
+    bytes rq = query_directory_body(37, 0, "*", 65536, DIR_FID);
     auto ask = [&](uint8_t flags) {
         rq[3] = flags;
         vl2_reply r = {};

@@ -4,6 +4,7 @@
 #include "fs/fs.h"
 
 #include <cstdio>
+#include <dirent.h>
 #include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -206,6 +207,58 @@ TEST_F(Read, HostChangesBetweenTwoReadsOfOneOpen)
             EXPECT_TRUE(body(r[6]) == read_body(cases[i].data));
         }
     }
+}
+
+size_t open_descriptors()
+{
+    size_t n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d)) n++;
+        closedir(d);
+    }
+    return n;
+}
+
+// Every open READ keeps its host file for the next READ, but one connection
+// keeps a bounded number (the least recently read go first), and an open's
+// CLOSE closes its file.
+TEST_F(Read, KeptFilesAreBoundedAndClosedWithTheirOpens)
+{
+    constexpr int FILES = 40;
+    std::vector<bytes> opens = guest_logon(), reads, closes;
+    opens.push_back(tree_connect(3, "media"));
+    for (int i = 0; i < FILES; i++) {
+        const std::string name = "k" + std::to_string(i);
+        ASSERT_TRUE(tree.file("media/" + name, "file " + std::to_string(i)));
+        const uint64_t fid = ((uint64_t)(i + 2) << 4) | 1;
+        opens.push_back(create(4 + i, 1, name));
+        reads.push_back(read_req(100 + i, 1, fid, 100, 0));
+        closes.push_back(close_req(200 + i, 1, fid));
+    }
+    const size_t before = open_descriptors();
+    std::vector<size_t> during;
+    auto then = [&](std::vector<bytes> next) {
+        return [&, next](const std::vector<bytes> &) {
+            during.push_back(open_descriptors());
+            return next;
+        };
+    };
+    opens.insert(opens.end(), reads.begin(), reads.end());
+    auto r = lg::converse({lg::send(opens), then(reads), then(closes), then({})});
+    ASSERT_EQ(LOGON_REPLIES + 1 + 4u * FILES, r.size());
+    for (int i = 0; i < FILES; i++) {
+        SCOPED_TRACE(i);
+        const bytes want = read_body("file " + std::to_string(i));
+        EXPECT_TRUE(body(r[LOGON_REPLIES + 1 + FILES + i]) == want);
+        EXPECT_TRUE(body(r[LOGON_REPLIES + 1 + 2 * FILES + i]) == want) << "read again after its file gave way";
+        EXPECT_EQ(SUCCESS, h::status(r[LOGON_REPLIES + 1 + 3 * FILES + i]));
+    }
+    ASSERT_EQ(3u, during.size());
+    for (size_t kept : {during[0], during[1]}) {
+        EXPECT_GT(kept, before);
+        EXPECT_LE(kept, before + 16);
+    }
+    EXPECT_EQ(before, during[2]) << "every CLOSE closed its file";
 }
 
 class QueryInfo : public FilesTest {

@@ -224,9 +224,9 @@ TEST_F(SessionSetup, RequiredSigningRefusesUnsignedTreeConnect)
     int64_t sign_sessions = vl2_stat_get(VL2_ST_SIGN_REQUIRED_SESSIONS);
     logon_state st;
     auto replies = converse(logon_steps(&st, false, "alice", "Secret-1") + std::vector<step>{[&](auto &) {
-        bytes signed_tc = tree_connect(4, st.sid);
+        bytes signed_tc = tree_connect(4, "\\\\srv\\IPC$", st.sid);
         sign_request(signed_tc, st.key);
-        return std::vector<bytes>{tree_connect(3, st.sid), signed_tc};
+        return std::vector<bytes>{tree_connect(3, "\\\\srv\\IPC$", st.sid), signed_tc};
     }});
     ASSERT_EQ(5u, replies.size());
     EXPECT_EQ(3, h::le16(replies[0], 64 + 2));

@@ -52,7 +52,7 @@ TEST_F(Trees, MalformedPathsAndNoSession)
     bytes big = {9, 0, 0, 0, 72, 0, 0x0A, 0x04};
     big.resize(8 + 1034, 'a');
     bytes outside = {9, 0, 0, 0, 72, 0, 20, 0, 'm', 0};
-    auto r = talk({req(3, 5, lone), req(3, 6, odd), req(3, 7, big), req(3, 8, outside)});
+    auto r = talk({request(3, 5, lone), request(3, 6, odd), request(3, 7, big), request(3, 8, outside)});
     ASSERT_EQ(4u, r.size());
     for (const bytes &x : r) EXPECT_EQ(INVALID, h::status(x));
 
@@ -85,9 +85,9 @@ TEST_F(Trees, WrongStructureSizeIsInvalidParameter)
     for (auto &c : cases) {
         bytes b(80, 0);
         b[0] = (uint8_t)c.ssz;
-        frames.push_back(req(c.cmd, mid++, b, 1));
+        frames.push_back(request(c.cmd, mid++, b, 0, 1));
     }
-    frames.push_back(req(3, mid++, {9}, 1));  // shorter than a StructureSize
+    frames.push_back(request(3, mid++, {9}, 0, 1));  // shorter than a StructureSize
     auto r = talk(frames);
     ASSERT_EQ(frames.size(), r.size());
     for (size_t i = 0; i < std::size(cases); i++) {
@@ -299,22 +299,113 @@ TEST_F(Create, QfidContext)
                    create(5, 1, with({context("MxAc", 0, false), context("QFid", 0)})),
                    create(6, 1, with({context("MxAc", 8)})), create(7, 1, "file.txt")});
     ASSERT_EQ(5u, r.size());
-    for (int i : {1, 2}) {
-        SCOPED_TRACE(i);
-        ASSERT_EQ(SUCCESS, h::status(r[i]));
-        EXPECT_EQ(160u, h::le32(r[i], 64 + 80));
-        EXPECT_EQ(56u, h::le32(r[i], 64 + 84));
-        ASSERT_EQ(160u + 56, r[i].size());
-        bytes want = h::unhex("00000000 1000 0400 0000 1800 20000000 51466964 00000000");
-        put64(want, st.ino);
-        want.resize(56, 0);
-        EXPECT_EQ(h::hex(want), h::hex(bytes(r[i].begin() + 160, r[i].end())));
-        EXPECT_EQ(bytes(7, 0), bytes(r[i].begin() + 153, r[i].begin() + 160)) << "zero padding";
+    bytes qfid = h::unhex("00000000 1000 0400 0000 1800 20000000 51466964 00000000");
+    put64(qfid, st.ino);
+    qfid.resize(56, 0);
+    // Maximal access: QueryStatus 0 and the read rights, all this server grants.
+    const std::string mxac = "1000 0400 0000 1800 08000000 4d784163 00000000 00000000 a9001200";
+    struct {
+        int i;
+        std::string answers;
+    } want[] = {
+        {1, h::hex(qfid)},
+        {2, h::hex(h::unhex("20000000" + mxac)) + h::hex(qfid)},
+        {3, h::hex(h::unhex("00000000" + mxac))},
+    };
+    for (const auto &w : want) {
+        SCOPED_TRACE(w.i);
+        const bytes &p = r[w.i];
+        ASSERT_EQ(SUCCESS, h::status(p));
+        EXPECT_EQ(160u, h::le32(p, 64 + 80));
+        EXPECT_EQ(w.answers.size() / 2, h::le32(p, 64 + 84));
+        ASSERT_EQ(160u + w.answers.size() / 2, p.size());
+        EXPECT_EQ(w.answers, h::hex(bytes(p.begin() + 160, p.end())));
+        EXPECT_EQ(bytes(7, 0), bytes(p.begin() + 153, p.begin() + 160)) << "zero padding";
     }
-    for (int i : {3, 4}) {
-        EXPECT_EQ(0u, h::le64(r[i], 64 + 80));
-        EXPECT_EQ(153u, r[i].size());
+    EXPECT_EQ(0u, h::le64(r[4], 64 + 80));
+    EXPECT_EQ(153u, r[4].size());
+}
+
+// Contexts the server does not grant are passed over, a reconnect finds no
+// handle, and a chain that does not hold together refuses the CREATE.
+TEST_F(Create, ContextChains)
+{
+    // A context with a name of any length and dlen bytes of data.
+    auto ctx = [](const std::string &name, uint32_t dlen, bool last = true) {
+        bytes c;
+        uint32_t data_at = (16 + (uint32_t)name.size() + 7) / 8 * 8, size = data_at + dlen;
+        put32(c, last ? 0 : (size + 7) / 8 * 8);
+        put16(c, 16);
+        put16(c, (uint16_t)name.size());
+        put16(c, 0);
+        put16(c, dlen ? (uint16_t)data_at : 0);
+        put32(c, dlen);
+        c.insert(c.end(), name.begin(), name.end());
+        c.resize(last ? size : (size + 7) / 8 * 8, 0);
+        return c;
+    };
+    auto patch16 = [](bytes c, size_t at, uint16_t v) { vl2_put16(&c[at], v); return c; };
+    auto patch32 = [](bytes c, size_t at, uint32_t v) { vl2_put32(&c[at], v); return c; };
+    const std::string app_instance("\x45\xBC\xA6\x6A\xEF\xA7\xF7\x4A\x90\x08\xFA\x46\x2E\x14\x4D\x74", 16);
+    const bytes one = ctx("MxAc", 0);
+    struct {
+        const char *what;
+        bytes contexts;
+        int64_t off_delta, len_delta;  // applied to the request's CreateContextsOffset/Length
+        uint32_t status;
+        uint32_t answered;  // CreateContextsLength of the response
+    } cases[] = {
+        {"nothing granted",
+         h::cat(h::cat(h::cat(ctx("DHnQ", 16, false), ctx("DH2Q", 32, false)), h::cat(ctx("RqLs", 52, false), ctx("AAPL", 24, false))),
+                h::cat(h::cat(ctx("SecD", 20, false), ctx("ExtA", 12, false)),
+                       h::cat(ctx("AlSi", 8, false), h::cat(ctx(app_instance, 20, false), ctx("TWrp", 8))))),
+         0, 0, SUCCESS, 0},
+        {"maximal access among others", h::cat(h::cat(ctx("DHnQ", 16, false), ctx("MxAc", 0, false)), ctx("RqLs", 32)), 0, 0,
+         SUCCESS, 32},
+        {"reconnect", ctx("DHnC", 16), 0, 0, NAME_NOT_FOUND, 0},
+        {"reconnect v2 after a lease", h::cat(ctx("RqLs", 32, false), ctx("DH2C", 36)), 0, 0, NAME_NOT_FOUND, 0},
+        {"Next not a multiple of 8", h::cat(patch32(ctx("DHnQ", 16, false), 0, 36), ctx("MxAc", 0)), 0, 0, INVALID, 0},
+        {"Next inside the head", h::cat(patch32(ctx("DHnQ", 16, false), 0, 8), ctx("MxAc", 0)), 0, 0, INVALID, 0},
+        {"Next past the chain", patch32(one, 0, 64), 0, 0, INVALID, 0},
+        {"next context cut short", h::cat(ctx("DHnQ", 16, false), bytes(8, 0)), 0, 0, INVALID, 0},
+        {"name inside the head", patch16(one, 4, 8), 0, 0, INVALID, 0},
+        {"name too short", patch16(one, 6, 2), 0, 0, INVALID, 0},
+        {"name past the context", patch16(one, 6, 12), 0, 0, INVALID, 0},
+        {"data not aligned", patch16(ctx("DHnQ", 16), 10, 20), 0, 0, INVALID, 0},
+        {"data past the context", patch32(ctx("DHnQ", 16), 12, 17), 0, 0, INVALID, 0},
+        {"maximal access with 4 bytes", ctx("MxAc", 4), 0, 0, INVALID, 0},
+        {"chain shorter than a head", one, 0, -16, INVALID, 0},
+        {"chain past the body", one, 0, 8, INVALID, 0},
+        {"chain before the body", one, -96, 0, INVALID, 0},
+        {"chain not aligned", h::cat(bytes(4, 0), one), 4, -4, INVALID, 0},
+    };
+    std::vector<bytes> frames = {tree_connect(3, "media")};
+    for (size_t i = 0; i < std::size(cases); i++) {
+        create_args a;
+        a.name = "file.txt";
+        a.contexts = cases[i].contexts;
+        bytes f = create(10 + i, 1, a);
+        // CreateContextsOffset and Length sit 48 bytes into the body, after the frame prefix and header.
+        vl2_put32(&f[4 + 64 + 48], (uint32_t)(vl2_le32(&f[4 + 64 + 48]) + cases[i].off_delta));
+        vl2_put32(&f[4 + 64 + 52], (uint32_t)(vl2_le32(&f[4 + 64 + 52]) + cases[i].len_delta));
+        frames.push_back(f);
     }
+    int64_t refused = stat(VL2_ST_OPEN_REFUSED);
+    auto r = talk(frames);
+    ASSERT_EQ(std::size(cases) + 1, r.size());
+    int failures = 0;
+    for (size_t i = 0; i < std::size(cases); i++) {
+        SCOPED_TRACE(cases[i].what);
+        const bytes &p = r[i + 1];
+        EXPECT_EQ(cases[i].status, h::status(p));
+        if (cases[i].status != SUCCESS) {
+            failures++;
+            continue;
+        }
+        EXPECT_EQ(cases[i].answered, h::le32(p, 64 + 84));
+        EXPECT_EQ(cases[i].answered ? 160u : 0u, h::le32(p, 64 + 80));
+    }
+    EXPECT_EQ(refused + failures, stat(VL2_ST_OPEN_REFUSED));
 }
 
 TEST_F(Create, CloseReportsCreateTimeMetadataOnce)

@@ -191,21 +191,21 @@ uint32_t fake_create_fails(vl2_sess *, vl2_rd *, vl2_reply *r) { return create_f
 uint32_t fake_qi(vl2_sess *, vl2_rd *rd, vl2_reply *r)
 {
     rd_skip(rd, 24);
-    g_seen_fid[0] = rd_u64(rd);
+    g_seen_fid[0] = rd_fid(rd, r);
     wzero(&r->b, 8);
     return ST_SUCCESS;
 }
 uint32_t fake_qi_fails(vl2_sess *, vl2_rd *rd, vl2_reply *r)
 {
     rd_skip(rd, 24);
-    g_seen_fid[0] = rd_u64(rd);
+    g_seen_fid[0] = rd_fid(rd, r);
     wzero(&r->b, 20);  // a partial body the error replaces
     return rep_fail(r, ST_INVALID_PARAMETER);
 }
 uint32_t fake_close(vl2_sess *, vl2_rd *rd, vl2_reply *r)
 {
     rd_skip(rd, 8);
-    g_seen_fid[1] = rd_u64(rd);
+    g_seen_fid[1] = rd_fid(rd, r);
     g_closes++;
     wzero(&r->b, 60);
     return ST_SUCCESS;
