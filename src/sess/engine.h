@@ -85,9 +85,7 @@ struct vl2_signer {
     vl2_cmac_key cmac;  // SIGN_AES_CMAC: key scheduled once per session
     vl2_aead_key gmac;  // SIGN_AES_GMAC: an AES-128-GCM key
 };
-// Whether msg[0..n) (one message, header first) carries its right
-// signature. The Signature field is zeroed while the MAC runs and then put
-// back.
+// Whether msg[0..n) (one message, header first) carries its right signature.
 bool sign_verify(const vl2_signer *k, const uint8_t *msg, size_t n);
 // Signs msg[0..n) in place: sets the Signed flag and writes the signature.
 void sign_message(const vl2_signer *k, uint8_t *msg, size_t n);
@@ -413,6 +411,10 @@ struct vl2_sess {
     // NEGOTIATE, and that of the logon in progress.
     uint8_t preauth[64];
     uint8_t sess_preauth[64];
+    // What the client's NEGOTIATE said, for its validation (3.0, 3.0.2).
+    uint32_t client_caps;
+    uint16_t client_secmode;
+    uint8_t client_guid[16];
 };
 
 // The tree with the given id, unless it is gone; or null.
@@ -454,6 +456,9 @@ bool command_size_ok(const vl2_command *row, const vl2_rd *rd);
 // Gives a connection that has not negotiated yet a fresh challenge and the
 // server's signing policy from s->opts, so neither is ever left at zero.
 void negotiate_seed(vl2_sess *s);
+// Whether a VALIDATE_NEGOTIATE_INFO request (in[0..n)) repeats what the
+// client's NEGOTIATE said and what the server chose from it.
+bool negotiate_validates(const vl2_sess *s, const uint8_t *in, size_t n);
 // The SMB1 multi-protocol NEGOTIATE (frame starts 0xFF 'S' 'M' 'B').
 void smb1_negotiate(vl2_sess *s, const uint8_t *frame, size_t len, vl2_reply *r, int *send);
 // Completes a SESSION_SETUP response: MORE_PROCESSING_REQUIRED with the

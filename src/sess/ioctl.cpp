@@ -76,6 +76,17 @@ uint32_t cmd_ioctl(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     rd_u32(rd);  // Flags
     if (rd->bad) return refuse(r, ST_INVALID_PARAMETER, false);
 
+    if (ctl == FSCTL_VALIDATE_NEGOTIATE_INFO && s->dialect >= 0x0300) {
+        // 3.x clients check the NEGOTIATE this way and the server checks
+        // their side of it: a mismatch means someone on the path changed
+        // it, and the connection ends. 3.1.1 has its hash instead.
+        const uint8_t *in = rd_region(rd, in_off, in_count);
+        if (s->dialect == 0x0311 || !in || max_out < 24 || !negotiate_validates(s, in, in_count)) {
+            vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
+            s->closing = 1;
+            return refuse(r, ST_ACCESS_DENIED, false);
+        }
+    }
     if (ctl == FSCTL_VALIDATE_NEGOTIATE_INFO) return validate_negotiate(s, r, fid_p);
     if (takes_no_handle(ctl)) return refuse(r, ST_NOT_SUPPORTED, true);
     // Every other code names a handle, and a handle that is not open is

@@ -317,6 +317,25 @@ void preauth_chain(uint8_t h[64], const uint8_t *msg, size_t n)
     (void)vl2_sha512_chain(h, msg, n);
 }
 
+bool negotiate_validates(const vl2_sess *s, const uint8_t *in, size_t n)
+{
+    vl2_rd rd = {in, n, 0, 0};
+    const uint32_t caps = rd_u32(&rd);
+    uint8_t guid[16];
+    for (uint8_t &g : guid) g = rd_u8(&rd);
+    const uint16_t secmode = rd_u16(&rd);
+    const uint16_t count = rd_u16(&rd);
+    vl2_opts o;
+    vl2_opts_get(&o);
+    uint16_t best = 0;
+    for (unsigned i = 0; i < count && !rd.bad; i++) {
+        const uint16_t v = rd_u16(&rd);
+        if (dialect_allowed(&o, v) && v > best) best = v;
+    }
+    return !rd.bad && count > 0 && caps == s->client_caps && secmode == s->client_secmode &&
+           memcmp(guid, s->client_guid, sizeof guid) == 0 && best == s->dialect;
+}
+
 int64_t clock_time(const vl2_sess *s) { return s->opts.clock ? s->opts.clock : vl2_unix_now(); }
 
 void negotiate_seed(vl2_sess *s)
@@ -335,6 +354,7 @@ uint32_t cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     if (ssz > 36)
         rd_skip(rd, 4);
     uint32_t client_caps = rd_u32(rd);  // only 3.x clients fill them in
+    vl2_rd guid = *rd;
     rd_skip(rd, 16);
     sess_trace(s, "[nego] ssz=%u scount=%u (off-base)\n", (unsigned)ssz, (unsigned)count);
     if (rd->bad || count < 1 || count > 32 || ssz != 36) {
@@ -385,6 +405,9 @@ uint32_t cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     s->negotiated = 1;
     s->nego_final = 1;
     s->client_sign_required = (secmode & 0x0002) != 0;
+    s->client_caps = client_caps;
+    s->client_secmode = secmode;
+    for (uint8_t &g : s->client_guid) g = rd_u8(&guid);
     // Large transfers come with 2.1 itself: a client sends Capabilities only
     // for the 3.x dialects, so a 2.1-only client (smbclient -m SMB2_10) never
     // offers the bit and would be held to 64 KiB reads.

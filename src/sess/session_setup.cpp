@@ -330,6 +330,9 @@ uint32_t cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     if (s->authenticated) return rep_fail(r, ST_REQUEST_NOT_ACCEPTED);
     const uint8_t *blob = rd_region(rd, boff, blen);
     if (!blob) return rep_fail(r, ST_INVALID_PARAMETER);
+    // A LOGOFF leaves the cipher keys for sealing its own answer; a new
+    // logon travels in the clear and goes without them.
+    seal_release(&s->seal);
     preauth_request(s, r);
     trace_head(s, ssz, boff, blen, blob);
 

@@ -12,7 +12,6 @@ namespace {
 constexpr size_t SIG_AT = 48;  // Signature field of the SMB2 header
 constexpr uint32_t FL_SERVER_TO_REDIR = 0x00000001;
 constexpr uint32_t FL_SIGNED = 0x00000008;
-constexpr unsigned CMD_CANCEL_CODE = 12;
 
 // The signature of msg[0..n) with its Signature field taken as zeros (the
 // message itself is not written). A libcrypto failure gives a signature no
@@ -45,7 +44,7 @@ void mac_of(const vl2_signer *k, const uint8_t *msg, size_t n, uint8_t out[16])
         uint8_t nonce[12];
         memcpy(nonce, msg + 24, 8);
         uint32_t bits = (vl2_le32(msg + 16) & FL_SERVER_TO_REDIR) ? 1u : 0u;
-        if (vl2_le16(msg + 12) == CMD_CANCEL_CODE) bits |= 2u;
+        if (vl2_le16(msg + 12) == CMD_CANCEL) bits |= 2u;
         vl2_put32(nonce + 8, bits);
         vl2_aead_key g = k->gmac;
         if (vl2_gmac_v(&g, nonce, parts, 3, out) != 0) memset(out, 0xFF, 16);

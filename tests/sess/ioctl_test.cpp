@@ -247,6 +247,55 @@ TEST_F(Ioctl, ValidateNegotiateNeedsNoSession)
     EXPECT_EQ(h::hex(want(4, lg::guid_seed(), 0x0210, 3)), h::hex(body(req_sign[1])));
 }
 
+// On 3.x the request must repeat the client's NEGOTIATE (lg::negotiate_body
+// sends ClientGuid A0..AF) and lead to the same dialect; anything else ends
+// the connection, and 3.1.1 never validates this way.
+TEST_F(Ioctl, ValidateNegotiateChecksTheClientsSideOn3x)
+{
+    ASSERT_EQ(0, vlsmb2s_set_option("max_protocol", "3.1.1"));
+    auto info = [](uint32_t caps, uint8_t guid0, uint16_t secmode, std::vector<uint16_t> dialects) {
+        bytes b;
+        put32(b, caps);
+        for (int i = 0; i < 16; i++) b.push_back((uint8_t)(i == 0 ? guid0 : 0xA0 + i));
+        put16(b, secmode);
+        put16(b, (uint16_t)dialects.size());
+        for (uint16_t d : dialects) put16(b, d);
+        return b;
+    };
+    const std::vector<uint16_t> offered = {0x0202, 0x0210, 0x0300, 0x0302};
+    struct {
+        const char *what;
+        bytes input;
+        std::vector<uint16_t> nego;
+        uint32_t status;
+    } cases[] = {
+        {"as negotiated", info(0x44, 0xA0, 1, offered), offered, SUCCESS},
+        {"capabilities changed", info(0x04, 0xA0, 1, offered), offered, DENIED},
+        {"another client GUID", info(0x44, 0xA1, 1, offered), offered, DENIED},
+        {"security mode changed", info(0x44, 0xA0, 2, offered), offered, DENIED},
+        {"3.0.2 was stripped", info(0x44, 0xA0, 1, offered), {0x0202, 0x0210, 0x0300}, DENIED},
+        {"cut short", bytes(20, 0), offered, DENIED},
+        {"on 3.1.1", info(0x44, 0xA0, 1, {0x0311}), {0x0311}, DENIED},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        bytes nego = lg::negotiate_body(c.nego, 1, 0x44);
+        if (c.nego.back() == 0x0311) {  // a minimal context list
+            nego.resize(48, 0);
+            nego[28] = 64 + 48;
+            nego[32] = 1;
+            bytes pre = {1, 0, 6, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0};
+            nego.insert(nego.end(), pre.begin(), pre.end());
+        }
+        auto r = h::simulate({request(0, 0, nego), request(11, 7, ioctl_body(VALIDATE, ONES, c.input, ONES)),
+                              request(13, 8, bytes{4, 0, 0, 0})})
+                     .replies;
+        ASSERT_LE(2u, r.size());
+        EXPECT_EQ(c.status, h::status(r[1]));
+        EXPECT_EQ(c.status == SUCCESS ? 3u : 2u, r.size()) << "a mismatch ends the connection";
+    }
+}
+
 TEST_F(Ioctl, RefusalsAndWhatTheyCount)
 {
     struct {
