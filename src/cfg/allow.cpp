@@ -9,9 +9,9 @@
 
 namespace {
 
-constexpr int k_max_cidrs = 64;
+constexpr int MAX_CIDRS = 64;
 
-vl2_cidr g_cidrs[k_max_cidrs];
+vl2_cidr g_cidrs[MAX_CIDRS];
 int g_ncidrs;
 
 } // namespace
@@ -35,13 +35,13 @@ int vlsmb2s_allow_cidr(const char *cidr)
         for (int i = 0; i < g_ncidrs; i++)
             if (g_cidrs[i].prefix == c.prefix && vl2_ip_equal(&g_cidrs[i].ip, &c.ip))
                 return 0;
-        if (g_ncidrs < k_max_cidrs) {
+        if (g_ncidrs < MAX_CIDRS) {
             g_cidrs[g_ncidrs++] = c;
             return 0;
         }
     }
     // The message is recorded after the lock is released (never two locks).
-    return vl2_fail(-6, "allow_cidr: %d CIDRs", k_max_cidrs);
+    return vl2_fail(-6, "allow_cidr: %d CIDRs", MAX_CIDRS);
 }
 
 int vl2_client_allowed(const vl2_ip *ip)

@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr vl2_opts k_defaults = {
+constexpr vl2_opts DEFAULTS = {
     -1,         // guest: auto
     0,          // signing: enabled
     1,          // ntlm_timecheck
@@ -34,7 +34,7 @@ constexpr vl2_opts k_defaults = {
     0,          // encryption: off
 };
 
-vl2_opts g_opts = k_defaults;
+vl2_opts g_opts = DEFAULTS;
 
 struct word {
     const char *text;
@@ -49,21 +49,21 @@ struct word_key {
     const char *msg;
 };
 
-const word k_guest[] = {{"auto", -1}, {"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
-const word k_signing[] = {{"enabled", 0}, {"required", 1}, {"1", 1}};
-const word k_onoff[] = {{"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
-const word k_log[] = {{"off", 0}, {"connections", 1}, {"access", 2}};
-const word k_dialect[] = {{"2.0.2", 0x0202}, {"2.1", 0x0210}, {"3.0", 0x0300}, {"3.0.2", 0x0302}, {"3.1.1", 0x0311}};
-const word k_encryption[] = {{"off", 0}, {"desired", 1}, {"required", 2}};
+const word GUEST_WORDS[] = {{"auto", -1}, {"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
+const word SIGNING_WORDS[] = {{"enabled", 0}, {"required", 1}, {"1", 1}};
+const word ONOFF_WORDS[] = {{"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
+const word LOG_WORDS[] = {{"off", 0}, {"connections", 1}, {"access", 2}};
+const word DIALECT_WORDS[] = {{"2.0.2", 0x0202}, {"2.1", 0x0210}, {"3.0", 0x0300}, {"3.0.2", 0x0302}, {"3.1.1", 0x0311}};
+const word ENCRYPTION_WORDS[] = {{"off", 0}, {"desired", 1}, {"required", 2}};
 
-const word_key k_word_keys[] = {
-    {"guest", &vl2_opts::guest, k_guest, 5, "guest: auto, on or off"},
-    {"signing", &vl2_opts::signing, k_signing, 3, "signing: enabled or required"},
-    {"ntlm_timecheck", &vl2_opts::ntlm_timecheck, k_onoff, 4, "ntlm_timecheck: on or off"},
-    {"log", &vl2_opts::log, k_log, 3, "log: off, connections or access"},
-    {"max_protocol", &vl2_opts::max_protocol, k_dialect, 5, "max_protocol: 2.0.2, 2.1, 3.0, 3.0.2 or 3.1.1"},
-    {"min_protocol", &vl2_opts::min_protocol, k_dialect, 5, "min_protocol: 2.0.2, 2.1, 3.0, 3.0.2 or 3.1.1"},
-    {"encryption", &vl2_opts::encryption, k_encryption, 3, "encryption: off, desired or required"},
+const word_key WORD_KEYS[] = {
+    {"guest", &vl2_opts::guest, GUEST_WORDS, 5, "guest: auto, on or off"},
+    {"signing", &vl2_opts::signing, SIGNING_WORDS, 3, "signing: enabled or required"},
+    {"ntlm_timecheck", &vl2_opts::ntlm_timecheck, ONOFF_WORDS, 4, "ntlm_timecheck: on or off"},
+    {"log", &vl2_opts::log, LOG_WORDS, 3, "log: off, connections or access"},
+    {"max_protocol", &vl2_opts::max_protocol, DIALECT_WORDS, 5, "max_protocol: 2.0.2, 2.1, 3.0, 3.0.2 or 3.1.1"},
+    {"min_protocol", &vl2_opts::min_protocol, DIALECT_WORDS, 5, "min_protocol: 2.0.2, 2.1, 3.0, 3.0.2 or 3.1.1"},
+    {"encryption", &vl2_opts::encryption, ENCRYPTION_WORDS, 3, "encryption: off, desired or required"},
 };
 
 // The dialect range must stay non-empty; each bound is checked against the
@@ -90,7 +90,7 @@ struct num_key {
     bool zero_off = false;
 };
 
-const num_key k_num_keys[] = {
+const num_key NUM_KEYS[] = {
     {"max_clients", &vl2_opts::max_clients, nullptr, 1, 1024, "max_clients: 1..1024"},
     {"idle_timeout_ms", &vl2_opts::idle_timeout_ms, nullptr, 100, 86400000, "idle_timeout_ms: 100..86400000"},
     {"io_timeout_ms", &vl2_opts::io_timeout_ms, nullptr, 100, 3600000, "io_timeout_ms: 100..3600000"},
@@ -129,7 +129,7 @@ int parse_int(const char *text, int64_t lo, int64_t hi, int64_t *out)
 
 void vl2_opts_defaults(vl2_opts *out)
 {
-    *out = k_defaults;
+    *out = DEFAULTS;
 }
 
 void vl2_opts_get(vl2_opts *out)
@@ -145,7 +145,7 @@ int32_t vl2_cfg_guest_locked(void)
 
 void vl2_cfg_reset_opts_locked(void)
 {
-    g_opts = k_defaults;
+    g_opts = DEFAULTS;
 }
 
 // The value is validated before the lock is taken and only the one field is
@@ -156,7 +156,7 @@ int vlsmb2s_set_option(const char *key, const char *value)
     if (!key || !value)
         return vl2_fail(-1, "set_option: NULL key or value");
 
-    for (const word_key &k : k_word_keys) {
+    for (const word_key &k : WORD_KEYS) {
         if (strcmp(key, k.key) != 0)
             continue;
         for (int i = 0; i < k.nwords; i++) {
@@ -171,7 +171,7 @@ int vlsmb2s_set_option(const char *key, const char *value)
         return vl2_fail(-1, "%s", k.msg);
     }
 
-    for (const num_key &k : k_num_keys) {
+    for (const num_key &k : NUM_KEYS) {
         if (strcmp(key, k.key) != 0)
             continue;
         int64_t v = 0;

@@ -13,9 +13,9 @@
 
 namespace {
 
-constexpr int k_max_shares = 256;
+constexpr int MAX_SHARES = 256;
 
-vl2_share g_shares[k_max_shares];
+vl2_share g_shares[MAX_SHARES];
 int g_nshares;
 
 int valid_name(const char *name)
@@ -99,7 +99,7 @@ int vlsmb2s_add_share(const char *name, const char *path)
         vl2_cfg_hold hold;
         if (find_locked(name) >= 0)
             rc = -3;
-        else if (g_nshares >= k_max_shares)
+        else if (g_nshares >= MAX_SHARES)
             rc = -6;
         else
             g_shares[g_nshares++] = rec;
@@ -109,7 +109,7 @@ int vlsmb2s_add_share(const char *name, const char *path)
     if (rc == -3)
         return vl2_fail(-3, "add_share: %s exists", name);
     if (rc == -6)
-        return vl2_fail(-6, "add_share: %d shares", k_max_shares);
+        return vl2_fail(-6, "add_share: %d shares", MAX_SHARES);
     if (trace)
         fprintf(stderr, "[cfg] share '%s' -> %s added (nshares=%d)\n", rec.name, rec.path, count);
     return 0;

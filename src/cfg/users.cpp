@@ -9,11 +9,11 @@
 
 namespace {
 
-constexpr int k_max_users = 256;
-constexpr size_t k_max_name = 128;
-constexpr size_t k_max_pass = 256;
+constexpr int MAX_USERS = 256;
+constexpr size_t MAX_NAME = 128;
+constexpr size_t MAX_PASS = 256;
 
-vl2_user g_users[k_max_users];
+vl2_user g_users[MAX_USERS];
 int g_nusers;
 
 // Bytes below 0x20 and 0x7F are refused; bytes from 0x80 up pass so that
@@ -62,19 +62,19 @@ int vlsmb2s_add_user(const char *user, const char *password)
     if (!user || !password)
         return vl2_fail(-1, "add_user: NULL argument");
     int bad;
-    size_t nlen = printable_len(user, k_max_name, &bad);
-    if (nlen < 1 || nlen > k_max_name || bad)
-        return vl2_fail(-1, "add_user: user must be 1..%d printable bytes", (int)k_max_name);
+    size_t nlen = printable_len(user, MAX_NAME, &bad);
+    if (nlen < 1 || nlen > MAX_NAME || bad)
+        return vl2_fail(-1, "add_user: user must be 1..%d printable bytes", (int)MAX_NAME);
     if (strchr(user, '\\') || strchr(user, '/'))
         return vl2_fail(-1, "add_user: the user name carries no domain (the domain is ignored)");
-    size_t plen = printable_len(password, k_max_pass, &bad);
-    if (plen > k_max_pass || bad)
-        return vl2_fail(-1, "add_user: password must be 0..%d printable bytes", (int)k_max_pass);
+    size_t plen = printable_len(password, MAX_PASS, &bad);
+    if (plen > MAX_PASS || bad)
+        return vl2_fail(-1, "add_user: password must be 0..%d printable bytes", (int)MAX_PASS);
 
     {
         vl2_cfg_hold hold;
         int i = find_locked(user);
-        if (i < 0 && g_nusers < k_max_users) {
+        if (i < 0 && g_nusers < MAX_USERS) {
             i = g_nusers++;
             memcpy(g_users[i].name, user, nlen + 1);
         }
@@ -85,7 +85,7 @@ int vlsmb2s_add_user(const char *user, const char *password)
             return 0;
         }
     }
-    return vl2_fail(-6, "add_user: %d users", k_max_users);
+    return vl2_fail(-6, "add_user: %d users", MAX_USERS);
 }
 
 int vlsmb2s_remove_user(const char *user)

@@ -10,7 +10,7 @@ namespace {
 
 vl2_netstate g = {PTHREAD_MUTEX_INITIALIZER, 0, 0, 0, -1, 0, {}, nullptr, 0};
 
-constexpr size_t k_stack = 1024 * 1024;
+constexpr size_t STACK_SIZE = 1024 * 1024;
 
 } // namespace
 
@@ -47,7 +47,7 @@ int vl2_thread_start(void *handle, void *(*fn)(void *), void *arg)
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0)
         return -1;
-    size_t stack = k_stack < (size_t)PTHREAD_STACK_MIN ? (size_t)PTHREAD_STACK_MIN : k_stack;
+    size_t stack = STACK_SIZE < (size_t)PTHREAD_STACK_MIN ? (size_t)PTHREAD_STACK_MIN : STACK_SIZE;
     int rc = pthread_attr_setstacksize(&attr, stack);
     pthread_t t;
     if (rc == 0)

@@ -23,11 +23,11 @@ constexpr uint32_t AV_FLAG_MIC = 0x00000002;
 constexpr size_t MIC_AT = 72;
 // The Version field when a client asks for one: 6.1 build 7600 and NTLM
 // revision 15, the only revision defined; clients only log it.
-const uint8_t version_field[8] = {6, 1, 0xb0, 0x1d, 0, 0, 0, 15};
+const uint8_t VERSION_FIELD[8] = {6, 1, 0xb0, 0x1d, 0, 0, 0, 15};
 constexpr size_t NT_MIN = 48, NT_MAX = 1040;
 constexpr int64_t MAX_SKEW = 7200;
-const char default_name[] = VL2_DEFAULT_SERVER_NAME;
-const uint8_t signature[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
+const char DEFAULT_NAME[] = VL2_DEFAULT_SERVER_NAME;
+const uint8_t SIGNATURE[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
 
 bool tracing() { return getenv("VLSMB2S_TRACE") != nullptr; }
 
@@ -71,7 +71,7 @@ uint32_t message_type(const uint8_t *msg, size_t len, vl2_rd *c)
     *c = {msg, msg ? len : 0, 0, 0};
     const uint8_t *sig = rd_bytes(c, 8);
     uint32_t type = rd_u32(c);
-    return sig && !c->bad && memcmp(sig, signature, 8) == 0 ? type : 0;
+    return sig && !c->bad && memcmp(sig, SIGNATURE, 8) == 0 ? type : 0;
 }
 
 // The AV pairs of an NTLMv2 client blob, which start 28 bytes in.
@@ -142,7 +142,7 @@ bool same_user(const char *want, const uint8_t *wire16, size_t wirelen, const ch
 // The server name as the CHALLENGE carries it: at most 60 bytes, UTF-16LE.
 int server_name16(const char *server_name, char cut[61], uint8_t out[160], int *outlen)
 {
-    const char *name = (server_name && server_name[0]) ? server_name : default_name;
+    const char *name = (server_name && server_name[0]) ? server_name : DEFAULT_NAME;
     snprintf(cut, 61, "%.60s", name);
     return vl2_utf8_to_utf16le(cut, out, 160, outlen);
 }
@@ -285,7 +285,7 @@ void magic_key(const uint8_t *key, size_t keylen, const char *magic, uint8_t out
     vl2_wipe(in, sizeof in);
 }
 
-const uint8_t zero_key[16] = {0};
+const uint8_t ZERO_KEY[16] = {0};
 
 // The exported session key: the client's random key, RC4 under base.
 void decrypt_session_key(const uint8_t enc[16], const uint8_t base[16], uint8_t key[16])
@@ -310,7 +310,7 @@ int unverified(vl2_ntlm_auth *a, const t3_fields &f)
         // An anonymous client that asked for key exchange signs with the key
         // it sent, encrypted under the all-zero session base key.
         if ((f.flags & F_KEY_EXCH) && f.ersk && f.ersklen == 16)
-            decrypt_session_key(f.ersk, zero_key, a->key);
+            decrypt_session_key(f.ersk, ZERO_KEY, a->key);
         return 0;
     }
     // NTLMv1 and NTLM2-session responses (24 bytes) are never verified; where
@@ -373,7 +373,7 @@ int vl2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t 
         flags |= VL2_NTLM_REQUEST_TARGET | F_TARGET_TYPE_SERVER;
     uint8_t m[80 + 3 * sizeof name];
     memset(m, 0, sizeof m);
-    memcpy(m, signature, 8);
+    memcpy(m, SIGNATURE, 8);
     vl2_put32(m + 8, 2);
     // 12: TargetNameFields, filled below when a target name was asked for.
     vl2_put32(m + 20, flags);
@@ -384,7 +384,7 @@ int vl2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t 
     vl2_put16(m + 42, (uint16_t)info_len);
     uint8_t *p = m + 48;
     if (version) {
-        memcpy(p, version_field, 8);
+        memcpy(p, VERSION_FIELD, 8);
         p += 8;
     }
     vl2_put32(m + 44, (uint32_t)(p - m));

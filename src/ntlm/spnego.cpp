@@ -9,14 +9,14 @@ const char vl2_spnego_hint[] = "not_defined_in_RFC4178@please_ignore";
 
 namespace {
 
-const uint8_t spnego_oid[] = {0x06, 0x06, 0x2b, 0x06, 0x01, 0x05, 0x05, 0x02};
+const uint8_t SPNEGO_OID[] = {0x06, 0x06, 0x2b, 0x06, 0x01, 0x05, 0x05, 0x02};
 // NTLMSSP's OID, then the same with its DER tag and length.
 const uint8_t OID_NTLM[] = {0x2b, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x02, 0x0a};
-const uint8_t ntlm_oid[] = {0x06, sizeof OID_NTLM, OID_NTLM[0], OID_NTLM[1], OID_NTLM[2], OID_NTLM[3], OID_NTLM[4],
+const uint8_t NTLM_OID[] = {0x06, sizeof OID_NTLM, OID_NTLM[0], OID_NTLM[1], OID_NTLM[2], OID_NTLM[3], OID_NTLM[4],
                             OID_NTLM[5], OID_NTLM[6], OID_NTLM[7], OID_NTLM[8], OID_NTLM[9]};
-const uint8_t ns[] = {0x0a, 0x01, 0x01};
-const uint8_t tok[] = {0xa1, 0x07, 0x30, 0x05, 0xa0, 0x03, 0x0a, 0x01, 0x00};
-constexpr size_t hints_len = sizeof vl2_spnego_hint - 1;
+const uint8_t NEG_STATE_INCOMPLETE[] = {0x0a, 0x01, 0x01};
+const uint8_t ACCEPT_COMPLETED[] = {0xa1, 0x07, 0x30, 0x05, 0xa0, 0x03, 0x0a, 0x01, 0x00};
+constexpr size_t HINTS_LEN = sizeof vl2_spnego_hint - 1;
 
 void der_len(vl2_buf *b, size_t n)
 {
@@ -196,10 +196,10 @@ int vl2_spnego_resp(const uint8_t *msg, size_t len, vl2_buf *b)
     der_len(b, B);
     vl2_buf_byte(b, 0xa0);
     vl2_buf_byte(b, 0x03);
-    vl2_buf_put(b, ns, sizeof ns);
+    vl2_buf_put(b, NEG_STATE_INCOMPLETE, sizeof NEG_STATE_INCOMPLETE);
     vl2_buf_byte(b, 0xa1);
     vl2_buf_byte(b, 0x0c);
-    vl2_buf_put(b, ntlm_oid, sizeof ntlm_oid);
+    vl2_buf_put(b, NTLM_OID, sizeof NTLM_OID);
     vl2_buf_byte(b, 0xa2);
     der_len(b, C);
     vl2_buf_byte(b, 0x04);
@@ -211,18 +211,18 @@ int vl2_spnego_resp(const uint8_t *msg, size_t len, vl2_buf *b)
 
 int vl2_spnego_done(vl2_buf *b)
 {
-    vl2_buf_put(b, tok, sizeof tok);
+    vl2_buf_put(b, ACCEPT_COMPLETED, sizeof ACCEPT_COMPLETED);
     return 0;
 }
 
 namespace {
 
-// [0] mechTypes listing NTLMSSP only: a0 0e 30 0c ntlm_oid.
+// [0] mechTypes listing NTLMSSP only: a0 0e 30 0c NTLM_OID.
 void put_mech_types(vl2_buf *b)
 {
     static const uint8_t head[] = {0xa0, 0x0e, 0x30, 0x0c};
     vl2_buf_put(b, head, sizeof head);
-    vl2_buf_put(b, ntlm_oid, sizeof ntlm_oid);
+    vl2_buf_put(b, NTLM_OID, sizeof NTLM_OID);
 }
 
 // [3] negHints { [0] hintName GeneralString }: 44 bytes.
@@ -230,7 +230,7 @@ void put_hints(vl2_buf *b)
 {
     static const uint8_t head[] = {0xa3, 0x2a, 0x30, 0x28, 0xa0, 0x26, 0x1b, 0x24};
     vl2_buf_put(b, head, sizeof head);
-    vl2_buf_put(b, vl2_spnego_hint, hints_len);
+    vl2_buf_put(b, vl2_spnego_hint, HINTS_LEN);
 }
 
 } // namespace
@@ -244,7 +244,7 @@ int vl2_spnego_init_tok(const uint8_t *mech, size_t len, vl2_buf *b)
     size_t A = 8 + 1 + der_size(B) + B;
     vl2_buf_byte(b, 0x60);
     der_len(b, A);
-    vl2_buf_put(b, spnego_oid, sizeof spnego_oid);
+    vl2_buf_put(b, SPNEGO_OID, sizeof SPNEGO_OID);
     vl2_buf_byte(b, 0xa0);
     der_len(b, B);
     vl2_buf_byte(b, 0x30);
@@ -265,7 +265,7 @@ int vl2_spnego_init_tok_nomect(vl2_buf *b)
     static const uint8_t head[] = {0x60, 0x48};
     static const uint8_t init[] = {0xa0, 0x3e, 0x30, 0x3c};
     vl2_buf_put(b, head, sizeof head);
-    vl2_buf_put(b, spnego_oid, sizeof spnego_oid);
+    vl2_buf_put(b, SPNEGO_OID, sizeof SPNEGO_OID);
     vl2_buf_put(b, init, sizeof init);
     put_mech_types(b);
     put_hints(b);

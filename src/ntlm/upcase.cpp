@@ -15,7 +15,7 @@ struct uprange {
     int32_t delta;
 };
 
-const uprange ranges[] = {
+const uprange RANGES[] = {
     {0x00b5, 0x00b5, 1, 743},
     {0x00e0, 0x00f6, 1, -32},
     {0x00f8, 0x00fe, 1, -32},
@@ -211,18 +211,18 @@ uint16_t vl2_ntlm_upcase(uint16_t unit)
 {
     if (unit < 0x80)
         return (unit >= 'a' && unit <= 'z') ? (uint16_t)(unit - 32) : unit;
-    size_t lo = 0, hi = sizeof ranges / sizeof ranges[0];
+    size_t lo = 0, hi = sizeof RANGES / sizeof RANGES[0];
     // Last range whose first unit is <= unit.
     while (lo < hi) {
         size_t mid = (lo + hi) / 2;
-        if (ranges[mid].first <= unit)
+        if (RANGES[mid].first <= unit)
             lo = mid + 1;
         else
             hi = mid;
     }
     if (lo == 0)
         return unit;
-    const uprange &r = ranges[lo - 1];
+    const uprange &r = RANGES[lo - 1];
     if (unit > r.last || (unit - r.first) % r.stride != 0)
         return unit;
     return (uint16_t)(unit + r.delta);

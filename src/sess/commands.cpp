@@ -32,7 +32,7 @@ uint32_t cmd_unknown(vl2_sess *, vl2_rd *, vl2_reply *r)
 // NEGOTIATE and CREATE check their own StructureSize: a bad one ends the
 // connection, or gets CREATE's own error body. ECHO, LOGOFF and
 // TREE_DISCONNECT have never been held to theirs.
-const vl2_command rows[CMD_COUNT + 1] = {
+const vl2_command ROWS[CMD_COUNT + 1] = {
     {"NEGOTIATE", cmd_negotiate, false, true, false, 0, 0},
     {"SESSION_SETUP", cmd_session_setup, false, true, false, 25, 26},
     {"LOGOFF", cmd_logoff, false, false, false, 0, 0},
@@ -60,7 +60,7 @@ const vl2_command rows[CMD_COUNT + 1] = {
 
 }  // namespace
 
-const vl2_command *command_row(unsigned cmd) { return &rows[cmd < CMD_COUNT ? cmd : CMD_COUNT]; }
+const vl2_command *command_row(unsigned cmd) { return &ROWS[cmd < CMD_COUNT ? cmd : CMD_COUNT]; }
 
 bool command_size_ok(const vl2_command *row, const vl2_rd *rd)
 {

@@ -7,10 +7,10 @@
 namespace {
 
 constexpr size_t HEAD = 16;  // Next, NameOffset, NameLength, Reserved, DataOffset, DataLength
-const uint8_t tag_mxac[4] = {'M', 'x', 'A', 'c'};
-const uint8_t tag_qfid[4] = {'Q', 'F', 'i', 'd'};
-const uint8_t tag_dhnc[4] = {'D', 'H', 'n', 'C'};
-const uint8_t tag_dh2c[4] = {'D', 'H', '2', 'C'};
+const uint8_t TAG_MXAC[4] = {'M', 'x', 'A', 'c'};
+const uint8_t TAG_QFID[4] = {'Q', 'F', 'i', 'd'};
+const uint8_t TAG_DHNC[4] = {'D', 'H', 'n', 'C'};
+const uint8_t TAG_DH2C[4] = {'D', 'H', '2', 'C'};
 
 bool is(const uint8_t *name, uint16_t len, const uint8_t tag[4]) { return len == 4 && memcmp(name, tag, 4) == 0; }
 
@@ -18,13 +18,13 @@ bool is(const uint8_t *name, uint16_t len, const uint8_t tag[4]) { return len ==
 // context the server acts on carries data of the wrong size.
 bool take(const uint8_t *name, uint16_t name_len, uint32_t data_len, vl2_create_ctx *out)
 {
-    if (is(name, name_len, tag_mxac)) {
+    if (is(name, name_len, TAG_MXAC)) {
         // Empty, or a timestamp the answer would be compared with.
         if (data_len != 0 && data_len != 8) return false;
         out->mxac = 1;
-    } else if (is(name, name_len, tag_qfid)) {
+    } else if (is(name, name_len, TAG_QFID)) {
         out->qfid = 1;
-    } else if (is(name, name_len, tag_dhnc) || is(name, name_len, tag_dh2c)) {
+    } else if (is(name, name_len, TAG_DHNC) || is(name, name_len, TAG_DH2C)) {
         out->reconnect = 1;
     }
     // Durable handle and lease requests, app instances, security
@@ -96,13 +96,13 @@ void create_answer(vl2_reply *r, const vl2_create_ctx *want, uint32_t max_access
         uint8_t d[8];
         vl2_put32(d, ST_SUCCESS);  // QueryStatus
         vl2_put32(d + 4, max_access);
-        put_context(b, &prev, tag_mxac, d, sizeof d);
+        put_context(b, &prev, TAG_MXAC, d, sizeof d);
         first = prev;
     }
     if (want->qfid) {
         uint8_t d[32] = {};
         vl2_put64(d, disk_id);  // then VolumeId and Reserved, all zero
-        put_context(b, &prev, tag_qfid, d, sizeof d);
+        put_context(b, &prev, TAG_QFID, d, sizeof d);
         if (first == SIZE_MAX) first = prev;
     }
     if (b->failed) return;

@@ -22,7 +22,7 @@ constexpr uint32_t CAP_LARGE_MTU = 0x04, CAP_ENCRYPTION = 0x40;
 
 // Token of the VLSMB2S_SAMBA_TOKEN switch (without its hint name): a
 // NegTokenInit2 without mechToken, for comparing client behaviour.
-const uint8_t samba_tok[] = {0x60, 0x48, 0x06, 0x06, 0x2b, 0x06, 0x01, 0x05, 0x05, 0x02, 0xa0, 0x3e, 0x30,
+const uint8_t SAMBA_TOKEN[] = {0x60, 0x48, 0x06, 0x06, 0x2b, 0x06, 0x01, 0x05, 0x05, 0x02, 0xa0, 0x3e, 0x30,
                               0x3c, 0xa0, 0x0e, 0x30, 0x0c, 0x06, 0x0a, 0x2b, 0x06, 0x01, 0x04, 0x01, 0x82,
                               0x37, 0x02, 0x02, 0x0a, 0xa3, 0x2a, 0x30, 0x28, 0xa0, 0x26, 0x1b, 0x24};
 
@@ -127,7 +127,7 @@ void pick_token(const vl2_buf *challenge, vl2_buf *tok)
     } else if (getenv("VLSMB2S_NO_MECHTOK")) {
         vl2_spnego_init_tok_nomect(tok);
     } else if (getenv("VLSMB2S_SAMBA_TOKEN")) {
-        vl2_buf_put(tok, samba_tok, sizeof samba_tok);
+        vl2_buf_put(tok, SAMBA_TOKEN, sizeof SAMBA_TOKEN);
         vl2_buf_put(tok, vl2_spnego_hint, strlen(vl2_spnego_hint));
     } else {
         vl2_spnego_init_tok_nomect(tok);
@@ -188,9 +188,9 @@ int rank(const uint16_t *pref, int n, uint16_t v)
 // GCM first: it is the faster mode and the one every 3.1.1 client offers.
 // AES-128 before AES-256: ten rounds instead of fourteen, and 128 bits are
 // ample for a session key; a client that lists only AES-256 still gets it.
-const uint16_t k_ciphers[] = {VL2_AES128_GCM, VL2_AES256_GCM, VL2_AES128_CCM, VL2_AES256_CCM};
+const uint16_t CIPHERS[] = {VL2_AES128_GCM, VL2_AES256_GCM, VL2_AES128_CCM, VL2_AES256_CCM};
 // GMAC signs several times faster than CMAC, CMAC faster than HMAC-SHA256.
-const uint16_t k_sign_algs[] = {SIGN_AES_GMAC, SIGN_AES_CMAC, SIGN_HMAC_SHA256};
+const uint16_t SIGN_ALGS[] = {SIGN_AES_GMAC, SIGN_AES_CMAC, SIGN_HMAC_SHA256};
 
 // The server's pick of a context's list of 16-bit ids (count first): 0 with
 // *pick (or unchanged when none is known), -1 when the list is malformed.
@@ -238,10 +238,10 @@ uint32_t read_contexts(vl2_rd *rd, uint32_t off, uint16_t count, nego_ctx *x)
             if (c.bad) return ST_INVALID_PARAMETER;
         } else if (type == CTX_ENCRYPTION) {
             x->encryption++;
-            if (pick_id(&c, k_ciphers, 4, &x->cipher) != 0) return ST_INVALID_PARAMETER;
+            if (pick_id(&c, CIPHERS, 4, &x->cipher) != 0) return ST_INVALID_PARAMETER;
         } else if (type == CTX_SIGNING) {
             x->signing++;
-            if (pick_id(&c, k_sign_algs, 3, &x->sign_alg) != 0) return ST_INVALID_PARAMETER;
+            if (pick_id(&c, SIGN_ALGS, 3, &x->sign_alg) != 0) return ST_INVALID_PARAMETER;
         }
     }
     if (x->preauth != 1 || x->encryption > 1 || x->signing > 1) return ST_INVALID_PARAMETER;

@@ -14,7 +14,7 @@ constexpr uint8_t FILE_ALTERNATE_NAME = 21;
 // FileNormalizedNameInformation exists from dialect 3.1.1 on.
 constexpr uint8_t FILE_NORMALIZED_NAME = 48;
 constexpr uint32_t GRANTED_ACCESS = 0x001200A9u;  // what CREATE grants
-const uint8_t ntfs16[8] = {'N', 0, 'T', 0, 'F', 0, 'S', 0};
+const uint8_t NTFS16[8] = {'N', 0, 'T', 0, 'F', 0, 'S', 0};
 
 void qi_file_basic(vl2_buf *b, const vl2_open *o)
 {
@@ -175,8 +175,8 @@ int fs_class(vl2_buf *d, const vl2_open *o, unsigned cls)
     case 5:
         w32(d, 0x00040007);
         w32(d, 255);
-        w32(d, sizeof ntfs16);
-        vl2_buf_put(d, ntfs16, sizeof ntfs16);
+        w32(d, sizeof NTFS16);
+        vl2_buf_put(d, NTFS16, sizeof NTFS16);
         return 20;
     case 7:
         w64(d, 0);

@@ -3,7 +3,7 @@
 
 namespace {
 
-const char hexdig[] = "0123456789abcdef";
+const char HEX_DIGITS[] = "0123456789abcdef";
 
 } // namespace
 
@@ -55,8 +55,8 @@ void vl2_hex_encode(const uint8_t *bytes, size_t count, vl2_buf *b)
         return;
     char *o = (char *)b->data + b->len;
     for (size_t i = 0; i < count; i++) {
-        o[2 * i] = hexdig[bytes[i] >> 4];
-        o[2 * i + 1] = hexdig[bytes[i] & 15];
+        o[2 * i] = HEX_DIGITS[bytes[i] >> 4];
+        o[2 * i + 1] = HEX_DIGITS[bytes[i] & 15];
     }
     vl2_buf_commit(b, (uint64_t)count * 2);
 }
@@ -76,8 +76,8 @@ size_t vl2_escape(const char *text, char *out, size_t cap)
         } else {
             out[n++] = '\\';
             out[n++] = 'x';
-            out[n++] = hexdig[*p >> 4];
-            out[n++] = hexdig[*p & 15];
+            out[n++] = HEX_DIGITS[*p >> 4];
+            out[n++] = HEX_DIGITS[*p & 15];
         }
     }
     out[n] = 0;

@@ -10,8 +10,8 @@
 
 namespace {
 
-constexpr int kMaxEntries = 100000;
-constexpr size_t kPathCap = sizeof(((vl2_vres *)nullptr)->path);
+constexpr int MAX_ENTRIES = 100000;
+constexpr size_t PATH_CAP = sizeof(((vl2_vres *)nullptr)->path);
 
 int notfound() { return vl2_fail(-1, "The file cannot be found."); }
 
@@ -34,7 +34,7 @@ bool make_entry(const vl2_share *share, vl2_dir *d, const char *dirpath, const c
 {
     size_t n = strlen(name);
     if (n > 255 || strpbrk(name, "\r\n")) return false;
-    if (strlen(dirpath) + n + 2 > kPathCap) return false;
+    if (strlen(dirpath) + n + 2 > PATH_CAP) return false;
     vl2_fstat st;
     if (vl2_fs_lstat_at(d, name, &st) != 0 || st.kind == VL2_K_OTHER) return false;
     *e = {};
@@ -82,7 +82,7 @@ int vl2_vfs_resolve(const char *share_name, const char *path, vl2_vres *out)
         memset(out, 0, sizeof *out);
         return notfound();
     }
-    char joined[kPathCap];
+    char joined[PATH_CAP];
     size_t rlen = strlen(sh->path);
     if (*path) {
         size_t plen = strlen(path);
@@ -127,7 +127,7 @@ int vl2_vfs_list(const vl2_vres *dir, vl2_vent **out, int *count)
     *count = 0;
     if (!dir || dir->kind != VL2_R_DIR) return vl2_fail(-1, "Not a directory.");
     if (!dir->share.path[0]) return notfound();
-    char real[kPathCap];
+    char real[PATH_CAP];
     vl2_dir *d = vl2_fs_opendir_real(dir->path, real, (int)sizeof real);
     if (!d) return notfound();
     // The stored path may have been swapped for a link since it was resolved.
@@ -139,7 +139,7 @@ int vl2_vfs_list(const vl2_vres *dir, vl2_vent **out, int *count)
     vl2_vent *ents = nullptr;
     int n = 0, cap = 0;
     const char *name;
-    while (n < kMaxEntries && (name = vl2_fs_readdir(d)) != nullptr) {
+    while (n < MAX_ENTRIES && (name = vl2_fs_readdir(d)) != nullptr) {
         if (n == cap) {
             int ncap = cap ? cap * 2 : 64;
             vl2_vent *grown = (vl2_vent *)realloc(ents, (size_t)ncap * sizeof *ents);
