@@ -76,7 +76,8 @@ void BM_HmacSha256Len(benchmark::State &st)
     st.SetBytesProcessed((int64_t)st.iterations() * st.range(0));
 }
 
-const uint8_t kKey[32] = {7, 6, 5, 4, 3, 2, 1, 0, 7, 6, 5, 4, 3, 2, 1, 0, 7, 6, 5, 4, 3, 2, 1, 0, 7, 6, 5, 4, 3, 2, 1, 0};
+const uint8_t kKey[32] = {7, 6, 5, 4, 3, 2, 1, 0, 7, 6, 5, 4, 3, 2, 1, 0,
+                          7, 6, 5, 4, 3, 2, 1, 0, 7, 6, 5, 4, 3, 2, 1, 0};
 const uint8_t kNonce[12] = {1, 1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144};
 
 void need(int rc, const char *what)
@@ -140,7 +141,7 @@ void BM_Seal(benchmark::State &st)
     vl2_aead_release(&k);
 }
 
-} // namespace
+}  // namespace
 
 BENCHMARK(BM_Sha256)->Arg(0)->Arg(1);
 BENCHMARK(BM_HmacSha256)->Arg(0)->Arg(1);

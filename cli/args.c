@@ -23,8 +23,7 @@ void report(const char *op)
 
 /* Calls fn(left, right) with value cut at the first sep. 0, or 1 when fn
  * fails (the message names op), or 2 when out of memory. */
-static int split_call(const char *value, const char *sep, const char *op,
-                      int (*fn)(const char *, const char *))
+static int split_call(const char *value, const char *sep, const char *op, int (*fn)(const char *, const char *))
 {
     char *left = strndup(value, (size_t)(sep - value));
     if (!left) {
@@ -57,8 +56,7 @@ static int users_from_file(const char *file)
             rc = 1;
         }
     }
-    for (int i = 0; i < users.n; i++)
-        memset(users.v[i].val, 0, strlen(users.v[i].val));
+    for (int i = 0; i < users.n; i++) memset(users.v[i].val, 0, strlen(users.v[i].val));
     struct conf tmp = {.users = users};
     conf_free(&tmp);
     return rc;
@@ -73,8 +71,8 @@ int setup(int argc, char **argv, int which)
             continue;
         }
         int known = is(opt, "--share") || is(opt, "--user") || is(opt, "--allow") || is(opt, "--opt") ||
-                    is(opt, "--users-file") || is(opt, "--bind") || is(opt, "--port") ||
-                    is(opt, "--port-file") || is(opt, "--ip") || is(opt, "--config") || is(opt, "--run-as");
+                    is(opt, "--users-file") || is(opt, "--bind") || is(opt, "--port") || is(opt, "--port-file") ||
+                    is(opt, "--ip") || is(opt, "--config") || is(opt, "--run-as");
         if (!known || i + 1 >= argc) {
             fprintf(stderr, "unknown argument %s\n", opt);
             usage(stderr);
@@ -113,8 +111,7 @@ int setup(int argc, char **argv, int which)
             }
             rc = split_call(val, eq, "set_option", set_option);
         }
-        if (rc != 0)
-            return rc;
+        if (rc != 0) return rc;
     }
     return 0;
 }
@@ -123,8 +120,7 @@ int setup(int argc, char **argv, int which)
 static void drop_named(struct kvlist *l, const char *val, char sep, int nocase)
 {
     const char *cut = strchr(val, sep);
-    if (!cut)
-        return;
+    if (!cut) return;
     size_t n = (size_t)(cut - val);
     for (int i = 0; i < l->n; i++) {
         const char *k = l->v[i].key;
@@ -144,8 +140,7 @@ void conf_drop_overridden(struct conf *c, int argc, char **argv)
             i--;
             continue;
         }
-        if (i + 1 >= argc)
-            break;
+        if (i + 1 >= argc) break;
         const char *val = argv[i + 1];
         if (is(argv[i], "--share"))
             drop_named(&c->shares, val, '=', 1);

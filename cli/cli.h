@@ -24,9 +24,9 @@ struct kvlist {
 
 /* What a config file says, after parsing. */
 struct conf {
-    char *file;          /* the file's name, for messages */
-    char *bind;          /* null when not given */
-    int port;            /* -1 when not given */
+    char *file; /* the file's name, for messages */
+    char *bind; /* null when not given */
+    int port;   /* -1 when not given */
     int bind_line, port_line;
     struct kvlist shares, users, opts, allow;
 };

@@ -33,8 +33,7 @@ static int sim(int argc, char **argv)
         }
     }
     int rc = setup(argc, argv, SETUP_ALL);
-    if (rc != 0)
-        return rc;
+    if (rc != 0) return rc;
     size_t cap = 1048576, len = 0;
     char *script = malloc(cap);
     if (!script) {
@@ -53,8 +52,7 @@ static int sim(int argc, char **argv)
             cap *= 2;
         }
         size_t n = fread(script + len, 1, cap - len - 1, stdin);
-        if (n == 0)
-            break;
+        if (n == 0) break;
         len += n;
     }
     script[len] = 0;
@@ -86,10 +84,8 @@ int check_config(int argc, char **argv)
             rc = 1;
         }
     }
-    if (rc == 0)
-        rc = conf_apply(&c, 1);
-    if (rc == 0)
-        conf_print(&c, stdout);
+    if (rc == 0) rc = conf_apply(&c, 1);
+    if (rc == 0) conf_print(&c, stdout);
     conf_free(&c);
     return rc;
 }
@@ -114,12 +110,9 @@ int main(int argc, char **argv)
         fputs(text, stdout);
         return strstr(text, "FAILED") ? 1 : 0;
     }
-    if (is(cmd, "serve"))
-        return serve(argc - 2, argv + 2);
-    if (is(cmd, "sim"))
-        return sim(argc - 2, argv + 2);
-    if (is(cmd, "check-config"))
-        return check_config(argc - 2, argv + 2);
+    if (is(cmd, "serve")) return serve(argc - 2, argv + 2);
+    if (is(cmd, "sim")) return sim(argc - 2, argv + 2);
+    if (is(cmd, "check-config")) return check_config(argc - 2, argv + 2);
     usage(stderr);
     return 2;
 }

@@ -23,10 +23,8 @@ extern char **environ;
 static int port_value(const char *text)
 {
     long v = strtol(text, NULL, 10);
-    if (v > INT_MAX)
-        return INT_MAX;
-    if (v < INT_MIN)
-        return INT_MIN;
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
     return (int)v;
 }
 
@@ -42,8 +40,7 @@ static void prescan(int argc, char **argv, struct settings *s)
             s->allow_root = 1;
             continue;
         }
-        if (i + 1 >= argc)
-            break;
+        if (i + 1 >= argc) break;
         const char *v = argv[i + 1];
         if (is(argv[i], "--bind"))
             s->bind = v;
@@ -88,8 +85,7 @@ static int checked_elsewhere(const char *file)
     int rc = posix_spawn(&pid, "/proc/self/exe", &fa, &at, args, environ);
     posix_spawnattr_destroy(&at);
     posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0)
-        return -1;
+    if (rc != 0) return -1;
     int st = 0;
     pid_t w;
     while ((w = waitpid(pid, &st, 0)) < 0 && errno == EINTR)
@@ -102,8 +98,7 @@ static void reload(const char *file, struct conf *running, int argc, char **argv
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     char msg[64];
-    snprintf(msg, sizeof msg, "RELOADING=1\nMONOTONIC_USEC=%lld",
-             (long long)t.tv_sec * 1000000 + t.tv_nsec / 1000);
+    snprintf(msg, sizeof msg, "RELOADING=1\nMONOTONIC_USEC=%lld", (long long)t.tv_sec * 1000000 + t.tv_nsec / 1000);
     notify(msg);
     struct conf next;
     if (checked_elsewhere(file) != 0) {
@@ -147,8 +142,7 @@ static int run(const char *config, struct conf *running, int argc, char **argv)
     for (;;) {
         struct timespec wait = {1, 0};
         int sig = sigtimedwait(&set, NULL, &wait);
-        if (sig == SIGTERM || sig == SIGINT)
-            break;
+        if (sig == SIGTERM || sig == SIGINT) break;
         if (sig == SIGHUP) {
             if (config)
                 reload(config, running, argc, argv);
@@ -180,10 +174,8 @@ int serve(int argc, char **argv)
             return 1;
         }
         conf_drop_overridden(&file, argc, argv);
-        if (!s.bind && file.bind)
-            s.bind = file.bind;
-        if (!s.port_given && file.port >= 0)
-            s.port = file.port;
+        if (!s.bind && file.bind) s.bind = file.bind;
+        if (!s.port_given && file.port >= 0) s.port = file.port;
     }
     /* Every thread the server starts inherits this mask, so the signals
      * reach only the main thread's wait below. */
@@ -198,8 +190,7 @@ int serve(int argc, char **argv)
      * until then the server has nothing to read with root's rights. */
     vlsmb2s_set_option("log", SERVE_LOG);
     int rc = s.config ? conf_apply(&file, !s.user) : 0;
-    if (rc == 0)
-        rc = setup(argc, argv, s.user ? SETUP_NO_SHARES : SETUP_ALL);
+    if (rc == 0) rc = setup(argc, argv, s.user ? SETUP_NO_SHARES : SETUP_ALL);
     if (rc == 0 && geteuid() == 0 && !s.user && !s.allow_root) {
         fputs("serve: refusing to serve as root; give --run-as USER (or --allow-root)\n", stderr);
         rc = 1;
@@ -220,10 +211,8 @@ int serve(int argc, char **argv)
     }
     if (s.user) {
         rc = run_as(s.user);
-        if (rc == 0)
-            rc = s.config ? conf_apply_shares(&file) : 0;
-        if (rc == 0)
-            rc = setup(argc, argv, SETUP_ONLY_SHARES);
+        if (rc == 0) rc = s.config ? conf_apply_shares(&file) : 0;
+        if (rc == 0) rc = setup(argc, argv, SETUP_ONLY_SHARES);
         if (rc != 0) {
             vlsmb2s_stop();
             conf_free(&file);
@@ -232,8 +221,7 @@ int serve(int argc, char **argv)
     }
     printf("vlsmb2s serving on %s port %d\n", s.bind ? s.bind : "127.0.0.1", vlsmb2s_port());
     fflush(stdout);
-    if (s.port_file)
-        write_port_file(s.port_file, vlsmb2s_port());
+    if (s.port_file) write_port_file(s.port_file, vlsmb2s_port());
     rc = run(s.config, &file, argc, argv);
     conf_free(&file);
     return rc;

@@ -22,18 +22,14 @@
 int notify(const char *text)
 {
     const char *path = getenv("NOTIFY_SOCKET");
-    if (!path || (path[0] != '/' && path[0] != '@'))
-        return 0;
+    if (!path || (path[0] != '/' && path[0] != '@')) return 0;
     struct sockaddr_un sa = {.sun_family = AF_UNIX};
     size_t n = strlen(path);
-    if (n >= sizeof sa.sun_path)
-        return -1;
+    if (n >= sizeof sa.sun_path) return -1;
     memcpy(sa.sun_path, path, n);
-    if (sa.sun_path[0] == '@')
-        sa.sun_path[0] = 0; /* abstract namespace */
+    if (sa.sun_path[0] == '@') sa.sun_path[0] = 0; /* abstract namespace */
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
+    if (fd < 0) return -1;
     socklen_t len = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + n);
     ssize_t w = sendto(fd, text, strlen(text), MSG_NOSIGNAL, (struct sockaddr *)&sa, len);
     close(fd);
@@ -55,8 +51,7 @@ int write_port_file(const char *path, int port)
 {
     size_t n = strlen(path);
     char *tmp = malloc(n + 32);
-    if (!tmp)
-        return -1;
+    if (!tmp) return -1;
     const char *slash = strrchr(path, '/');
     size_t dir = slash ? (size_t)(slash - path) + 1 : 0;
     snprintf(tmp, n + 32, "%.*s.%s.%ld.tmp", (int)dir, path, path + dir, (long)getpid());
@@ -66,12 +61,9 @@ int write_port_file(const char *path, int port)
         char text[16];
         int len = snprintf(text, sizeof text, "%d\n", port);
         rc = write(fd, text, (size_t)len) == len ? 0 : -1;
-        if (close(fd) != 0)
-            rc = -1;
-        if (rc == 0)
-            rc = rename(tmp, path);
-        if (rc != 0)
-            unlink(tmp);
+        if (close(fd) != 0) rc = -1;
+        if (rc == 0) rc = rename(tmp, path);
+        if (rc != 0) unlink(tmp);
     }
     free(tmp);
     return rc;

@@ -118,7 +118,8 @@ void mem_log(void *ctx, const char *dir, const uint8_t *bytes_, int64_t count)
     // Corpus upkeep: VL2_FUZZ_DUMP=1 shows what each seed's requests got.
     if (g_dump && !m->more)
         for (int64_t off = 0; count - off >= 64;) {
-            fprintf(stderr, "fuzz: reply cmd %u status %08x\n", vl2_le16(bytes_ + off + 12), vl2_le32(bytes_ + off + 8));
+            fprintf(stderr, "fuzz: reply cmd %u status %08x\n", vl2_le16(bytes_ + off + 12),
+                    vl2_le32(bytes_ + off + 8));
             uint32_t next = vl2_le32(bytes_ + off + 20);
             if (!next) break;
             off += next;
@@ -159,7 +160,8 @@ std::string make_share()
     put_file(share + "/sub/c.txt", "cee\n");
     put_file(share + "/\xc3\xbcn\xc3\xaf.txt", "u\n");
     put_file(out + "/" + CANARY_NAME, CANARY_TEXT);
-    if (symlink("sub", (share + "/in_link").c_str()) != 0 || symlink("../outside", (share + "/out_link").c_str()) != 0 ||
+    if (symlink("sub", (share + "/in_link").c_str()) != 0 ||
+        symlink("../outside", (share + "/out_link").c_str()) != 0 ||
         symlink(("../outside/" + std::string(CANARY_NAME)).c_str(), (share + "/out_file").c_str()) != 0)
         abort();
     return share;
@@ -266,9 +268,8 @@ void build_prefix()
         abort();
     }
     if (getenv("VL2_FUZZ_SHOW_IDS"))
-        fprintf(stderr, "fuzz: sid=%016llx disk=%u ipc=%u file=%llx dir=%llx pipe=%llx\n",
-                (unsigned long long)id.sid, id.disk, id.ipc, (unsigned long long)id.file,
-                (unsigned long long)id.dir, (unsigned long long)id.pipe);
+        fprintf(stderr, "fuzz: sid=%016llx disk=%u ipc=%u file=%llx dir=%llx pipe=%llx\n", (unsigned long long)id.sid,
+                id.disk, id.ipc, (unsigned long long)id.file, (unsigned long long)id.dir, (unsigned long long)id.pipe);
 }
 }  // namespace
 
@@ -282,8 +283,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     if (vl2_ip_parse("127.0.0.1", &g_peer) != 0) abort();
     // A fixed clock makes the challenge, the ids and so the seeds repeatable.
     if (vlsmb2s_set_option("clock", "1700000000") != 0) abort();
-    if (VL2_FUZZ_SMB3 && (vlsmb2s_set_option("max_protocol", "3.1.1") != 0 ||
-                          vlsmb2s_set_option("encryption", "desired") != 0))
+    if (VL2_FUZZ_SMB3 &&
+        (vlsmb2s_set_option("max_protocol", "3.1.1") != 0 || vlsmb2s_set_option("encryption", "desired") != 0))
         abort();
     const std::string share = make_share();
     if (vlsmb2s_add_share("share", share.c_str()) != 0 || vlsmb2s_add_share("one", (share + "/a.txt").c_str()) != 0) {

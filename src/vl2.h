@@ -30,25 +30,25 @@ struct vl2_cidr {
 
 // Server options; also the type of every snapshot (cfg: vl2_opts_get).
 struct vl2_opts {
-    int32_t guest;              // -1 auto, 0 off, 1 on
-    int32_t signing;            // 0 enabled, 1 required
-    int32_t ntlm_timecheck;     // 1 on
-    int32_t max_clients;        // 1..1024
-    int32_t idle_timeout_ms;    // 100..86400000
-    int32_t io_timeout_ms;      // 100..3600000
-    int32_t max_login_failures; // 1..100
-    int32_t max_credits;        // 1..256
-    int32_t max_handles;        // 1..1024
-    int64_t max_message;        // 65536..16777216
-    int64_t clock;              // 0 = system clock, else unix seconds
-    char server_name[64];       // 1..63 printable ASCII bytes
-    int32_t log;                // 0 off, 1 connections, 2 access
-    int32_t logon_timeout_ms;   // 0 off, else 100..86400000
-    int32_t max_clients_per_ip; // 0 no cap, else 1..1024
-    int64_t max_listing_bytes;  // all connections' directory snapshots
-    int32_t max_protocol;       // highest dialect offered: 0x0202 .. 0x0311
-    int32_t min_protocol;       // lowest dialect accepted, never above max_protocol
-    int32_t encryption;         // 0 off, 1 desired, 2 required
+    int32_t guest;               // -1 auto, 0 off, 1 on
+    int32_t signing;             // 0 enabled, 1 required
+    int32_t ntlm_timecheck;      // 1 on
+    int32_t max_clients;         // 1..1024
+    int32_t idle_timeout_ms;     // 100..86400000
+    int32_t io_timeout_ms;       // 100..3600000
+    int32_t max_login_failures;  // 1..100
+    int32_t max_credits;         // 1..256
+    int32_t max_handles;         // 1..1024
+    int64_t max_message;         // 65536..16777216
+    int64_t clock;               // 0 = system clock, else unix seconds
+    char server_name[64];        // 1..63 printable ASCII bytes
+    int32_t log;                 // 0 off, 1 connections, 2 access
+    int32_t logon_timeout_ms;    // 0 off, else 100..86400000
+    int32_t max_clients_per_ip;  // 0 no cap, else 1..1024
+    int64_t max_listing_bytes;   // all connections' directory snapshots
+    int32_t max_protocol;        // highest dialect offered: 0x0202 .. 0x0311
+    int32_t min_protocol;        // lowest dialect accepted, never above max_protocol
+    int32_t encryption;          // 0 off, 1 desired, 2 required
 };
 
 // One share. path is canonical (vl2_fs_realpath); empty for IPC$.
@@ -137,13 +137,13 @@ struct vl2_vres {
 // One member of a listed directory (vfs); name is owned by the array.
 struct vl2_vent {
     char *name;
-    int kind;        // VL2_K_FILE, VL2_K_DIR or VL2_K_LINK
-    int target_kind; // VL2_K_FILE or VL2_K_DIR
+    int kind;         // VL2_K_FILE, VL2_K_DIR or VL2_K_LINK
+    int target_kind;  // VL2_K_FILE or VL2_K_DIR
     uint64_t size;
     int64_t mtime;
     int64_t atime;
     int64_t crtime;
-    uint64_t ino;    // the entry's own id (a link's own, not its target's)
+    uint64_t ino;  // the entry's own id (a link's own, not its target's)
 };
 
 // Wire time: 100 ns ticks since 1601 from unix seconds. Unsigned
@@ -157,7 +157,4 @@ inline uint64_t vl2_filetime(int64_t unix_seconds)
     return ((uint64_t)unix_seconds + VL2_FILETIME_EPOCH_SECS) * 10000000ULL;
 }
 // Unix seconds of a wire time (whole seconds, rounded down).
-inline int64_t vl2_filetime_secs(uint64_t ft)
-{
-    return (int64_t)(ft / 10000000ULL) - (int64_t)VL2_FILETIME_EPOCH_SECS;
-}
+inline int64_t vl2_filetime_secs(uint64_t ft) { return (int64_t)(ft / 10000000ULL) - (int64_t)VL2_FILETIME_EPOCH_SECS; }

@@ -14,7 +14,7 @@ constexpr int MAX_CIDRS = 64;
 vl2_cidr g_cidrs[MAX_CIDRS];
 int g_ncidrs;
 
-} // namespace
+}  // namespace
 
 void vl2_cfg_reset_allow_locked(void)
 {
@@ -24,17 +24,14 @@ void vl2_cfg_reset_allow_locked(void)
 
 int vlsmb2s_allow_cidr(const char *cidr)
 {
-    if (!cidr || !*cidr)
-        return vl2_fail(-1, "allow_cidr: empty CIDR");
+    if (!cidr || !*cidr) return vl2_fail(-1, "allow_cidr: empty CIDR");
     vl2_cidr c;
-    if (vl2_cidr_parse(cidr, &c) != 0)
-        return vl2_fail(-1, "allow_cidr: %.64s is not a CIDR", cidr);
+    if (vl2_cidr_parse(cidr, &c) != 0) return vl2_fail(-1, "allow_cidr: %.64s is not a CIDR", cidr);
 
     {
         vl2_cfg_hold hold;
         for (int i = 0; i < g_ncidrs; i++)
-            if (g_cidrs[i].prefix == c.prefix && vl2_ip_equal(&g_cidrs[i].ip, &c.ip))
-                return 0;
+            if (g_cidrs[i].prefix == c.prefix && vl2_ip_equal(&g_cidrs[i].ip, &c.ip)) return 0;
         if (g_ncidrs < MAX_CIDRS) {
             g_cidrs[g_ncidrs++] = c;
             return 0;
@@ -46,13 +43,10 @@ int vlsmb2s_allow_cidr(const char *cidr)
 
 int vl2_client_allowed(const vl2_ip *ip)
 {
-    if (!ip)
-        return 0;
-    if (vl2_ip_is_loopback(ip))
-        return 1;
+    if (!ip) return 0;
+    if (vl2_ip_is_loopback(ip)) return 1;
     vl2_cfg_hold hold;
     for (int i = 0; i < g_ncidrs; i++)
-        if (vl2_cidr_match(&g_cidrs[i], ip))
-            return 1;
+        if (vl2_cidr_match(&g_cidrs[i], ip)) return 1;
     return 0;
 }

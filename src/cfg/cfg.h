@@ -8,8 +8,8 @@
 
 // ---- options ------------------------------------------------------------
 // Exported: vlsmb2s_set_option (include/vlsmb2s.h).
-void vl2_opts_get(vl2_opts *out);         // consistent snapshot
-void vl2_opts_defaults(vl2_opts *out);    // the built-in defaults
+void vl2_opts_get(vl2_opts *out);       // consistent snapshot
+void vl2_opts_defaults(vl2_opts *out);  // the built-in defaults
 
 // ---- shares and users ---------------------------------------------------
 // Exported: vlsmb2s_add_share, _remove_share, _add_user, _remove_user.
@@ -22,7 +22,7 @@ int vl2_share_list(vl2_share **out, int *count);
 // Copies of the index-th account: 0, or 1 when an output is null or the
 // index is out of range. The caller wipes its password copy.
 int vl2_user_at(int index, char *name, int namecap, char *password, int passcap);
-int vl2_guest_allowed(void);              // 1 or 0
+int vl2_guest_allowed(void);  // 1 or 0
 
 // ---- operator log ------------------------------------------------------
 // Levels of the `log` option; each includes the ones below it.
@@ -36,17 +36,17 @@ void vl2_log(int level, int priority, const char *fmt, ...) __attribute__((forma
 // One event line: "WHAT from PEER[ user=U][ share=S][ name=N][ read=B][: DETAIL]".
 // user, share and name (client text, escaped here) may be null; bytes < 0
 // is left out; detail is the server's own text.
-void vl2_log_event(int level, int priority, const char *what, const char *peer, const char *user,
-                   const char *share, const char *name, long long bytes, const char *detail);
+void vl2_log_event(int level, int priority, const char *what, const char *peer, const char *user, const char *share,
+                   const char *name, long long bytes, const char *detail);
 
 // ---- counters -----------------------------------------------------------
 void vl2_stat_add(vl2_stat_id id, int64_t amount);
 int64_t vl2_stat_get(vl2_stat_id id);
-const char *vl2_stat_name(int id);        // "connections" .. "path_refused"
+const char *vl2_stat_name(int id);  // "connections" .. "path_refused"
 
 // ---- allow-list ---------------------------------------------------------
 // Exported: vlsmb2s_allow_cidr.
-int vl2_client_allowed(const vl2_ip *ip); // loopback always 1
+int vl2_client_allowed(const vl2_ip *ip);  // loopback always 1
 
 // ---- failed-logon throttle ----------------------------------------------
 // Failed logons counted per client address across connections, in a fixed

@@ -6,10 +6,7 @@
 
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 
-int vl2_cfg_tracing(void)
-{
-    return getenv("VLSMB2S_TRACE") != nullptr;
-}
+int vl2_cfg_tracing(void) { return getenv("VLSMB2S_TRACE") != nullptr; }
 
 void vl2_cfg_reset_for_tests(void)
 {

@@ -30,7 +30,7 @@ bool stderr_is_journal()
     return journal;
 }
 
-} // namespace
+}  // namespace
 
 bool vl2_log_on(int level)
 {
@@ -41,8 +41,7 @@ bool vl2_log_on(int level)
 
 void vl2_log(int level, int priority, const char *fmt, ...)
 {
-    if (!vl2_log_on(level))
-        return;
+    if (!vl2_log_on(level)) return;
     char line[1024];
     int n;
     if (stderr_is_journal()) {
@@ -59,22 +58,19 @@ void vl2_log(int level, int priority, const char *fmt, ...)
     va_start(ap, fmt);
     int m = vsnprintf(line + n, sizeof line - (size_t)n - 1, fmt, ap);
     va_end(ap);
-    if (m < 0)
-        return;
+    if (m < 0) return;
     n += m;
-    if (n > (int)sizeof line - 2)
-        n = (int)sizeof line - 2;
+    if (n > (int)sizeof line - 2) n = (int)sizeof line - 2;
     line[n++] = '\n';
     // One write per line, so lines of concurrent connections never mix.
     ssize_t w = write(2, line, (size_t)n);
     (void)w;
 }
 
-void vl2_log_event(int level, int priority, const char *what, const char *peer, const char *user,
-                   const char *share, const char *name, long long bytes, const char *detail)
+void vl2_log_event(int level, int priority, const char *what, const char *peer, const char *user, const char *share,
+                   const char *name, long long bytes, const char *detail)
 {
-    if (!vl2_log_on(level))
-        return;
+    if (!vl2_log_on(level)) return;
     char u[200] = "", sh[140] = "", nm[600] = "", rd[40] = "";
     if (user) {
         memcpy(u, " user=", 6);
@@ -88,8 +84,7 @@ void vl2_log_event(int level, int priority, const char *what, const char *peer, 
         memcpy(nm, " name=", 6);
         vl2_escape(name, nm + 6, sizeof nm - 6);
     }
-    if (bytes >= 0)
-        snprintf(rd, sizeof rd, " read=%lld", bytes);
+    if (bytes >= 0) snprintf(rd, sizeof rd, " read=%lld", bytes);
     vl2_log(level, priority, "%s from %s%s%s%s%s%s%s", what, peer, u, sh, nm, rd, detail ? ": " : "",
             detail ? detail : "");
 }

@@ -10,21 +10,21 @@
 namespace {
 
 constexpr vl2_opts DEFAULTS = {
-    -1,         // guest: auto
-    0,          // signing: enabled
-    1,          // ntlm_timecheck
-    16,         // max_clients
-    300000,     // idle_timeout_ms
-    30000,      // io_timeout_ms
-    3,          // max_login_failures
-    256,        // max_credits
-    1024,       // max_handles
-    4194304,    // max_message
-    0,          // clock: system
+    -1,       // guest: auto
+    0,        // signing: enabled
+    1,        // ntlm_timecheck
+    16,       // max_clients
+    300000,   // idle_timeout_ms
+    30000,    // io_timeout_ms
+    3,        // max_login_failures
+    256,      // max_credits
+    1024,     // max_handles
+    4194304,  // max_message
+    0,        // clock: system
     VL2_DEFAULT_SERVER_NAME,
-    0,          // log: off unless the host asks for it
-    20000,      // logon_timeout_ms
-    0,          // max_clients_per_ip: no cap
+    0,      // log: off unless the host asks for it
+    20000,  // logon_timeout_ms
+    0,      // max_clients_per_ip: no cap
     // Snapshots cost about 100 bytes an entry: a 100,000-entry folder
     // needs about 10 MiB, and the whole server's listings stay well below
     // its 256 MiB working-set target.
@@ -53,7 +53,8 @@ const word GUEST_WORDS[] = {{"auto", -1}, {"on", 1}, {"1", 1}, {"off", 0}, {"0",
 const word SIGNING_WORDS[] = {{"enabled", 0}, {"required", 1}, {"1", 1}};
 const word ONOFF_WORDS[] = {{"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
 const word LOG_WORDS[] = {{"off", 0}, {"connections", 1}, {"access", 2}};
-const word DIALECT_WORDS[] = {{"2.0.2", 0x0202}, {"2.1", 0x0210}, {"3.0", 0x0300}, {"3.0.2", 0x0302}, {"3.1.1", 0x0311}};
+const word DIALECT_WORDS[] = {
+    {"2.0.2", 0x0202}, {"2.1", 0x0210}, {"3.0", 0x0300}, {"3.0.2", 0x0302}, {"3.1.1", 0x0311}};
 const word ENCRYPTION_WORDS[] = {{"off", 0}, {"desired", 1}, {"required", 2}};
 
 const word_key WORD_KEYS[] = {
@@ -110,27 +111,21 @@ const num_key NUM_KEYS[] = {
 // lo..hi inclusive; out is untouched on failure.
 int parse_int(const char *text, int64_t lo, int64_t hi, int64_t *out)
 {
-    if (!text || !*text)
-        return -1;
+    if (!text || !*text) return -1;
     int64_t v = 0;
     int n = 0;
     for (const char *p = text; *p; p++, n++) {
-        if (n >= 12 || *p < '0' || *p > '9')
-            return -1;
+        if (n >= 12 || *p < '0' || *p > '9') return -1;
         v = v * 10 + (*p - '0');
     }
-    if (v < lo || v > hi)
-        return -1;
+    if (v < lo || v > hi) return -1;
     *out = v;
     return 0;
 }
 
-} // namespace
+}  // namespace
 
-void vl2_opts_defaults(vl2_opts *out)
-{
-    *out = DEFAULTS;
-}
+void vl2_opts_defaults(vl2_opts *out) { *out = DEFAULTS; }
 
 void vl2_opts_get(vl2_opts *out)
 {
@@ -138,32 +133,23 @@ void vl2_opts_get(vl2_opts *out)
     *out = g_opts;
 }
 
-int32_t vl2_cfg_guest_locked(void)
-{
-    return g_opts.guest;
-}
+int32_t vl2_cfg_guest_locked(void) { return g_opts.guest; }
 
-void vl2_cfg_reset_opts_locked(void)
-{
-    g_opts = DEFAULTS;
-}
+void vl2_cfg_reset_opts_locked(void) { g_opts = DEFAULTS; }
 
 // The value is validated before the lock is taken and only the one field is
 // written under it, so concurrent changes of different keys never undo each
 // other.
 int vlsmb2s_set_option(const char *key, const char *value)
 {
-    if (!key || !value)
-        return vl2_fail(-1, "set_option: NULL key or value");
+    if (!key || !value) return vl2_fail(-1, "set_option: NULL key or value");
 
     for (const word_key &k : WORD_KEYS) {
-        if (strcmp(key, k.key) != 0)
-            continue;
+        if (strcmp(key, k.key) != 0) continue;
         for (int i = 0; i < k.nwords; i++) {
             if (strcmp(value, k.words[i].text) == 0) {
                 vl2_cfg_hold hold;
-                if (range_check(k, k.words[i].value) != 0)
-                    return -1;
+                if (range_check(k, k.words[i].value) != 0) return -1;
                 g_opts.*k.field = k.words[i].value;
                 return 0;
             }
@@ -172,8 +158,7 @@ int vlsmb2s_set_option(const char *key, const char *value)
     }
 
     for (const num_key &k : NUM_KEYS) {
-        if (strcmp(key, k.key) != 0)
-            continue;
+        if (strcmp(key, k.key) != 0) continue;
         int64_t v = 0;
         if (parse_int(value, k.zero_off ? 0 : k.lo, k.hi, &v) != 0 || (v != 0 && v < k.lo))
             return vl2_fail(-1, "%s", k.msg);
@@ -191,8 +176,7 @@ int vlsmb2s_set_option(const char *key, const char *value)
             return vl2_fail(-1, "server_name: 1..%d bytes", (int)sizeof g_opts.server_name - 1);
         for (size_t i = 0; i < n; i++) {
             unsigned char c = (unsigned char)value[i];
-            if (c < 0x20 || c > 0x7E)
-                return vl2_fail(-1, "server_name: printable ASCII only");
+            if (c < 0x20 || c > 0x7E) return vl2_fail(-1, "server_name: printable ASCII only");
         }
         vl2_cfg_hold hold;
         memset(g_opts.server_name, 0, sizeof g_opts.server_name);
@@ -201,8 +185,7 @@ int vlsmb2s_set_option(const char *key, const char *value)
     }
 
     // Accepted for compatibility with older front ends; it has no effect.
-    if (strcmp(key, "banner") == 0)
-        return 0;
+    if (strcmp(key, "banner") == 0) return 0;
 
     return vl2_fail(-1, "unknown option %.64s", key);
 }

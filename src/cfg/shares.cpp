@@ -21,14 +21,11 @@ int g_nshares;
 int valid_name(const char *name)
 {
     size_t n = strlen(name);
-    if (n < 1 || n > 80)
-        return 0;
-    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
-        return 0;
+    if (n < 1 || n > 80) return 0;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return 0;
     for (size_t i = 0; i < n; i++) {
         unsigned char c = (unsigned char)name[i];
-        if (c < 0x20 || c == 0x7F || c == '/' || c == ':' || c == '\\')
-            return 0;
+        if (c < 0x20 || c == 0x7F || c == '/' || c == ':' || c == '\\') return 0;
     }
     return 1;
 }
@@ -37,8 +34,7 @@ int valid_name(const char *name)
 int find_locked(const char *name)
 {
     for (int i = 0; i < g_nshares; i++)
-        if (vl2_casecmp(g_shares[i].name, name) == 0)
-            return i;
+        if (vl2_casecmp(g_shares[i].name, name) == 0) return i;
     return -1;
 }
 
@@ -53,14 +49,12 @@ int share_cmp(const void *pa, const void *pb)
 {
     const vl2_share *a = (const vl2_share *)pa;
     const vl2_share *b = (const vl2_share *)pb;
-    if (!a->path[0])
-        return b->path[0] ? -1 : 0;
-    if (!b->path[0])
-        return 1;
+    if (!a->path[0]) return b->path[0] ? -1 : 0;
+    if (!b->path[0]) return 1;
     return vl2_casecmp(a->name, b->name);
 }
 
-} // namespace
+}  // namespace
 
 void vl2_cfg_reset_shares_locked(void)
 {
@@ -71,16 +65,11 @@ void vl2_cfg_reset_shares_locked(void)
 int vlsmb2s_add_share(const char *name, const char *path)
 {
     int trace = vl2_cfg_tracing();
-    if (trace)
-        fprintf(stderr, "[cfg] add_share('%s', '%s')\n", name ? name : "(null)", path ? path : "(null)");
-    if (!name || !path || !*path)
-        return vl2_fail(-1, "add_share: NULL or empty argument");
-    if (!valid_name(name))
-        return vl2_fail(-1, "add_share: invalid share name");
-    if (strlen(path) > 1024)
-        return vl2_fail(-1, "add_share: path too long");
-    if (strcmp(name, "IPC$") == 0)
-        return vl2_fail(-3, "add_share: IPC$ is built in");
+    if (trace) fprintf(stderr, "[cfg] add_share('%s', '%s')\n", name ? name : "(null)", path ? path : "(null)");
+    if (!name || !path || !*path) return vl2_fail(-1, "add_share: NULL or empty argument");
+    if (!valid_name(name)) return vl2_fail(-1, "add_share: invalid share name");
+    if (strlen(path) > 1024) return vl2_fail(-1, "add_share: path too long");
+    if (strcmp(name, "IPC$") == 0) return vl2_fail(-3, "add_share: IPC$ is built in");
 
     // The file system is consulted before the lock is taken.
     vl2_share rec;
@@ -106,21 +95,16 @@ int vlsmb2s_add_share(const char *name, const char *path)
         count = g_nshares;
     }
     // Messages are recorded after the lock is released (never two locks).
-    if (rc == -3)
-        return vl2_fail(-3, "add_share: %s exists", name);
-    if (rc == -6)
-        return vl2_fail(-6, "add_share: %d shares", MAX_SHARES);
-    if (trace)
-        fprintf(stderr, "[cfg] share '%s' -> %s added (nshares=%d)\n", rec.name, rec.path, count);
+    if (rc == -3) return vl2_fail(-3, "add_share: %s exists", name);
+    if (rc == -6) return vl2_fail(-6, "add_share: %d shares", MAX_SHARES);
+    if (trace) fprintf(stderr, "[cfg] share '%s' -> %s added (nshares=%d)\n", rec.name, rec.path, count);
     return 0;
 }
 
 int vlsmb2s_remove_share(const char *name)
 {
-    if (!name)
-        return vl2_fail(-1, "remove_share: NULL name");
-    if (strcmp(name, "IPC$") == 0)
-        return vl2_fail(-1, "remove_share: IPC$ is built in");
+    if (!name) return vl2_fail(-1, "remove_share: NULL name");
+    if (strcmp(name, "IPC$") == 0) return vl2_fail(-1, "remove_share: IPC$ is built in");
     {
         vl2_cfg_hold hold;
         int i = find_locked(name);
@@ -136,36 +120,29 @@ int vlsmb2s_remove_share(const char *name)
 
 int vl2_share_find(const char *name, vl2_share *out)
 {
-    if (out)
-        memset(out, 0, sizeof *out);
-    if (!name)
-        return -1;
+    if (out) memset(out, 0, sizeof *out);
+    if (!name) return -1;
     if (vl2_casecmp(name, "IPC$") == 0) {
-        if (out)
-            set_ipc(out);
+        if (out) set_ipc(out);
         return 0;
     }
     vl2_cfg_hold hold;
     int i = find_locked(name);
-    if (i < 0)
-        return -1;
-    if (out)
-        *out = g_shares[i];
+    if (i < 0) return -1;
+    if (out) *out = g_shares[i];
     return 0;
 }
 
 int vl2_share_list(vl2_share **out, int *count)
 {
-    if (!out || !count)
-        return -1;
+    if (!out || !count) return -1;
     vl2_share *arr;
     int n;
     {
         vl2_cfg_hold hold;
         n = g_nshares + 1;
         arr = (vl2_share *)calloc((size_t)n, sizeof *arr);
-        if (!arr)
-            return -1;
+        if (!arr) return -1;
         set_ipc(&arr[0]);
         memcpy(&arr[1], g_shares, (size_t)g_nshares * sizeof *arr);
     }

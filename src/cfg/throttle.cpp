@@ -19,10 +19,10 @@ constexpr uint64_t BLOCK_MS = 10000;
 struct slot {
     vl2_ip ip;
     int used;
-    int fails;           // within the window that began at first_ms
+    int fails;  // within the window that began at first_ms
     uint64_t first_ms;
-    uint64_t last_ms;    // the latest failure, for eviction
-    uint64_t until_ms;   // blocked before this time
+    uint64_t last_ms;   // the latest failure, for eviction
+    uint64_t until_ms;  // blocked before this time
 };
 
 slot g_slots[SLOTS];
@@ -30,8 +30,7 @@ slot g_slots[SLOTS];
 slot *find(const vl2_ip *ip)
 {
     for (slot &s : g_slots)
-        if (s.used && vl2_ip_equal(&s.ip, ip))
-            return &s;
+        if (s.used && vl2_ip_equal(&s.ip, ip)) return &s;
     return nullptr;
 }
 
@@ -41,8 +40,7 @@ slot *find(const vl2_ip *ip)
 bool sooner(const slot &a, const slot &b, uint64_t now)
 {
     bool ab = a.until_ms > now, bb = b.until_ms > now;
-    if (ab != bb)
-        return bb;
+    if (ab != bb) return bb;
     return ab ? a.until_ms < b.until_ms : a.last_ms < b.last_ms;
 }
 
@@ -56,8 +54,7 @@ slot *take(const vl2_ip *ip, uint64_t now)
             best = &s;
             break;
         }
-        if (sooner(s, *best, now))
-            best = &s;
+        if (sooner(s, *best, now)) best = &s;
     }
     memset(best, 0, sizeof *best);
     best->used = 1;
@@ -66,7 +63,7 @@ slot *take(const vl2_ip *ip, uint64_t now)
     return best;
 }
 
-} // namespace
+}  // namespace
 
 int vl2_logon_blocked(const vl2_ip *ip, uint64_t now_ms)
 {
@@ -79,10 +76,8 @@ void vl2_logon_failed(const vl2_ip *ip, uint64_t now_ms)
 {
     vl2_cfg_hold hold;
     slot *s = find(ip);
-    if (s && s->until_ms > now_ms)
-        return; // refusals while blocked must not prolong the block
-    if (!s)
-        s = take(ip, now_ms);
+    if (s && s->until_ms > now_ms) return;  // refusals while blocked must not prolong the block
+    if (!s) s = take(ip, now_ms);
     if (now_ms - s->first_ms > WINDOW_MS) {
         s->fails = 0;
         s->first_ms = now_ms;
@@ -95,7 +90,4 @@ void vl2_logon_failed(const vl2_ip *ip, uint64_t now_ms)
     }
 }
 
-void vl2_cfg_reset_throttle_locked(void)
-{
-    memset(g_slots, 0, sizeof g_slots);
-}
+void vl2_cfg_reset_throttle_locked(void) { memset(g_slots, 0, sizeof g_slots); }

@@ -24,11 +24,9 @@ size_t printable_len(const char *s, size_t max, int *bad)
     size_t n = 0;
     *bad = 0;
     for (; s[n]; n++) {
-        if (n == max)
-            return max + 1;
+        if (n == max) return max + 1;
         unsigned char c = (unsigned char)s[n];
-        if (c < 0x20 || c == 0x7F)
-            *bad = 1;
+        if (c < 0x20 || c == 0x7F) *bad = 1;
     }
     return n;
 }
@@ -36,8 +34,7 @@ size_t printable_len(const char *s, size_t max, int *bad)
 int find_locked(const char *name)
 {
     for (int i = 0; i < g_nusers; i++)
-        if (strcmp(g_users[i].name, name) == 0)
-            return i;
+        if (strcmp(g_users[i].name, name) == 0) return i;
     return -1;
 }
 
@@ -49,7 +46,7 @@ void copy_cut(char *dst, int cap, const char *src)
     dst[n] = 0;
 }
 
-} // namespace
+}  // namespace
 
 void vl2_cfg_reset_users_locked(void)
 {
@@ -59,8 +56,7 @@ void vl2_cfg_reset_users_locked(void)
 
 int vlsmb2s_add_user(const char *user, const char *password)
 {
-    if (!user || !password)
-        return vl2_fail(-1, "add_user: NULL argument");
+    if (!user || !password) return vl2_fail(-1, "add_user: NULL argument");
     int bad;
     size_t nlen = printable_len(user, MAX_NAME, &bad);
     if (nlen < 1 || nlen > MAX_NAME || bad)
@@ -68,8 +64,7 @@ int vlsmb2s_add_user(const char *user, const char *password)
     if (strchr(user, '\\') || strchr(user, '/'))
         return vl2_fail(-1, "add_user: the user name carries no domain (the domain is ignored)");
     size_t plen = printable_len(password, MAX_PASS, &bad);
-    if (plen > MAX_PASS || bad)
-        return vl2_fail(-1, "add_user: password must be 0..%d printable bytes", (int)MAX_PASS);
+    if (plen > MAX_PASS || bad) return vl2_fail(-1, "add_user: password must be 0..%d printable bytes", (int)MAX_PASS);
 
     {
         vl2_cfg_hold hold;
@@ -90,8 +85,7 @@ int vlsmb2s_add_user(const char *user, const char *password)
 
 int vlsmb2s_remove_user(const char *user)
 {
-    if (!user)
-        return vl2_fail(-1, "remove_user: NULL user");
+    if (!user) return vl2_fail(-1, "remove_user: NULL user");
     {
         vl2_cfg_hold hold;
         int i = find_locked(user);
@@ -108,11 +102,9 @@ int vlsmb2s_remove_user(const char *user)
 
 int vl2_user_at(int index, char *name, int namecap, char *password, int passcap)
 {
-    if (!name || !password || namecap < 1 || passcap < 1)
-        return 1;
+    if (!name || !password || namecap < 1 || passcap < 1) return 1;
     vl2_cfg_hold hold;
-    if (index < 0 || index >= g_nusers)
-        return 1;
+    if (index < 0 || index >= g_nusers) return 1;
     copy_cut(name, namecap, g_users[index].name);
     copy_cut(password, passcap, g_users[index].password);
     return 0;
@@ -122,7 +114,6 @@ int vl2_guest_allowed(void)
 {
     vl2_cfg_hold hold;
     int32_t g = vl2_cfg_guest_locked();
-    if (g == 0 || g == 1)
-        return g;
+    if (g == 0 || g == 1) return g;
     return g_nusers == 0;
 }

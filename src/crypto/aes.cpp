@@ -59,8 +59,8 @@ bool gcm_update(EVP_CIPHER_CTX *x, uint8_t *out, const uint8_t *in, size_t len)
 
 // Starts one CCM message: nonce, direction, tag (open only), the message
 // length CCM needs before anything else, then the additional data.
-bool ccm_begin(EVP_CIPHER_CTX *x, const uint8_t *nonce, int enc, const uint8_t *tag, const void *aad,
-               size_t aadlen, size_t len)
+bool ccm_begin(EVP_CIPHER_CTX *x, const uint8_t *nonce, int enc, const uint8_t *tag, const void *aad, size_t aadlen,
+               size_t len)
 {
     if (len > INT_MAX || aadlen > INT_MAX) return false;
     int got = 0;
@@ -96,7 +96,7 @@ EVP_CIPHER_CTX *keyed_ctx(const EVP_CIPHER *c, int alg, const uint8_t *key, int 
     return nullptr;
 }
 
-} // namespace
+}  // namespace
 
 size_t vl2_aead_nonce_len(int alg)
 {

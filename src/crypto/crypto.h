@@ -10,7 +10,7 @@ struct vl2_sha256_ctx {
     uint32_t h[8];
     uint64_t count;  // bytes absorbed so far
     uint8_t block[64];
-    uint64_t fill;   // bytes waiting in block (0..63 between calls)
+    uint64_t fill;  // bytes waiting in block (0..63 between calls)
 };
 
 struct vl2_md5_ctx {
@@ -44,7 +44,7 @@ void vl2_md4(const void *data, size_t len, uint8_t out[16]);
 void vl2_md5(const void *data, size_t len, uint8_t out[16]);
 
 void vl2_sha256_init(vl2_sha256_ctx *c);
-void vl2_sha256_update(void *ctx, const void *data, size_t len); // ctx: sha256 or hmac256
+void vl2_sha256_update(void *ctx, const void *data, size_t len);  // ctx: sha256 or hmac256
 void vl2_sha256_final(vl2_sha256_ctx *c, uint8_t out[32]);
 void vl2_sha256(const void *data, size_t len, uint8_t out[32]);
 
@@ -65,8 +65,8 @@ void vl2_rc4(vl2_rc4_ctx *c, void *data, size_t len);
 // SP 800-108 counter mode, HMAC-SHA256 PRF. [L] is outlen in bits, big-endian
 // (00 00 00 80 for a 16-byte key, 00 00 01 00 for a 32-byte one).
 // label may be null (no bytes, no separator); otherwise its NUL is included.
-void vl2_kdf_ctr_hmacsha256(const void *key, size_t keylen, const char *label,
-                            const void *context, size_t contextlen, uint8_t *out, size_t outlen);
+void vl2_kdf_ctr_hmacsha256(const void *key, size_t keylen, const char *label, const void *context, size_t contextlen,
+                            uint8_t *out, size_t outlen);
 
 // Zeroes a secret in a way the compiler cannot drop.
 void vl2_wipe(void *buf, size_t len);
@@ -87,8 +87,8 @@ int vl2_sha256_accelerated(void);
 // libcrypto once per process. A key record holds a context with the key
 // already scheduled, so a message costs no set-up; one record serves one
 // thread at a time. A zeroed record is a released one.
-constexpr int VL2_CRYPTO_FAIL = -1;   // libcrypto refused, or arguments out of range
-constexpr int VL2_CRYPTO_BADTAG = -2; // open: the tag does not match
+constexpr int VL2_CRYPTO_FAIL = -1;    // libcrypto refused, or arguments out of range
+constexpr int VL2_CRYPTO_BADTAG = -2;  // open: the tag does not match
 
 // Numbered as the SMB 3.1.1 encryption capabilities number the ciphers.
 enum vl2_aead_alg { VL2_AES128_CCM = 1, VL2_AES128_GCM = 2, VL2_AES256_CCM = 3, VL2_AES256_GCM = 4 };
@@ -96,8 +96,8 @@ enum vl2_aead_alg { VL2_AES128_CCM = 1, VL2_AES128_GCM = 2, VL2_AES256_CCM = 3, 
 // One context per direction: libcrypto's CCM cannot turn a context set up
 // for sealing into one that opens.
 struct vl2_aead_key {
-    void *seal; // EVP_CIPHER_CTX with the key set, for sealing and GMAC
-    void *open; // the same for opening
+    void *seal;  // EVP_CIPHER_CTX with the key set, for sealing and GMAC
+    void *open;  // the same for opening
     int alg;
 };
 
@@ -131,7 +131,7 @@ struct vl2_span {
 int vl2_gmac_v(vl2_aead_key *k, const uint8_t nonce[12], const vl2_span *parts, int count, uint8_t mac[16]);
 
 struct vl2_cmac_key {
-    void *ctx; // EVP_MAC_CTX with the key set
+    void *ctx;  // EVP_MAC_CTX with the key set
 };
 
 // AES-128-CMAC (RFC 4493). Same record rules as vl2_aead_key.
@@ -141,7 +141,7 @@ int vl2_cmac(vl2_cmac_key *k, const void *data, size_t len, uint8_t mac[16]);
 int vl2_cmac_v(vl2_cmac_key *k, const vl2_span *parts, int count, uint8_t mac[16]);
 
 struct vl2_sha512_ctx {
-    void *md; // EVP_MD_CTX, null when released
+    void *md;  // EVP_MD_CTX, null when released
 };
 
 // Incremental SHA-512. final releases the context whatever it returns;

@@ -6,8 +6,7 @@
 namespace {
 
 // Key block: the key itself when it fits in 64 bytes, else its digest.
-void key_block(uint8_t kb[64], const void *key, size_t keylen,
-               void (*digest)(const void *, size_t, uint8_t *))
+void key_block(uint8_t kb[64], const void *key, size_t keylen, void (*digest)(const void *, size_t, uint8_t *))
 {
     memset(kb, 0, 64);
     if (keylen > 64)
@@ -19,7 +18,7 @@ void key_block(uint8_t kb[64], const void *key, size_t keylen,
 void sha256_digest(const void *d, size_t n, uint8_t *out) { vl2_sha256(d, n, out); }
 void md5_digest(const void *d, size_t n, uint8_t *out) { vl2_md5(d, n, out); }
 
-} // namespace
+}  // namespace
 
 void vl2_hmac256_init(vl2_hmac256_ctx *c, const void *key, size_t keylen)
 {
@@ -35,10 +34,7 @@ void vl2_hmac256_init(vl2_hmac256_ctx *c, const void *key, size_t keylen)
     vl2_wipe(ipad, sizeof ipad);
 }
 
-void vl2_hmac256_update(vl2_hmac256_ctx *c, const void *data, size_t len)
-{
-    vl2_sha256_update(&c->inner, data, len);
-}
+void vl2_hmac256_update(vl2_hmac256_ctx *c, const void *data, size_t len) { vl2_sha256_update(&c->inner, data, len); }
 
 void vl2_hmac256_final(vl2_hmac256_ctx *c, uint8_t out[32])
 {
@@ -73,10 +69,7 @@ void vl2_hmacmd5_init(vl2_hmacmd5_ctx *c, const void *key, size_t keylen)
     vl2_wipe(ipad, sizeof ipad);
 }
 
-void vl2_hmacmd5_update(vl2_hmacmd5_ctx *c, const void *data, size_t len)
-{
-    vl2_md5_update(&c->inner, data, len);
-}
+void vl2_hmacmd5_update(vl2_hmacmd5_ctx *c, const void *data, size_t len) { vl2_md5_update(&c->inner, data, len); }
 
 void vl2_hmacmd5_final(vl2_hmacmd5_ctx *c, uint8_t out[16])
 {

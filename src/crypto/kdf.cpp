@@ -3,8 +3,8 @@
 
 #include "crypto/crypto.h"
 
-void vl2_kdf_ctr_hmacsha256(const void *key, size_t keylen, const char *label,
-                            const void *context, size_t contextlen, uint8_t *out, size_t outlen)
+void vl2_kdf_ctr_hmacsha256(const void *key, size_t keylen, const char *label, const void *context, size_t contextlen,
+                            uint8_t *out, size_t outlen)
 {
     // A label is its text with its NUL, then the 0x00 separator (SMB 3 keys
     // are defined that way); no label means neither.

@@ -56,7 +56,7 @@ void md4_block(uint32_t s[4], const uint8_t *blk)
     s[3] += d;
 }
 
-} // namespace
+}  // namespace
 
 void vl2_md4(const void *data, size_t len, uint8_t out[16])
 {

@@ -32,7 +32,7 @@ void finish(uint32_t s[4], const uint8_t *tail, size_t rem, uint64_t total_bytes
     md5_block(s, blk);
 }
 
-} // namespace
+}  // namespace
 
 void md5_block(uint32_t s[4], const uint8_t *blk)
 {

@@ -59,8 +59,8 @@ int libcrypto_cases()
     int failed = 0;
     uint8_t out[64];
     failed += vl2_sha512("abc", 3, out) || check(out, 64,
-        "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
-        "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f");
+                                                 "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
+                                                 "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f");
 
     // RFC 4493, example 2.
     static const uint8_t cmac_key[16] = {0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6,
@@ -76,8 +76,7 @@ int libcrypto_cases()
     static const uint8_t zero[16] = {0};
     uint8_t data[16] = {0}, tag[16];
     vl2_aead_key k;
-    failed += vl2_aead_init(&k, VL2_AES128_GCM, zero, 16) ||
-              vl2_aead_seal(&k, zero, nullptr, 0, data, 16, tag) ||
+    failed += vl2_aead_init(&k, VL2_AES128_GCM, zero, 16) || vl2_aead_seal(&k, zero, nullptr, 0, data, 16, tag) ||
               check(data, 16, "0388dace60b6a392f328c2b971b2fe78") ||
               check(tag, 16, "ab6e47d42cec13bdf53a67b21257bddf") ||
               vl2_aead_open(&k, zero, nullptr, 0, data, 16, tag) || check(data, 16, "00000000000000000000000000000000");
@@ -89,13 +88,13 @@ int libcrypto_cases()
     for (int i = 0; i < 16; i++) ccm_key[i] = (uint8_t)(0x40 + i);
     for (int i = 0; i < 11; i++) nonce[i] = (uint8_t)(0x10 + i);
     for (int i = 0; i < 32; i++) aad[i] = (uint8_t)i;
-    failed += vl2_aead_init(&k, VL2_AES128_CCM, ccm_key, 16) ||
-              vl2_aead_seal(&k, nonce, aad, 32, data, 0, tag) || check(tag, 16, "5bcc91794bd08fd8466cdaaab0a5b5da");
+    failed += vl2_aead_init(&k, VL2_AES128_CCM, ccm_key, 16) || vl2_aead_seal(&k, nonce, aad, 32, data, 0, tag) ||
+              check(tag, 16, "5bcc91794bd08fd8466cdaaab0a5b5da");
     vl2_aead_release(&k);
     return failed;
 }
 
-} // namespace
+}  // namespace
 
 int vl2_selftest(void)
 {
@@ -113,8 +112,7 @@ int vl2_selftest(void)
 
     uint8_t key0b[20];
     memset(key0b, 0x0b, sizeof key0b);
-    failed += hmac256_case(key0b, 20, "Hi There",
-                           "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7");
+    failed += hmac256_case(key0b, 20, "Hi There", "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7");
     failed += hmacmd5_case(key0b, 16, "Hi There", "9294727a3638bb1c13f48ef8158bfc9d");
 
     static const uint8_t rc4key[5] = {1, 2, 3, 4, 5};
@@ -140,8 +138,7 @@ int vl2_selftest(void)
     failed += check(out, 16, "0b7e9c5cac36c0f6ea9ab275298cedce");
 
     static const char jefe_msg[] = "what do ya want for nothing?";
-    failed += hmac256_case("Jefe", 4, jefe_msg,
-                           "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+    failed += hmac256_case("Jefe", 4, jefe_msg, "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
     failed += hmacmd5_case("Jefe", 4, jefe_msg, "750c783e6ab0b503eaa86e310a5db738");
 
     failed += libcrypto_cases();

@@ -63,7 +63,7 @@ inline blocks_fn blocks()
     return f;
 }
 
-} // namespace
+}  // namespace
 
 void vl2_sha256_blocks_portable(uint32_t h[8], const uint8_t *p, size_t n)
 {
@@ -105,10 +105,7 @@ int vl2_sha256_force_portable(int on)
     return vl2_sha256_accelerated();
 }
 
-int vl2_sha256_accelerated(void)
-{
-    return blocks() == vl2_sha256_blocks_ni ? 1 : 0;
-}
+int vl2_sha256_accelerated(void) { return blocks() == vl2_sha256_blocks_ni ? 1 : 0; }
 
 void vl2_sha256_init(vl2_sha256_ctx *c)
 {

@@ -20,7 +20,7 @@ int fail()
     return VL2_CRYPTO_FAIL;
 }
 
-} // namespace
+}  // namespace
 
 int vl2_sha512_init(vl2_sha512_ctx *c)
 {

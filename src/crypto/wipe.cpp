@@ -8,7 +8,7 @@ namespace {
 // buffer that is about to die.
 void (*volatile wipe_hook)(void *, size_t) = nullptr;
 
-} // namespace
+}  // namespace
 
 void vl2_wipe(void *buf, size_t len)
 {

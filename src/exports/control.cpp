@@ -9,10 +9,7 @@
 
 #include <climits>
 
-const char *vlsmb2s_version(void)
-{
-    return "1.0.0";
-}
+const char *vlsmb2s_version(void) { return "1.0.0"; }
 
 const char *vlsmb2s_last_error(void)
 {
@@ -27,8 +24,7 @@ const char *vlsmb2s_last_error(void)
 int vlsmb2s_session_count(void)
 {
     int64_t n = vl2_stat_get(VL2_ST_SESSIONS) - vl2_stat_get(VL2_ST_LOGON_FAILED);
-    if (n <= 0)
-        return 0;
+    if (n <= 0) return 0;
     return n > INT_MAX ? INT_MAX : (int)n;
 }
 

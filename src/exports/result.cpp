@@ -16,7 +16,7 @@ struct out_slot {
 
 thread_local out_slot g_out;
 
-} // namespace
+}  // namespace
 
 const char *vl2_out_set(vl2_buf *b)
 {

@@ -118,7 +118,7 @@ vl2_dir *opendirfd(const char *path, char *real, int cap)
     return d;
 }
 
-} // namespace
+}  // namespace
 
 int vl2_fs_stat(const char *path, vl2_fstat *out)
 {

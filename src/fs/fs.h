@@ -12,7 +12,7 @@ int vl2_fs_stat(const char *path, vl2_fstat *out);   // links followed
 int vl2_fs_lstat(const char *path, vl2_fstat *out);  // links reported as VL2_K_LINK
 // Canonical path with every link resolved; fails when it does not fit cap.
 int vl2_fs_realpath(const char *path, char *out, int cap);
-char vl2_fs_sep(void);                               // '/'
+char vl2_fs_sep(void);  // '/'
 // Follows path to the object it names and reports, from one open
 // descriptor, that object's host path (as vl2_fs_fd_path) and its metadata
 // (links followed). Never blocks, whatever the object is. 0 or -1.

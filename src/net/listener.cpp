@@ -25,11 +25,11 @@
 
 // One accepted connection; listed in the network state record's conns.
 struct vl2_conn {
-    vl2_net_sock s; // io.ctx points here; fd -1 once closed
+    vl2_net_sock s;  // io.ctx points here; fd -1 once closed
     vl2_io io;
     vl2_ip peer;
     pthread_t thread;
-    int done; // under the network state lock
+    int done;  // under the network state lock
     vl2_conn *next;
 };
 
@@ -123,22 +123,19 @@ int g_spare_fd = -1;
 
 void spare_open(void)
 {
-    if (g_spare_fd < 0)
-        g_spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (g_spare_fd < 0) g_spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 void spare_close(void)
 {
-    if (g_spare_fd >= 0)
-        close(g_spare_fd);
+    if (g_spare_fd >= 0) close(g_spare_fd);
     g_spare_fd = -1;
 }
 
 // Out of descriptors: shed one pending connection with the spare, if any.
 void shed_one(int lfd)
 {
-    if (g_spare_fd < 0)
-        return;
+    if (g_spare_fd < 0) return;
     spare_close();
     int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
@@ -153,8 +150,7 @@ int peer_clients(vl2_netstate *g, const vl2_ip *peer)
 {
     int n = 0;
     for (vl2_conn *c = g->conns; c; c = c->next)
-        if (!c->done && vl2_ip_equal(&c->peer, peer))
-            n++;
+        if (!c->done && vl2_ip_equal(&c->peer, peer)) n++;
     return n;
 }
 
@@ -165,8 +161,7 @@ int accept_one(int lfd)
     socklen_t len = sizeof ss;
     int fd = accept4(lfd, (struct sockaddr *)&ss, &len, SOCK_CLOEXEC);
     if (fd < 0) {
-        if (errno != EMFILE && errno != ENFILE)
-            return 0;
+        if (errno != EMFILE && errno != ENFILE) return 0;
         shed_one(lfd);
         return -1;
     }
@@ -234,8 +229,7 @@ void *acceptor_main(void *)
         int lfd;
         {
             net_hold h;
-            if (h.g->stopping)
-                break;
+            if (h.g->stopping) break;
             lfd = h.g->sock;
         }
         struct pollfd p = {lfd, POLLIN, 0};
@@ -252,8 +246,7 @@ void *acceptor_main(void *)
                 poll(nullptr, 0, 50);
                 reap(false);
             }
-            if (g_spare_fd < 0)
-                spare_open();
+            if (g_spare_fd < 0) spare_open();
         } else if (r == 0 || errno != EINTR) {
             reap(false);
         }
@@ -265,8 +258,7 @@ void *acceptor_main(void *)
 int bind_failed(int fd)
 {
     int e = errno;
-    if (fd >= 0)
-        close(fd);
+    if (fd >= 0) close(fd);
     {
         net_hold h;
         h.g->running = 0;
@@ -301,61 +293,49 @@ int open_listener(const char *bind_text, const vl2_ip *ip, int port, int *bound)
         len = sizeof *a;
     }
     int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return bind_failed(-1);
+    if (fd < 0) return bind_failed(-1);
     // On Linux SO_REUSEADDR still refuses a second listener on the same
     // address and port, yet lets a restart bind over lingering connections.
     int one = 1, zero = 0;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (v6)
-        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+    if (v6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
     if (bind(fd, (struct sockaddr *)&ss, len) != 0 || listen(fd, 64) != 0 || set_nonblocking(fd) != 0)
         return bind_failed(fd);
     len = sizeof ss;
-    if (getsockname(fd, (struct sockaddr *)&ss, &len) != 0)
-        return bind_failed(fd);
+    if (getsockname(fd, (struct sockaddr *)&ss, &len) != 0) return bind_failed(fd);
     *bound = ss.ss_family == AF_INET6 ? ntohs(((struct sockaddr_in6 *)&ss)->sin6_port)
                                       : ntohs(((struct sockaddr_in *)&ss)->sin_port);
     nodelay(fd);
     return fd;
 }
 
-} // namespace
+}  // namespace
 
 int vlsmb2s_start(const char *bind_text, int port, const char *server_name)
 {
-    if (!bind_text || !*bind_text)
-        bind_text = "127.0.0.1";
+    if (!bind_text || !*bind_text) bind_text = "127.0.0.1";
     vl2_ip ip;
-    if (vl2_ip_parse(bind_text, &ip) != 0)
-        return vl2_fail(-1, "start: %.64s is not an IP address", bind_text);
-    if ((unsigned)port > 65535u)
-        return vl2_fail(-1, "start: port out of range");
+    if (vl2_ip_parse(bind_text, &ip) != 0) return vl2_fail(-1, "start: %.64s is not an IP address", bind_text);
+    if ((unsigned)port > 65535u) return vl2_fail(-1, "start: port out of range");
     if (server_name) {
         size_t n = strlen(server_name);
-        if (n < 1 || n > 63)
-            return vl2_fail(-1, "start: server_name 1..63 bytes");
+        if (n < 1 || n > 63) return vl2_fail(-1, "start: server_name 1..63 bytes");
         for (size_t i = 0; i < n; i++) {
             unsigned char ch = (unsigned char)server_name[i];
-            if (ch < 0x20 || ch > 0x7e)
-                return vl2_fail(-1, "start: server_name printable ASCII only");
+            if (ch < 0x20 || ch > 0x7e) return vl2_fail(-1, "start: server_name printable ASCII only");
         }
-        if (vlsmb2s_set_option("server_name", server_name) != 0)
-            return -1;
+        if (vlsmb2s_set_option("server_name", server_name) != 0) return -1;
     }
     int busy_port;
     {
         net_hold h;
         busy_port = h.g->running ? h.g->port : -1;
-        if (!h.g->running)
-            h.g->running = 1;
+        if (!h.g->running) h.g->running = 1;
     }
-    if (busy_port >= 0)
-        return vl2_fail(-4, "start: already running on port %d", busy_port);
+    if (busy_port >= 0) return vl2_fail(-4, "start: already running on port %d", busy_port);
     int bound = 0;
     int fd = open_listener(bind_text, &ip, port, &bound);
-    if (fd < 0)
-        return fd;
+    if (fd < 0) return fd;
     {
         net_hold h;
         h.g->sock = fd;
@@ -385,8 +365,7 @@ void vlsmb2s_stop(void)
     {
         net_hold h;
         // A stop while a start is still setting up finds nothing to stop.
-        if (!h.g->running || !h.g->started || h.g->stopping)
-            return;
+        if (!h.g->running || !h.g->started || h.g->stopping) return;
         h.g->stopping = 1;
         acceptor = h.g->acceptor;
     }

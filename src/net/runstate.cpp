@@ -12,7 +12,7 @@ vl2_netstate g = {PTHREAD_MUTEX_INITIALIZER, 0, 0, 0, -1, 0, {}, nullptr, 0};
 
 constexpr size_t STACK_SIZE = 1024 * 1024;
 
-} // namespace
+}  // namespace
 
 vl2_netstate *vl2_net_acquire(void)
 {
@@ -20,10 +20,7 @@ vl2_netstate *vl2_net_acquire(void)
     return &g;
 }
 
-void vl2_net_release(void)
-{
-    pthread_mutex_unlock(&g.lock);
-}
+void vl2_net_release(void) { pthread_mutex_unlock(&g.lock); }
 
 int vl2_server_stopping(void)
 {
@@ -42,19 +39,15 @@ void vl2_set_stopping(int on)
 
 int vl2_thread_start(void *handle, void *(*fn)(void *), void *arg)
 {
-    if (!handle || !fn)
-        return -1;
+    if (!handle || !fn) return -1;
     pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0)
-        return -1;
+    if (pthread_attr_init(&attr) != 0) return -1;
     size_t stack = STACK_SIZE < (size_t)PTHREAD_STACK_MIN ? (size_t)PTHREAD_STACK_MIN : STACK_SIZE;
     int rc = pthread_attr_setstacksize(&attr, stack);
     pthread_t t;
-    if (rc == 0)
-        rc = pthread_create(&t, &attr, fn, arg);
+    if (rc == 0) rc = pthread_create(&t, &attr, fn, arg);
     pthread_attr_destroy(&attr);
-    if (rc != 0)
-        return -1;
+    if (rc != 0) return -1;
     *(pthread_t *)handle = t;
     return 0;
 }

@@ -48,45 +48,35 @@ int send_all(vl2_net_sock *s, struct iovec *iov, int n)
             progress = vl2_now_ms();
             continue;
         }
-        if (r == 0 || !blocked(errno))
-            return -1;
+        if (r == 0 || !blocked(errno)) return -1;
         struct pollfd p = {s->fd, POLLOUT, 0};
         int pr;
-        do
-            pr = poll(&p, 1, 100);
+        do pr = poll(&p, 1, 100);
         while (pr < 0 && errno == EINTR);
-        if (pr < 0)
-            return -1;
+        if (pr < 0) return -1;
         // A peer that stopped reading must not hold this thread (and with
         // it a server stop) forever.
-        if (vl2_server_stopping())
-            return -1;
-        if (s->io_timeout_ms > 0 && vl2_now_ms() - progress >= (uint64_t)s->io_timeout_ms)
-            return -1;
+        if (vl2_server_stopping()) return -1;
+        if (s->io_timeout_ms > 0 && vl2_now_ms() - progress >= (uint64_t)s->io_timeout_ms) return -1;
     }
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 int vl2_net_read(void *ctx, uint8_t *buf, int32_t count, int timeout_ms)
 {
     vl2_net_sock *s = (vl2_net_sock *)ctx;
-    if (count <= 0)
-        return -1;
+    if (count <= 0) return -1;
     for (;;) {
         ssize_t r = recv(s->fd, buf, (size_t)count, 0);
-        if (r >= 0)
-            return (int)r;
-        if (!blocked(errno))
-            return -1;
+        if (r >= 0) return (int)r;
+        if (!blocked(errno)) return -1;
         struct pollfd p = {s->fd, POLLIN, 0};
         int pr;
-        do
-            pr = poll(&p, 1, timeout_ms);
+        do pr = poll(&p, 1, timeout_ms);
         while (pr < 0 && errno == EINTR);
-        if (pr == 0)
-            return -2;
+        if (pr == 0) return -2;
         // Ready, or a poll error: the next receive reports what happened.
     }
 }
@@ -95,8 +85,7 @@ int vl2_net_stopping(void *) { return vl2_server_stopping(); }
 
 int vl2_net_write(void *ctx, const uint8_t *bytes, int32_t count)
 {
-    if (count <= 0)
-        return 0;
+    if (count <= 0) return 0;
     struct iovec v = {(void *)bytes, (size_t)count};
     return send_all((vl2_net_sock *)ctx, &v, 1);
 }
@@ -114,8 +103,7 @@ int vl2_net_sa_to_ip(const struct sockaddr *sa, vl2_ip *out, int *port)
         const struct sockaddr_in *a = (const struct sockaddr_in *)sa;
         out->family = 4;
         memcpy(out->addr, &a->sin_addr, 4);
-        if (port)
-            *port = ntohs(a->sin_port);
+        if (port) *port = ntohs(a->sin_port);
         return 0;
     }
     if (sa->sa_family == AF_INET6) {
@@ -129,8 +117,7 @@ int vl2_net_sa_to_ip(const struct sockaddr *sa, vl2_ip *out, int *port)
             out->family = 6;
             memcpy(out->addr, b, 16);
         }
-        if (port)
-            *port = ntohs(a->sin6_port);
+        if (port) *port = ntohs(a->sin6_port);
         return 0;
     }
     return -1;

@@ -11,16 +11,16 @@
 struct vl2_conn;
 
 struct vl2_netstate {
-    pthread_mutex_t lock;   // guards every field below
-    int32_t stopping;       // 1 while a stop of the network server is in progress
+    pthread_mutex_t lock;  // guards every field below
+    int32_t stopping;      // 1 while a stop of the network server is in progress
     // The listener's fields (listener.cpp).
-    int32_t running;        // from a start past its argument tests until stopped
-    int32_t started;        // the accept thread exists; before that a stop has nothing to stop
-    int sock;               // the listening socket, -1 when none
-    int32_t port;           // the port actually bound
+    int32_t running;  // from a start past its argument tests until stopped
+    int32_t started;  // the accept thread exists; before that a stop has nothing to stop
+    int sock;         // the listening socket, -1 when none
+    int32_t port;     // the port actually bound
     pthread_t acceptor;
-    vl2_conn *conns;        // connection records, newest first
-    int32_t nclients;       // connections whose loop has not finished
+    vl2_conn *conns;   // connection records, newest first
+    int32_t nclients;  // connections whose loop has not finished
 };
 
 // Takes g.lock and returns the record; release with vl2_net_release.

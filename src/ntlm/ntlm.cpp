@@ -33,8 +33,7 @@ bool tracing() { return getenv("VLSMB2S_TRACE") != nullptr; }
 
 __attribute__((format(printf, 1, 2))) void trace(const char *fmt, ...)
 {
-    if (!tracing())
-        return;
+    if (!tracing()) return;
     va_list ap;
     va_start(ap, fmt);
     vfprintf(stderr, fmt, ap);
@@ -60,8 +59,7 @@ void field(vl2_rd *c, const uint8_t **ptr, size_t *len)
         return;
     }
     *len = ln;
-    if (off)
-        *ptr = c->data + off;
+    if (off) *ptr = c->data + off;
 }
 
 // The message type after the NTLMSSP signature, with *c left past it; 0
@@ -77,10 +75,10 @@ uint32_t message_type(const uint8_t *msg, size_t len, vl2_rd *c)
 // The AV pairs of an NTLMv2 client blob, which start 28 bytes in.
 struct av_walk {
     vl2_rd c;
-    size_t at;      // where the pair last read starts
+    size_t at;  // where the pair last read starts
     uint16_t id, len;
-    vl2_rd value;   // its value
-    bool over;      // its value overruns the blob: the walk ends
+    vl2_rd value;  // its value
+    bool over;     // its value overruns the blob: the walk ends
 };
 av_walk av_start(const uint8_t *blob, size_t blen)
 {
@@ -92,8 +90,7 @@ av_walk av_start(const uint8_t *blob, size_t blen)
 // Reads the next pair: false when no pair header is left.
 bool av_next(av_walk *w)
 {
-    if (w->over || rd_left(&w->c) < 4)
-        return false;
+    if (w->over || rd_left(&w->c) < 4) return false;
     w->at = w->c.pos;
     w->id = rd_u16(&w->c);
     w->len = rd_u16(&w->c);
@@ -114,8 +111,7 @@ void trace_walk(const uint8_t *blob, size_t blen)
             fprintf(stderr, " OVER");
             break;
         }
-        if (w.id == AV_EOL)
-            break;
+        if (w.id == AV_EOL) break;
     }
     fprintf(stderr, "\n");
 }
@@ -124,16 +120,14 @@ void trace_walk(const uint8_t *blob, size_t blen)
 // names that upper-case alike (in any script) are the same account.
 bool same_user(const char *want, const uint8_t *wire16, size_t wirelen, const char *wire8)
 {
-    if (vl2_casecmp(wire8, want) == 0)
-        return true;
+    if (vl2_casecmp(wire8, want) == 0) return true;
     char cut[129];
     snprintf(cut, sizeof cut, "%s", want);
     uint8_t a[264], b[264];
     int alen = 0;
     if (wirelen > sizeof b || vl2_utf8_to_utf16le(cut, a, sizeof a, &alen) != 0 || (size_t)alen != wirelen)
         return false;
-    if (wirelen)
-        memcpy(b, wire16, wirelen);
+    if (wirelen) memcpy(b, wire16, wirelen);
     vl2_ntlm_upcase16le(a, (size_t)alen);
     vl2_ntlm_upcase16le(b, wirelen);
     return memcmp(a, b, wirelen) == 0;
@@ -167,8 +161,7 @@ int read_fields(const uint8_t *msg, size_t len, t3_fields *f)
         trace("[t3] sig\n");
         return -1;
     }
-    if (type != 3)
-        return -1;
+    if (type != 3) return -1;
     field(&c, &f->lm, &f->lmlen);
     field(&c, &f->nt, &f->ntlen);
     if (!f->nt) {
@@ -200,8 +193,7 @@ int blob_checks(const uint8_t *blob, size_t blen, int64_t now, int timecheck, ui
         trace("[t3] blobver %02x%02x\n", ver, hiver);
         return -1;
     }
-    if (timecheck && tracing())
-        trace_walk(blob, blen);
+    if (timecheck && tracing()) trace_walk(blob, blen);
     uint64_t ft = 0;
     av_walk w = av_start(blob, blen);
     while (av_next(&w) && !w.over && w.id != AV_EOL) {
@@ -212,15 +204,13 @@ int blob_checks(const uint8_t *blob, size_t blen, int64_t now, int timecheck, ui
             }
             ft = rd_u64(&w.value);
         }
-        if (w.id == AV_FLAGS && w.len == 4)
-            *avflags = rd_u32(&w.value);
+        if (w.id == AV_FLAGS && w.len == 4) *avflags = rd_u32(&w.value);
     }
     if (w.over) {
         trace("[t3] av list overruns the blob\n");
         return -1;
     }
-    if (!timecheck || ft == 0)
-        return 0;
+    if (!timecheck || ft == 0) return 0;
     int64_t secs = vl2_filetime_secs(ft);
     // Magnitude of secs - now without signed overflow.
     uint64_t skew = secs > now ? (uint64_t)secs - (uint64_t)now : (uint64_t)now - (uint64_t)secs;
@@ -230,12 +220,11 @@ int blob_checks(const uint8_t *blob, size_t blen, int64_t now, int timecheck, ui
 // NTProofStr = HMAC-MD5(NTOWFv2, server challenge ++ blob), computed over
 // the blob as the client sent it. True with the session base key when it
 // matches the response's first 16 bytes.
-bool proof_holds(const uint8_t challenge[8], const t3_fields &f, const uint8_t *blob, size_t blen,
-                 const char *user, const char *password, uint8_t base[16])
+bool proof_holds(const uint8_t challenge[8], const t3_fields &f, const uint8_t *blob, size_t blen, const char *user,
+                 const char *password, uint8_t base[16])
 {
     char domain[129] = "";
-    if (f.dom && vl2_utf16_to_utf8(f.dom, f.domlen, domain, sizeof domain) < 0)
-        domain[0] = 0;
+    if (f.dom && vl2_utf16_to_utf8(f.dom, f.domlen, domain, sizeof domain) < 0) domain[0] = 0;
     uint8_t nthash[16], ntowf[16];
     vl2_ntlm_hashes_dom(user, domain, password, nthash, ntowf);
     vl2_hmacmd5_ctx h;
@@ -246,8 +235,7 @@ bool proof_holds(const uint8_t challenge[8], const t3_fields &f, const uint8_t *
     vl2_hmacmd5_final(&h, calc);
     vl2_wipe(&h, sizeof h);
     bool ok = vl2_ct_equal(calc, f.nt, 16) != 0;
-    if (ok)
-        vl2_hmacmd5(ntowf, 16, f.nt, 16, base);
+    if (ok) vl2_hmacmd5(ntowf, 16, f.nt, 16, base);
     vl2_wipe(nthash, sizeof nthash);
     vl2_wipe(ntowf, sizeof ntowf);
     return ok;
@@ -258,8 +246,7 @@ bool proof_holds(const uint8_t challenge[8], const t3_fields &f, const uint8_t *
 bool mic_holds(const vl2_ntlm_auth *a)
 {
     const vl2_ntlm_exchange *x = a->x;
-    if (!x || x->nego.lost || x->chal.lost || x->chal.len == 0)
-        return false;
+    if (!x || x->nego.lost || x->chal.lost || x->chal.len == 0) return false;
     static const uint8_t zero[16] = {0};
     vl2_hmacmd5_ctx h;
     vl2_hmacmd5_init(&h, a->key, 16);
@@ -309,8 +296,7 @@ int unverified(vl2_ntlm_auth *a, const t3_fields &f)
         a->anonymous = 1;
         // An anonymous client that asked for key exchange signs with the key
         // it sent, encrypted under the all-zero session base key.
-        if ((f.flags & F_KEY_EXCH) && f.ersk && f.ersklen == 16)
-            decrypt_session_key(f.ersk, ZERO_KEY, a->key);
+        if ((f.flags & F_KEY_EXCH) && f.ersk && f.ersklen == 16) decrypt_session_key(f.ersk, ZERO_KEY, a->key);
         return 0;
     }
     // NTLMv1 and NTLM2-session responses (24 bytes) are never verified; where
@@ -327,50 +313,42 @@ int unverified(vl2_ntlm_auth *a, const t3_fields &f)
     return 1;
 }
 
-} // namespace
+}  // namespace
 
 int vl2_ntlm_user(const uint8_t *msg, size_t len, char *out, int cap)
 {
     vl2_rd c;
-    if (len < 44 || !out || cap < 1 || message_type(msg, len, &c) != 3)
-        return -1;
+    if (len < 44 || !out || cap < 1 || message_type(msg, len, &c) != 3) return -1;
     rd_skip(&c, 24);  // to UserNameFields
     const uint8_t *usr = nullptr;
     size_t usrlen = 0;
     field(&c, &usr, &usrlen);
     out[0] = 0;
-    if (usrlen == 0)
-        return 0;
+    if (usrlen == 0) return 0;
     return usr && vl2_utf16_to_utf8(usr, usrlen, out, cap) >= 0 ? 0 : -1;
 }
 
 int vl2_ntlm_type1(const uint8_t *msg, size_t len, uint32_t *flags)
 {
     vl2_rd c;
-    if (len < 16 || message_type(msg, len, &c) != 1)
-        return -1;
+    if (len < 16 || message_type(msg, len, &c) != 1) return -1;
     uint32_t f = rd_u32(&c);
-    if (c.bad)
-        return -1;
-    if (flags)
-        *flags = f;
+    if (c.bad) return -1;
+    if (flags) *flags = f;
     return 0;
 }
 
-int vl2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t now, vl2_buf *b,
-                   uint32_t client_flags)
+int vl2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t now, vl2_buf *b, uint32_t client_flags)
 {
     char cut[61];
     uint8_t name[160];
     int nb = 0;
-    if (server_name16(server_name, cut, name, &nb) != 0)
-        return -1;
+    if (server_name16(server_name, cut, name, &nb) != 0) return -1;
     const size_t B = (size_t)nb;
     const bool target = (client_flags & VL2_NTLM_REQUEST_TARGET) != 0;
     const bool version = (client_flags & VL2_NTLM_VERSION) != 0;
     uint32_t flags = CHALLENGE_FLAGS | (client_flags & ANSWERED);
-    if (target)
-        flags |= VL2_NTLM_REQUEST_TARGET | F_TARGET_TYPE_SERVER;
+    if (target) flags |= VL2_NTLM_REQUEST_TARGET | F_TARGET_TYPE_SERVER;
     uint8_t m[80 + 3 * sizeof name];
     memset(m, 0, sizeof m);
     memcpy(m, SIGNATURE, 8);
@@ -435,12 +413,10 @@ void vl2_ntlm_hashes_dom(const char *user, const char *domain, const char *passw
 
     uint8_t ud[264];
     int ulen = 0, dlen = 0;
-    if (vl2_utf8_to_utf16le(u, ud, sizeof ud, &ulen) != 0)
-        ulen = 0;
+    if (vl2_utf8_to_utf16le(u, ud, sizeof ud, &ulen) != 0) ulen = 0;
     // Clients upper-case the user name (not the domain) unit by unit.
     vl2_ntlm_upcase16le(ud, (size_t)ulen);
-    if (vl2_utf8_to_utf16le(d, ud + ulen, (int)sizeof ud - ulen, &dlen) != 0)
-        dlen = 0;
+    if (vl2_utf8_to_utf16le(d, ud + ulen, (int)sizeof ud - ulen, &dlen) != 0) dlen = 0;
     vl2_hmacmd5(nthash, 16, ud, (size_t)(ulen + dlen), ntowfv2);
 }
 
@@ -459,30 +435,24 @@ int vl2_ntlm_type3(vl2_ntlm_auth *a)
     const char *user = a->user ? a->user : "";
     const char *password = a->password ? a->password : "";
     t3_fields f;
-    if (read_fields(a->msg, a->len, &f) != 0)
-        return -1;
+    if (read_fields(a->msg, a->len, &f) != 0) return -1;
     a->flags = f.flags;
     const int early = unverified(a, f);
-    if (early != 1)
-        return early;
+    if (early != 1) return early;
     if ((f.flags & F_NTLM) && !(f.flags & F_ESS)) {
         trace("[t3] ntonly flags=%08x\n", f.flags);
         return -1;
     }
-    if ((f.flags & F_KEY_EXCH) && (!f.ersk || f.ersklen != 16))
-        return -1;
+    if ((f.flags & F_KEY_EXCH) && (!f.ersk || f.ersklen != 16)) return -1;
     const uint8_t *blob = f.nt + 16;
     const size_t blen = f.ntlen - 16;
     uint32_t avflags = 0;
-    if (blob_checks(blob, blen, a->now, a->timecheck, &avflags) != 0)
-        return -1;
+    if (blob_checks(blob, blen, a->now, a->timecheck, &avflags) != 0) return -1;
     // The MIC sits after the Version field; a message too short to hold it
     // cannot carry the MIC it announces.
-    if ((avflags & AV_FLAG_MIC) && a->len < MIC_AT + 16)
-        return -1;
+    if ((avflags & AV_FLAG_MIC) && a->len < MIC_AT + 16) return -1;
     char wire[129] = "";
-    if (f.usrlen && (!f.usr || vl2_utf16_to_utf8(f.usr, f.usrlen, wire, sizeof wire) < 0))
-        return -1;
+    if (f.usrlen && (!f.usr || vl2_utf16_to_utf8(f.usr, f.usrlen, wire, sizeof wire) < 0)) return -1;
     // Name test last among the checks, first before any hashing: a refused
     // message is refused alike for every name, and in the account loop only
     // the matching account pays for hashing.
@@ -529,8 +499,7 @@ void vl2_ntlm_keep(vl2_ntlm_kept *k, const uint8_t *p, size_t len)
 {
     k->lost = len > sizeof k->data;
     k->len = k->lost ? 0 : len;
-    if (k->len)
-        memcpy(k->data, p, len);
+    if (k->len) memcpy(k->data, p, len);
 }
 
 void vl2_ntlm_dir_init(vl2_ntlm_dir *d, const uint8_t key[16], uint32_t flags, int server_to_client)
@@ -556,8 +525,7 @@ void vl2_ntlm_mac(vl2_ntlm_dir *d, uint32_t flags, const uint8_t *msg, size_t le
     uint8_t full[16];
     vl2_hmacmd5_final(&h, full);
     vl2_wipe(&h, sizeof h);
-    if (flags & F_KEY_EXCH)
-        vl2_rc4(&d->seal, full, 8);
+    if (flags & F_KEY_EXCH) vl2_rc4(&d->seal, full, 8);
     vl2_put32(sig, 1);
     memcpy(sig + 4, full, 8);
     memcpy(sig + 12, seq, 4);

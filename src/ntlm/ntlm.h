@@ -30,10 +30,10 @@ struct vl2_spnego_in {
 };
 int vl2_spnego_parse(const uint8_t *blob, size_t len, vl2_spnego_in *in);
 // Builders append to b (failure is recorded in b itself); return 0.
-int vl2_spnego_resp(const uint8_t *msg, size_t len, vl2_buf *b);     // accept-incomplete + token
-int vl2_spnego_done(vl2_buf *b);                                      // accept-completed (9 bytes)
-int vl2_spnego_init_tok(const uint8_t *mech, size_t len, vl2_buf *b); // NegTokenInit2 with mechToken
-int vl2_spnego_init_tok_nomect(vl2_buf *b);                           // NegTokenInit2, 74 bytes
+int vl2_spnego_resp(const uint8_t *msg, size_t len, vl2_buf *b);       // accept-incomplete + token
+int vl2_spnego_done(vl2_buf *b);                                       // accept-completed (9 bytes)
+int vl2_spnego_init_tok(const uint8_t *mech, size_t len, vl2_buf *b);  // NegTokenInit2 with mechToken
+int vl2_spnego_init_tok_nomect(vl2_buf *b);                            // NegTokenInit2, 74 bytes
 // accept-completed with the server's mechListMIC (16 bytes).
 int vl2_spnego_done_mic(const uint8_t mic[16], vl2_buf *b);
 
@@ -44,7 +44,7 @@ constexpr uint32_t VL2_NTLM_SIGN = 0x00000010;
 constexpr uint32_t VL2_NTLM_SEAL = 0x00000020;
 constexpr uint32_t VL2_NTLM_ALWAYS_SIGN = 0x00008000;
 constexpr uint32_t VL2_NTLM_VERSION = 0x02000000;
-constexpr uint32_t VL2_NTLM_ESS = 0x00080000; // extended session security
+constexpr uint32_t VL2_NTLM_ESS = 0x00080000;  // extended session security
 
 // The NEGOTIATE message's flags: 0 with *flags set, or -1 when the message
 // is shorter than 16 bytes or not a NEGOTIATE (flags may be null).
@@ -70,7 +70,7 @@ struct vl2_ntlm_kept {
 };
 struct vl2_ntlm_exchange {
     vl2_ntlm_kept nego, chal, mech_types;
-    uint32_t flags; // the NEGOTIATE's
+    uint32_t flags;  // the NEGOTIATE's
 };
 // Keeps a copy of len bytes (or marks k lost when they do not fit).
 void vl2_ntlm_keep(vl2_ntlm_kept *k, const uint8_t *p, size_t len);
@@ -94,13 +94,13 @@ void vl2_ntlm_mac(vl2_ntlm_dir *d, uint32_t flags, const uint8_t *msg, size_t le
 struct vl2_ntlm_auth {
     const uint8_t *msg;
     size_t len;
-    const uint8_t *challenge; // the 8 bytes the CHALLENGE carried
-    int64_t now;              // unix seconds
-    int timecheck;            // check the client's timestamp when it has one
-    const char *user;         // "" matches any name (the guest path)
+    const uint8_t *challenge;  // the 8 bytes the CHALLENGE carried
+    int64_t now;               // unix seconds
+    int timecheck;             // check the client's timestamp when it has one
+    const char *user;          // "" matches any name (the guest path)
     const char *password;
-    const vl2_ntlm_exchange *x; // for the MIC; null: a MIC cannot be checked
-    int guest_ok;             // guests are admitted: an unverifiable response is one
+    const vl2_ntlm_exchange *x;  // for the MIC; null: a MIC cannot be checked
+    int guest_ok;                // guests are admitted: an unverifiable response is one
     // Results.
     int anonymous;    // 1: nothing was verified (see vl2_ntlm_type3)
     int proof_tried;  // the name matched and the proof was computed

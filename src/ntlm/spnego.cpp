@@ -12,8 +12,8 @@ namespace {
 const uint8_t SPNEGO_OID[] = {0x06, 0x06, 0x2b, 0x06, 0x01, 0x05, 0x05, 0x02};
 // NTLMSSP's OID, then the same with its DER tag and length.
 const uint8_t OID_NTLM[] = {0x2b, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x02, 0x0a};
-const uint8_t NTLM_OID[] = {0x06, sizeof OID_NTLM, OID_NTLM[0], OID_NTLM[1], OID_NTLM[2], OID_NTLM[3], OID_NTLM[4],
-                            OID_NTLM[5], OID_NTLM[6], OID_NTLM[7], OID_NTLM[8], OID_NTLM[9]};
+const uint8_t NTLM_OID[] = {0x06,        sizeof OID_NTLM, OID_NTLM[0], OID_NTLM[1], OID_NTLM[2], OID_NTLM[3],
+                            OID_NTLM[4], OID_NTLM[5],     OID_NTLM[6], OID_NTLM[7], OID_NTLM[8], OID_NTLM[9]};
 const uint8_t NEG_STATE_INCOMPLETE[] = {0x0a, 0x01, 0x01};
 const uint8_t ACCEPT_COMPLETED[] = {0xa1, 0x07, 0x30, 0x05, 0xa0, 0x03, 0x0a, 0x01, 0x00};
 constexpr size_t HINTS_LEN = sizeof vl2_spnego_hint - 1;
@@ -46,12 +46,10 @@ int mech_types(vl2_rd a0)
 {
     uint8_t t;
     size_t l;
-    if (rd_der(&a0, &t, &l) != 0 || !(t & 0x20))
-        return -2;
+    if (rd_der(&a0, &t, &l) != 0 || !(t & 0x20)) return -2;
     vl2_rd list = rd_sub(&a0, l);
     while (rd_der(&list, &t, &l) == 0) {
-        if (is_ntlm_oid(list, t, l))
-            return 0;
+        if (is_ntlm_oid(list, t, l)) return 0;
         rd_skip(&list, l);
     }
     return -2;
@@ -62,8 +60,7 @@ bool octets(vl2_rd c, const uint8_t **p, size_t *n)
 {
     uint8_t t;
     size_t l;
-    if (rd_der(&c, &t, &l) != 0 || t != 0x04)
-        return false;
+    if (rd_der(&c, &t, &l) != 0 || t != 0x04) return false;
     *p = rd_bytes(&c, l);
     *n = l;
     return *p != nullptr;
@@ -77,15 +74,13 @@ int neg_token_init(vl2_rd a0, vl2_spnego_in *in)
 {
     uint8_t t;
     size_t l;
-    if (rd_der(&a0, &t, &l) != 0 || !(t & 0x20))
-        return -1;
+    if (rd_der(&a0, &t, &l) != 0 || !(t & 0x20)) return -1;
     vl2_rd seq = rd_sub(&a0, l);
     // A short or damaged tail after mechTypes is tolerated: everything
     // needed has been seen by then.
     while (rd_der(&seq, &t, &l) == 0) {
         if (t == 0xa0) {
-            if (mech_types(rd_sub(&seq, l)) != 0)
-                return -2;
+            if (mech_types(rd_sub(&seq, l)) != 0) return -2;
             in->mech_types = rd_at(&seq, seq.pos, l);
             in->mech_types_len = l;
         } else if (t == 0xa2 && !octets(rd_sub(&seq, l), &in->init_tok, &in->init_toklen)) {
@@ -103,18 +98,15 @@ int gss_token(const uint8_t *blob, size_t len, vl2_spnego_in *in)
     vl2_rd c{blob, len, 0, 0};
     uint8_t t;
     size_t l;
-    if (rd_der(&c, &t, &l) != 0 || !(t & 0x20))
-        return -1;
+    if (rd_der(&c, &t, &l) != 0 || !(t & 0x20)) return -1;
     c = rd_sub(&c, l);
     while (rd_left(&c)) {
-        if (rd_der(&c, &t, &l) != 0)
-            return -1;
+        if (rd_der(&c, &t, &l) != 0) return -1;
         if (is_ntlm_oid(c, t, l)) {
             in->raw = 1;
             return 0;
         }
-        if (t == 0xa0)
-            return neg_token_init(rd_sub(&c, l), in);
+        if (t == 0xa0) return neg_token_init(rd_sub(&c, l), in);
         rd_skip(&c, l);
     }
     return -1;
@@ -127,8 +119,7 @@ int neg_token_resp(const uint8_t *blob, size_t len, vl2_spnego_in *in)
     vl2_rd c{blob, len, 0, 0};
     uint8_t t;
     size_t l;
-    if (rd_der(&c, &t, &l) != 0 || !(t & 0x20))
-        return -1;
+    if (rd_der(&c, &t, &l) != 0 || !(t & 0x20)) return -1;
     c = rd_sub(&c, l);
     vl2_rd first = c;
     if (rd_der(&first, &t, &l) == 0) {
@@ -140,11 +131,9 @@ int neg_token_resp(const uint8_t *blob, size_t len, vl2_spnego_in *in)
         }
     }
     while (rd_left(&c)) {
-        if (rd_der(&c, &t, &l) != 0)
-            break;
+        if (rd_der(&c, &t, &l) != 0) break;
         if (t == 0xa2 && !in->tok) {
-            if (!octets(rd_sub(&c, l), &in->tok, &in->toklen))
-                return -1;
+            if (!octets(rd_sub(&c, l), &in->tok, &in->toklen)) return -1;
         } else if (t == 0xa3 && in->tok && !octets(rd_sub(&c, l), &in->mic, &in->miclen)) {
             in->mic = nullptr;
             in->miclen = 0;
@@ -154,17 +143,14 @@ int neg_token_resp(const uint8_t *blob, size_t len, vl2_spnego_in *in)
     return in->tok ? 0 : -1;
 }
 
-} // namespace
+}  // namespace
 
 int vl2_spnego_parse(const uint8_t *blob, size_t len, vl2_spnego_in *in)
 {
     *in = vl2_spnego_in{};
-    if (!blob || len <= 1)
-        return -1;
-    if (blob[0] == 0x60)
-        return gss_token(blob, len, in);
-    if (blob[0] == 0xa1)
-        return neg_token_resp(blob, len, in);
+    if (!blob || len <= 1) return -1;
+    if (blob[0] == 0x60) return gss_token(blob, len, in);
+    if (blob[0] == 0xa1) return neg_token_resp(blob, len, in);
     if (len >= 8 && memcmp(blob, "NTLMSSP", 8) == 0) {
         in->tok = blob;
         in->toklen = len;
@@ -204,8 +190,7 @@ int vl2_spnego_resp(const uint8_t *msg, size_t len, vl2_buf *b)
     der_len(b, C);
     vl2_buf_byte(b, 0x04);
     der_len(b, n);
-    if (n)
-        vl2_buf_put(b, msg, n);
+    if (n) vl2_buf_put(b, msg, n);
     return 0;
 }
 
@@ -233,7 +218,7 @@ void put_hints(vl2_buf *b)
     vl2_buf_put(b, vl2_spnego_hint, HINTS_LEN);
 }
 
-} // namespace
+}  // namespace
 
 int vl2_spnego_init_tok(const uint8_t *mech, size_t len, vl2_buf *b)
 {
@@ -254,8 +239,7 @@ int vl2_spnego_init_tok(const uint8_t *mech, size_t len, vl2_buf *b)
     der_len(b, D);
     vl2_buf_byte(b, 0x04);
     der_len(b, n);
-    if (n)
-        vl2_buf_put(b, mech, n);
+    if (n) vl2_buf_put(b, mech, n);
     put_hints(b);
     return 0;
 }

@@ -74,9 +74,11 @@ const char *status_name(uint32_t status)
 {
     switch (status) {
 #define VL2_STATUS_CASE(name, value) \
-    case value: return #name;
+    case value: \
+        return #name;
         VL2_STATUS_LIST(VL2_STATUS_CASE)
 #undef VL2_STATUS_CASE
-    default: return "STATUS?";
+    default:
+        return "STATUS?";
     }
 }

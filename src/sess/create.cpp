@@ -32,7 +32,6 @@ uint32_t normalise_access(uint32_t a)
     return a;
 }
 
-
 // Times, sizes and attributes as CREATE and CLOSE both report them.
 void put_meta(vl2_buf *b, const vl2_open *o)
 {
@@ -88,8 +87,7 @@ uint32_t resolve_name(const vl2_tree *t, const char *name, uint32_t opts, char *
         }
         // The share is looked up again by name, so a share removed since the
         // tree was connected no longer serves anything.
-        if (vl2_vfs_resolve(t->share.name, vp, res) != 0 ||
-            (res->kind != VL2_R_DIR && res->kind != VL2_R_FILE)) {
+        if (vl2_vfs_resolve(t->share.name, vp, res) != 0 || (res->kind != VL2_R_DIR && res->kind != VL2_R_FILE)) {
             return vp[0] ? ST_OBJECT_PATH_NOT_FOUND : ST_OBJECT_NAME_NOT_FOUND;
         }
         const bool dir = res->kind == VL2_R_DIR;
@@ -157,8 +155,8 @@ uint32_t cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     uint32_t ctx_off = rd_u32(rd);
     uint32_t ctx_len = rd_u32(rd);
     if (rd->bad) return create_fail(r, ST_INVALID_PARAMETER, 0);
-    sess_trace(s, "[create] access=%08llx opts=%08x disp=%u name_off=%u name_len=%u\n",
-               (unsigned long long)access_in, opts, disp, name_off, name_len);
+    sess_trace(s, "[create] access=%08llx opts=%08x disp=%u name_off=%u name_len=%u\n", (unsigned long long)access_in,
+               opts, disp, name_off, name_len);
 
     // Names are relative to the share: one that starts at a root is
     // malformed, whatever it asks for.
@@ -210,11 +208,11 @@ uint32_t cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     vl2_buf_byte(b, 0);  // Flags
     w32(b, 1);           // FILE_OPENED
     put_meta(b, o);
-    w32(b, 0);           // Reserved2
+    w32(b, 0);  // Reserved2
     w64(b, o->id);
-    w64(b, 0);           // volatile half
-    w32(b, 0);           // CreateContextsOffset, set by the answers
-    w32(b, 0);           // CreateContextsLength
+    w64(b, 0);  // volatile half
+    w32(b, 0);  // CreateContextsOffset, set by the answers
+    w32(b, 0);  // CreateContextsLength
     vl2_buf_byte(b, 0);
     r->rq.opened = o->id;
 

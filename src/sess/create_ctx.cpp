@@ -47,7 +47,7 @@ void put_context(vl2_buf *b, size_t *prev, const uint8_t tag[4], const uint8_t *
     w16(b, 24);  // DataOffset
     w32(b, n);   // DataLength
     vl2_buf_put(b, tag, 4);
-    w32(b, 0);   // aligns the data to 8
+    w32(b, 0);  // aligns the data to 8
     vl2_buf_put(b, data, n);
     *prev = at;
 }

@@ -4,7 +4,6 @@
 
 #include "cfg/cfg.h"
 
-
 size_t g_reply_cap = (size_t)8 << 20;
 vl2_handler *g_test_handlers[CMD_COUNT];
 
@@ -36,7 +35,9 @@ void render_failure(vl2_sess *s, vl2_reply *r, unsigned cmd, uint32_t status, ui
     case FAIL_BODY_CREATE_WRITE:
         create_error_l(s, r, status, r->fail_body == FAIL_BODY_CREATE_WRITE, r->fail_line);
         break;
-    case FAIL_BODY_SETUP: session_setup_fail_body(s, r, status); break;
+    case FAIL_BODY_SETUP:
+        session_setup_fail_body(s, r, status);
+        break;
     case FAIL_BODY_SIZE_NEEDED:
         err_reply_l(s, r, cmd, status, sid, tid, r->fail_line);
         if (r->b.failed) break;
@@ -44,7 +45,9 @@ void render_failure(vl2_sess *s, vl2_reply *r, unsigned cmd, uint32_t status, ui
         w32(&r->b, 4);                     // ByteCount
         w32(&r->b, r->fail_size);          // ErrorData
         break;
-    default: err_reply_l(s, r, cmd, status, sid, tid, r->fail_line); break;
+    default:
+        err_reply_l(s, r, cmd, status, sid, tid, r->fail_line);
+        break;
     }
 }
 
@@ -78,8 +81,8 @@ struct request {
     vl2_hdr h;
     const vl2_command *row;
     const uint8_t *q;  // its header in the frame
-    size_t off;   // where that is
-    size_t left;  // bytes from q to the end of the frame
+    size_t off;        // where that is
+    size_t left;       // bytes from q to the end of the frame
     uint64_t sid;
     uint32_t tid;
     uint16_t credits;
@@ -139,9 +142,12 @@ bool must_be_sealed(const request &q)
     switch (q.h.cmd) {
     case CMD_NEGOTIATE:
     case CMD_SESSION_SETUP:
-    case CMD_CANCEL: return false;
-    case CMD_ECHO: return q.sid != 0 || (q.h.flags & FL_SIGNED);
-    default: return true;
+    case CMD_CANCEL:
+        return false;
+    case CMD_ECHO:
+        return q.sid != 0 || (q.h.flags & FL_SIGNED);
+    default:
+        return true;
     }
 }
 

@@ -47,12 +47,14 @@ enum : uint32_t {
 const char *status_name(uint32_t status);
 
 // SMB2 command codes (low byte of the Command field).
+// clang-format off
 enum : unsigned {
     CMD_NEGOTIATE = 0, CMD_SESSION_SETUP, CMD_LOGOFF, CMD_TREE_CONNECT, CMD_TREE_DISCONNECT,
     CMD_CREATE, CMD_CLOSE, CMD_FLUSH, CMD_READ, CMD_WRITE, CMD_LOCK, CMD_IOCTL, CMD_CANCEL,
     CMD_ECHO, CMD_QUERY_DIRECTORY, CMD_CHANGE_NOTIFY, CMD_QUERY_INFO, CMD_SET_INFO,
     CMD_OPLOCK_BREAK, CMD_COUNT,
 };
+// clang-format on
 
 constexpr size_t SMB2_HDR = 64;
 
@@ -62,7 +64,7 @@ struct vl2_hdr {
     uint16_t charge;   // CreditCharge
     uint16_t credits;  // CreditRequest
     uint32_t flags;
-    uint32_t next;     // NextCommand
+    uint32_t next;  // NextCommand
     uint64_t mid;
     uint32_t tid;
     uint64_t sid;
@@ -107,10 +109,10 @@ void preauth_chain(uint8_t h[64], const uint8_t *msg, size_t n);
 // the connection loop opens TRANSFORM_HEADER requests with in and seals
 // responses with out. A zeroed record is a session without encryption.
 struct vl2_seal {
-    int on;           // the session's traffic travels encrypted
-    vl2_aead_key in;  // client to server: opens requests
-    vl2_aead_key out; // server to client: seals responses
-    uint64_t sealed;  // messages sealed under out so far: the nonce counter
+    int on;            // the session's traffic travels encrypted
+    vl2_aead_key in;   // client to server: opens requests
+    vl2_aead_key out;  // server to client: seals responses
+    uint64_t sealed;   // messages sealed under out so far: the nonce counter
 };
 // Releases both keys and zeroes the record.
 inline void seal_release(vl2_seal *e)
@@ -181,19 +183,19 @@ uint64_t rd_fid(vl2_rd *rd, const vl2_reply *r);
 // ---- reply under construction ------------------------------------------
 struct vl2_reply {
     vl2_buf b;
-    size_t hdr;            // offset of the current response header in b
-    uint32_t chain_status; // status of the last error response in a compound
+    size_t hdr;             // offset of the current response header in b
+    uint32_t chain_status;  // status of the last error response in a compound
     // Bookkeeping of the dispatcher (all zero on entry to frame_in):
-    int cur_open;          // the header at hdr belongs to the request in hand
-    int sign_pending;      // the response at sign_at is signed once final
+    int cur_open;      // the header at hdr belongs to the request in hand
+    int sign_pending;  // the response at sign_at is signed once final
     size_t sign_at;
     vl2_signer sign_with;
-    vl2_req rq;            // the request the current response answers
+    vl2_req rq;  // the request the current response answers
     // How the handler in hand failed: the call site for the trace, and
     // which error body its command gives the status (FAIL_BODY_*).
     int fail_line;
     int fail_body;
-    uint32_t fail_size;    // FAIL_BODY_SIZE_NEEDED: the buffer size the client needs
+    uint32_t fail_size;  // FAIL_BODY_SIZE_NEEDED: the buffer size the client needs
 };
 
 // Little-endian appends.
@@ -209,11 +211,11 @@ uint8_t *rep_hdr(vl2_reply *r);
 struct vl2_sess;
 
 // Starts the reply afresh with one response header (Flags 1); hdr = 0.
-void rep_begin(vl2_reply *r, unsigned cmd, uint32_t status, uint64_t mid, uint64_t sid, uint32_t tid,
-               uint16_t charge, uint16_t credits);
+void rep_begin(vl2_reply *r, unsigned cmd, uint32_t status, uint64_t mid, uint64_t sid, uint32_t tid, uint16_t charge,
+               uint16_t credits);
 // Pads to 8, links NextCommand, appends a chained header (Flags 5).
-void rep_chain(vl2_reply *r, unsigned cmd, uint32_t status, uint64_t mid, uint64_t sid, uint32_t tid,
-               uint16_t charge, uint16_t credits);
+void rep_chain(vl2_reply *r, unsigned cmd, uint32_t status, uint64_t mid, uint64_t sid, uint32_t tid, uint16_t charge,
+               uint16_t credits);
 // Replaces whatever body the current response has with the 9-byte SMB2
 // ERROR body (StructureSize 9, then zeros).
 void rep_error_body(vl2_reply *r);
@@ -224,8 +226,7 @@ void rep_sign_pending(vl2_reply *r, size_t end);
 // or appends a chained one (walk errors), each with the ERROR body; with an
 // empty reply it sends a standalone error frame at once. line identifies the
 // call site in the trace.
-void err_reply_l(vl2_sess *s, vl2_reply *r, unsigned cmd, uint32_t status, uint64_t sid, uint32_t tid,
-                 int line);
+void err_reply_l(vl2_sess *s, vl2_reply *r, unsigned cmd, uint32_t status, uint64_t sid, uint32_t tid, int line);
 #define err_reply(s, r, cmd, status, sid, tid) err_reply_l((s), (r), (cmd), (status), (sid), (tid), __LINE__)
 // CREATE error response (88-byte body when not in a chain).
 void create_error_l(vl2_sess *s, vl2_reply *r, uint32_t status, int write_access, int line);
@@ -252,9 +253,7 @@ void create_answer(vl2_reply *r, const vl2_create_ctx *want, uint32_t max_access
 // the ERROR body carrying the size the client needs (r->fail_size),
 // CREATE's own (counted as a refused open, a refused write when asked to
 // write) or a failed logon's.
-enum : int {
-    FAIL_BODY_ERROR = 0, FAIL_BODY_SIZE_NEEDED, FAIL_BODY_CREATE, FAIL_BODY_CREATE_WRITE, FAIL_BODY_SETUP
-};
+enum : int { FAIL_BODY_ERROR = 0, FAIL_BODY_SIZE_NEEDED, FAIL_BODY_CREATE, FAIL_BODY_CREATE_WRITE, FAIL_BODY_SETUP };
 inline uint32_t rep_fail_l(vl2_reply *r, uint32_t status, int body, int line)
 {
     r->fail_line = line;
@@ -263,8 +262,7 @@ inline uint32_t rep_fail_l(vl2_reply *r, uint32_t status, int body, int line)
 }
 // What a handler returns to be answered with status.
 #define rep_fail(r, status) rep_fail_l((r), (status), FAIL_BODY_ERROR, __LINE__)
-#define create_fail(r, status, wr) \
-    rep_fail_l((r), (status), (wr) ? FAIL_BODY_CREATE_WRITE : FAIL_BODY_CREATE, __LINE__)
+#define create_fail(r, status, wr) rep_fail_l((r), (status), (wr) ? FAIL_BODY_CREATE_WRITE : FAIL_BODY_CREATE, __LINE__)
 #define setup_fail(r, status) rep_fail_l((r), (status), FAIL_BODY_SETUP, __LINE__)
 // Writes one reply with its frame prefix; a failed write sets closing.
 // A reply that must travel encrypted (every reply to an encrypted frame;
@@ -279,7 +277,7 @@ void sess_trace(const vl2_sess *s, const char *fmt, ...) __attribute__((format(p
 
 // ---- trees and opens ----------------------------------------------------
 struct vl2_tree {
-    uint32_t id;      // 24 bits used
+    uint32_t id;  // 24 bits used
     int gone;
     char name[81];
     int is_ipc;
@@ -294,29 +292,29 @@ struct vl2_listing {
     uint32_t pos;       // index of the next entry to examine
     char pattern[516];  // the whole pattern (up to 512 bytes) and its NUL
     int cls;
-    int dots;           // how many of "." and ".." were examined (0..2)
-    int64_t bytes;      // its share of the server-wide listing budget
+    int dots;       // how many of "." and ".." were examined (0..2)
+    int64_t bytes;  // its share of the server-wide listing budget
 };
 
 struct vl2_open {
-    uint64_t id;        // persistent FileId; volatile half is 0 on the wire
+    uint64_t id;  // persistent FileId; volatile half is 0 on the wire
     int is_dir;
     int is_pipe;
     char path[2050];
-    char name[1026];    // share-relative, '/'-separated; "" for the root
+    char name[1026];  // share-relative, '/'-separated; "" for the root
     char share_name[81];
     vl2_share share;
     vl2_fstat st;
     uint64_t disk_id;
     vl2_listing listing;
-    vl2_buf pipe_out;   // pending RPC reply written by WRITE, drained by READ
+    vl2_buf pipe_out;  // pending RPC reply written by WRITE, drained by READ
     uint64_t pipe_pos;
-    int64_t bytes_read; // for the access log at close
+    int64_t bytes_read;  // for the access log at close
     // The host file READ keeps for this open's next READ while the name
     // still leads to it (read.cpp); null when none is kept.
     struct vl2_file *file;
-    uint64_t file_dev, file_ino; // the file it was opened as
-    uint64_t file_used;          // s->read_tick at its last READ
+    uint64_t file_dev, file_ino;  // the file it was opened as
+    uint64_t file_used;           // s->read_tick at its last READ
     vl2_open *next;
 };
 
@@ -374,39 +372,39 @@ struct vl2_sess {
     uint64_t max_write;
     uint64_t guid_seed;
     uint64_t last_err_mid;
-    uint64_t cur_mid;        // the last request that ran; a walk error answers under it
+    uint64_t cur_mid;  // the last request that ran; a walk error answers under it
     int authenticated;
     uint64_t session_id;
     int sign_required;
-    vl2_signer signer;       // set up by the logon
+    vl2_signer signer;  // set up by the logon
     uint8_t challenge[8];
     int login_failures;
     uint64_t next_id;
     // additions
-    int is_guest;            // the session was set up as a guest
+    int is_guest;  // the session was set up as a guest
     // The logon in progress: the messages its integrity checks cover, and
     // the server's mechListMIC for the accept-completed token.
     vl2_ntlm_exchange ntlm;
     uint8_t reply_mic[16];
     int reply_mic_set;
     int open_count;
-    int64_t listing_entries; // entries held in listings across all opens
+    int64_t listing_entries;  // entries held in listings across all opens
     // Host files the opens keep for READ (read.cpp): how many, and a count
     // of READs that orders their last use.
     int kept_files;
     uint64_t read_tick;
     // Received bytes not yet processed are rbuf[rhead, rtail) (loop.cpp).
     size_t rhead, rtail;
-    int offline;             // served by vl2_sess_run_offline
-    char user[129];          // account named at logon, for the access log
-    int nego_final;          // the dialect is settled: another NEGOTIATE ends the connection
-    uint64_t unauth_since;   // start of the time without a session (logon time-out)
-    int cipher;              // cipher the NEGOTIATE chose (vl2_aead_alg numbers), 0 for none
-    vl2_seal seal;           // the session's encryption, set up by the logon
-    int frame_sealed;        // the frame in hand arrived in a transform header
-    uint32_t caps;           // Capabilities the NEGOTIATE answered (and its validation repeats)
-    vl2_sign_alg sign_alg;   // how the dialect (and 3.1.1's contexts) sign
-    int enc_policy;          // the encryption option as the NEGOTIATE found it
+    int offline;            // served by vl2_sess_run_offline
+    char user[129];         // account named at logon, for the access log
+    int nego_final;         // the dialect is settled: another NEGOTIATE ends the connection
+    uint64_t unauth_since;  // start of the time without a session (logon time-out)
+    int cipher;             // cipher the NEGOTIATE chose (vl2_aead_alg numbers), 0 for none
+    vl2_seal seal;          // the session's encryption, set up by the logon
+    int frame_sealed;       // the frame in hand arrived in a transform header
+    uint32_t caps;          // Capabilities the NEGOTIATE answered (and its validation repeats)
+    vl2_sign_alg sign_alg;  // how the dialect (and 3.1.1's contexts) sign
+    int enc_policy;         // the encryption option as the NEGOTIATE found it
     // 3.1.1 pre-authentication integrity: the connection's hash after the
     // NEGOTIATE, and that of the logon in progress.
     uint8_t preauth[64];
@@ -434,18 +432,18 @@ void read_file_drop(vl2_sess *s, vl2_open *o);
 // when the response it wrote stands (whatever status it gave it), or the
 // status the dispatcher answers with instead (rep_fail and kin).
 typedef uint32_t vl2_handler(vl2_sess *s, vl2_rd *rd, vl2_reply *r);
-vl2_handler cmd_negotiate, cmd_session_setup, cmd_logoff, cmd_tree_connect, cmd_tree_disconnect,
-    cmd_create, cmd_close, cmd_read, cmd_write, cmd_ioctl, cmd_query_directory, cmd_query_info;
+vl2_handler cmd_negotiate, cmd_session_setup, cmd_logoff, cmd_tree_connect, cmd_tree_disconnect, cmd_create, cmd_close,
+    cmd_read, cmd_write, cmd_ioctl, cmd_query_directory, cmd_query_info;
 
 // Everything the engine knows about one command code. Adding a command is
 // its handler's file plus one row (commands.cpp).
 struct vl2_command {
-    const char *name;      // for traces
-    vl2_handler *fn;       // null: answered by the walk alone (CANCEL, refusals)
-    bool refused;          // would change the store: refused on this read-only server
-    bool sign_exempt;      // may arrive unsigned on a session that requires signing
-    bool inherits_fid;     // a related request's all-ones FileId is the compound's (rd_fid)
-    uint16_t ssz, ssz_alt; // StructureSize the dispatcher holds it to (0: not checked there)
+    const char *name;       // for traces
+    vl2_handler *fn;        // null: answered by the walk alone (CANCEL, refusals)
+    bool refused;           // would change the store: refused on this read-only server
+    bool sign_exempt;       // may arrive unsigned on a session that requires signing
+    bool inherits_fid;      // a related request's all-ones FileId is the compound's (rd_fid)
+    uint16_t ssz, ssz_alt;  // StructureSize the dispatcher holds it to (0: not checked there)
 };
 // The row of a command code; codes past the table share one row ("?")
 // whose handler answers NOT_SUPPORTED.

@@ -14,7 +14,7 @@ constexpr uint32_t FSCTL_PIPE_WAIT = 0x00110018;
 constexpr uint32_t FSCTL_QUERY_NETWORK_INTERFACE_INFO = 0x001401FC;
 constexpr uint64_t ALL_ONES = 0xFFFFFFFFFFFFFFFFULL;
 constexpr uint32_t MAX_PDU_IN = 16384;
-constexpr uint32_t OUT_OFFSET = 112;   // header plus the 48-byte body
+constexpr uint32_t OUT_OFFSET = 112;  // header plus the 48-byte body
 constexpr uint8_t READ_DATA_OFFSET = 80;
 
 // The controls a client sends with the all-ones FileId: none is served.

@@ -246,10 +246,7 @@ void serve(vl2_sess *s)
 
 }  // namespace
 
-const char *vl2_cmd_name(unsigned code)
-{
-    return command_row(code & 0xFF)->name;
-}
+const char *vl2_cmd_name(unsigned code) { return command_row(code & 0xFF)->name; }
 
 const char *vl2_frame_name(const uint8_t *bytes, size_t count)
 {

@@ -23,8 +23,8 @@ constexpr uint32_t CAP_LARGE_MTU = 0x04, CAP_ENCRYPTION = 0x40;
 // Token of the VLSMB2S_SAMBA_TOKEN switch (without its hint name): a
 // NegTokenInit2 without mechToken, for comparing client behaviour.
 const uint8_t SAMBA_TOKEN[] = {0x60, 0x48, 0x06, 0x06, 0x2b, 0x06, 0x01, 0x05, 0x05, 0x02, 0xa0, 0x3e, 0x30,
-                              0x3c, 0xa0, 0x0e, 0x30, 0x0c, 0x06, 0x0a, 0x2b, 0x06, 0x01, 0x04, 0x01, 0x82,
-                              0x37, 0x02, 0x02, 0x0a, 0xa3, 0x2a, 0x30, 0x28, 0xa0, 0x26, 0x1b, 0x24};
+                               0x3c, 0xa0, 0x0e, 0x30, 0x0c, 0x06, 0x0a, 0x2b, 0x06, 0x01, 0x04, 0x01, 0x82,
+                               0x37, 0x02, 0x02, 0x0a, 0xa3, 0x2a, 0x30, 0x28, 0xa0, 0x26, 0x1b, 0x24};
 
 // A token with a 4-byte dummy mechToken whose outer length octets are
 // deliberately not recomputed for it (tests how clients cope).
@@ -32,7 +32,6 @@ const uint8_t SHORT_HEAD[] = {0x60, 0x4c, 0x06, 0x06, 0x2b, 0x06, 0x01, 0x05, 0x
                               0x30, 0x3c, 0xa0, 0x0e, 0x30, 0x0c, 0x06, 0x0a, 0x2b, 0x06, 0x01, 0x04,
                               0x01, 0x82, 0x37, 0x02, 0x02, 0x0a, 0xa2, 0x06, 0x04, 0x04, 0x01, 0x02,
                               0x03, 0x04, 0xa3, 0x2a, 0x30, 0x28, 0xa0, 0x26, 0x1b, 0x24};
-
 
 // n unpredictable bytes; 0, or -1 when the system has no source at all.
 int random_bytes(uint8_t *out, size_t want)
@@ -44,15 +43,12 @@ int random_bytes(uint8_t *out, size_t want)
             got += (size_t)n;
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         break;
     }
-    if (got == want)
-        return 0;
+    if (got == want) return 0;
     int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
+    if (fd < 0) return -1;
     got = 0;
     while (got < want) {
         ssize_t n = read(fd, out + got, want - got);
@@ -73,13 +69,11 @@ void make_challenge(vl2_sess *s, const vl2_opts *fresh, int64_t t)
 {
     uint64_t g = vl2_fnv1a64(fresh->server_name, strlen(fresh->server_name), VL2_FNV_BASIS);
     s->guid_seed = g;
-    if (s->opts.clock == 0 && random_bytes(s->challenge, 8) == 0)
-        return;
+    if (s->opts.clock == 0 && random_bytes(s->challenge, 8) == 0) return;
     uint8_t tb[8];
     vl2_put64(tb, (uint64_t)t);
     uint64_t h = vl2_fnv1a64(tb, 8, g);
-    if (s->opts.clock == 0)
-        h ^= vl2_now_ms() * 0x9E3779B97F4A7C15ULL; // last resort without a random source
+    if (s->opts.clock == 0) h ^= vl2_now_ms() * 0x9E3779B97F4A7C15ULL;  // last resort without a random source
     vl2_put64(s->challenge, g ^ h);
 }
 
@@ -110,8 +104,7 @@ void put_body(vl2_sess *s, vl2_reply *r, uint16_t secmode, uint32_t max_transact
     w16(b, 128);
     w16(b, (uint16_t)tok->len);
     w32(b, 0);
-    if (tok->len)
-        vl2_buf_put(b, tok->data, tok->len);
+    if (tok->len) vl2_buf_put(b, tok->data, tok->len);
 }
 
 // The security token chosen by the test switches in the environment.
@@ -147,8 +140,7 @@ int scan_at(vl2_sess *s, const vl2_opts *o, vl2_rd *rd, size_t c, unsigned count
 {
     *best = 0;
     vl2_rd list = *rd;
-    if (!rd_region(&list, SMB2_HDR + c, 2ull * count))
-        return 0;
+    if (!rd_region(&list, SMB2_HDR + c, 2ull * count)) return 0;
     list.pos = c;
     for (unsigned i = 0; i < count; i++) {
         uint16_t v = rd_u16(&list);
@@ -156,10 +148,8 @@ int scan_at(vl2_sess *s, const vl2_opts *o, vl2_rd *rd, size_t c, unsigned count
             sess_trace(s, "[nego] cand@%zu plausible=%d got=%x\n", c, 0, (unsigned)*best);
             return 0;
         }
-        if (dialect_allowed(o, v) && v > *best)
-            *best = v;
-        if (v >= 0x0300)
-            *is31 = 1;
+        if (dialect_allowed(o, v) && v > *best) *best = v;
+        if (v >= 0x0300) *is31 = 1;
     }
     sess_trace(s, "[nego] cand@%zu plausible=%d got=%x\n", c, 1, (unsigned)*best);
     return 1;
@@ -308,7 +298,7 @@ void put_contexts(vl2_sess *s, vl2_reply *r, const nego_ctx &x)
     vl2_put32(b->data + body + 60, (uint32_t)first);
 }
 
-} // namespace
+}  // namespace
 
 void preauth_chain(uint8_t h[64], const uint8_t *msg, size_t n)
 {
@@ -351,8 +341,7 @@ uint32_t cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     uint16_t count = rd_u16(rd);
     uint16_t secmode = rd_u16(rd);
     rd_u16(rd);
-    if (ssz > 36)
-        rd_skip(rd, 4);
+    if (ssz > 36) rd_skip(rd, 4);
     uint32_t client_caps = rd_u32(rd);  // only 3.x clients fill them in
     vl2_rd guid = *rd;
     rd_skip(rd, 16);
@@ -370,17 +359,14 @@ uint32_t cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     // Some clients put the list elsewhere; try the end of the frame first.
     size_t cand[5];
     size_t ncand = 0;
-    if (n >= 2u * count)
-        cand[ncand++] = n - 2u * count;
+    if (n >= 2u * count) cand[ncand++] = n - 2u * count;
     static const size_t fixed[] = {36, 34, 32, 28};
-    for (size_t c : fixed)
-        cand[ncand++] = c;
+    for (size_t c : fixed) cand[ncand++] = c;
     sess_trace(s, "[nego] ncand=%zu rq.n=%zu\n", ncand, n);
     uint16_t best = 0;
     int is31 = 0;
     for (size_t k = 0; k < ncand; k++) {
-        if (cand[k] + 2u * count > n)
-            continue;
+        if (cand[k] + 2u * count > n) continue;
         uint16_t b = 0;
         if (scan_at(s, &fresh, rd, cand[k], count, &b, &is31) && b) {
             best = b;
@@ -457,12 +443,11 @@ int has_at(const uint8_t *frame, size_t len, const char *what)
 {
     const size_t m = 9;
     for (size_t i = 1; i + m <= len; i++)
-        if (memcmp(frame + i, what, m) == 0)
-            return 1;
+        if (memcmp(frame + i, what, m) == 0) return 1;
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 void smb1_negotiate(vl2_sess *s, const uint8_t *frame, size_t len, vl2_reply *r, int *send)
 {

@@ -28,20 +28,27 @@ constexpr uint8_t FL_RESTART = 0x01, FL_SINGLE = 0x02, FL_INDEX = 0x04, FL_REOPE
 // Entries beyond this many bytes wait for the next request, whatever the
 // client's own limit.
 constexpr size_t MAX_OUT = 1048576;
-constexpr int NAME_CAP = 1024;        // UTF-16LE bytes of one name
-constexpr uint16_t OUT_OFFSET = 72;   // header plus the 8-byte body
+constexpr int NAME_CAP = 1024;       // UTF-16LE bytes of one name
+constexpr uint16_t OUT_OFFSET = 72;  // header plus the 8-byte body
 
 // Bytes of an entry before its name; 0 for a class not served.
 size_t fixed_size(unsigned cls)
 {
     switch (cls) {
-    case 1: return 64;   // FileDirectoryInformation
-    case 2: return 68;   // FileFullDirectoryInformation
-    case 3: return 94;   // FileBothDirectoryInformation
-    case 12: return 12;  // FileNamesInformation
-    case 37: return 104; // FileIdBothDirectoryInformation
-    case 38: return 80;  // FileIdFullDirectoryInformation
-    default: return 0;
+    case 1:
+        return 64;  // FileDirectoryInformation
+    case 2:
+        return 68;  // FileFullDirectoryInformation
+    case 3:
+        return 94;  // FileBothDirectoryInformation
+    case 12:
+        return 12;  // FileNamesInformation
+    case 37:
+        return 104;  // FileIdBothDirectoryInformation
+    case 38:
+        return 80;  // FileIdFullDirectoryInformation
+    default:
+        return 0;
     }
 }
 
@@ -69,8 +76,8 @@ int short_name(const char *name, uint8_t out[24])
 }
 
 // Writes one entry of size bytes (name and padding included) at e.
-void put_entry(uint8_t *e, unsigned cls, size_t fixed, const vl2_vent *v, uint32_t index, const uint8_t *u16,
-               int ulen, uint32_t size)
+void put_entry(uint8_t *e, unsigned cls, size_t fixed, const vl2_vent *v, uint32_t index, const uint8_t *u16, int ulen,
+               uint32_t size)
 {
     memset(e, 0, size);
     vl2_put32(e, size);
@@ -183,8 +190,7 @@ static bool fill_entries(vl2_buf *b, vl2_listing *l, const vl2_open *o, unsigned
             v = &l->ents[i];
         }
         int ulen = 0;
-        if ((!all && !vl2_glob_match(l->pattern, v->name)) ||
-            vl2_utf8_to_utf16le(v->name, u16, NAME_CAP, &ulen) != 0) {
+        if ((!all && !vl2_glob_match(l->pattern, v->name)) || vl2_utf8_to_utf16le(v->name, u16, NAME_CAP, &ulen) != 0) {
             if (is_dot)
                 l->dots++;
             else
@@ -224,8 +230,8 @@ uint32_t cmd_query_directory(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     uint16_t name_len = rd_u16(rd);
     uint32_t out_cap = rd_u32(rd);
     if (rd->bad) return rep_fail(r, ST_INVALID_PARAMETER);
-    sess_trace(s, "[qd] cls=%u flags=%u fid=%llx out_cap=%u fo_off=%u fo_len=%u\n", cls, flags,
-               (unsigned long long)fid, out_cap, name_off, name_len);
+    sess_trace(s, "[qd] cls=%u flags=%u fid=%llx out_cap=%u fo_off=%u fo_len=%u\n", cls, flags, (unsigned long long)fid,
+               out_cap, name_off, name_len);
 
     vl2_open *o = sess_open(s, fid);
     if (!o) return rep_fail(r, ST_FILE_CLOSED);
@@ -240,8 +246,7 @@ uint32_t cmd_query_directory(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         strcpy(pat, "*");
     } else {
         const uint8_t *p = rd_region(rd, name_off, name_len);
-        if (!p || vl2_utf16_to_utf8(p, name_len, pat, (int)sizeof pat) < 0)
-            return rep_fail(r, ST_INVALID_PARAMETER);
+        if (!p || vl2_utf16_to_utf8(p, name_len, pat, (int)sizeof pat) < 0) return rep_fail(r, ST_INVALID_PARAMETER);
         if (!pat[0]) strcpy(pat, "*");
     }
     if (vl2_pat_check(pat) != 0) return rep_fail(r, ST_INVALID_PARAMETER);

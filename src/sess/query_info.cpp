@@ -112,8 +112,8 @@ int file_class(vl2_buf *d, const vl2_open *o, unsigned cls)
 void security_descriptor(vl2_buf *d, uint32_t want)
 {
     static const uint8_t owner[16] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 0x02, 0, 0};  // S-1-5-32-544
-    static const uint8_t group[12] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};                   // S-1-5-18
-    static const uint8_t everyone[12] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};                 // S-1-1-0
+    static const uint8_t group[12] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};                    // S-1-5-18
+    static const uint8_t everyone[12] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};                  // S-1-1-0
     constexpr uint32_t OWNER = 1, GROUP = 2, DACL = 4;
     constexpr uint16_t ACE_SIZE = 8 + sizeof everyone, ACL_SIZE = 8 + ACE_SIZE;
     uint32_t at = 20;
@@ -122,23 +122,23 @@ void security_descriptor(vl2_buf *d, uint32_t want)
     const uint32_t group_at = want & GROUP ? at : 0;
     at += group_at ? sizeof group : 0;
     const uint32_t dacl_at = want & DACL ? at : 0;
-    vl2_buf_byte(d, 1);                      // Revision
-    vl2_buf_byte(d, 0);                      // Sbz1
-    w16(d, dacl_at ? 0x8004 : 0x8000);       // self-relative, DACL present
+    vl2_buf_byte(d, 1);                 // Revision
+    vl2_buf_byte(d, 0);                 // Sbz1
+    w16(d, dacl_at ? 0x8004 : 0x8000);  // self-relative, DACL present
     w32(d, owner_at);
     w32(d, group_at);
-    w32(d, 0);                               // no SACL
+    w32(d, 0);  // no SACL
     w32(d, dacl_at);
     if (owner_at) vl2_buf_put(d, owner, sizeof owner);
     if (group_at) vl2_buf_put(d, group, sizeof group);
     if (dacl_at) {
-        vl2_buf_byte(d, 2);                  // AclRevision
+        vl2_buf_byte(d, 2);  // AclRevision
         vl2_buf_byte(d, 0);
         w16(d, ACL_SIZE);
-        w16(d, 1);                           // AceCount
+        w16(d, 1);  // AceCount
         w16(d, 0);
-        vl2_buf_byte(d, 0);                  // ACCESS_ALLOWED_ACE_TYPE
-        vl2_buf_byte(d, 0);                  // AceFlags
+        vl2_buf_byte(d, 0);  // ACCESS_ALLOWED_ACE_TYPE
+        vl2_buf_byte(d, 0);  // AceFlags
         w16(d, ACE_SIZE);
         w32(d, GRANTED_ACCESS);
         vl2_buf_put(d, everyone, sizeof everyone);

@@ -80,8 +80,8 @@ void read_file_drop(vl2_sess *s, vl2_open *o)
 uint32_t cmd_read(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     rd_u16(rd);  // StructureSize, checked by the dispatcher
-    rd_u8(rd);  // Padding
-    rd_u8(rd);  // Flags
+    rd_u8(rd);   // Padding
+    rd_u8(rd);   // Flags
     uint32_t length = rd_u32(rd);
     uint64_t offset = rd_u64(rd);
     uint64_t fid = rd_fid(rd, r);

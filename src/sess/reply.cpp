@@ -90,8 +90,8 @@ static void put_hdr(vl2_reply *r, unsigned cmd, uint32_t status, uint64_t mid, u
     r->cur_open = 1;
 }
 
-void rep_begin(vl2_reply *r, unsigned cmd, uint32_t status, uint64_t mid, uint64_t sid, uint32_t tid,
-               uint16_t charge, uint16_t credits)
+void rep_begin(vl2_reply *r, unsigned cmd, uint32_t status, uint64_t mid, uint64_t sid, uint32_t tid, uint16_t charge,
+               uint16_t credits)
 {
     r->b.len = 0;
     r->sign_pending = 0;
@@ -99,8 +99,8 @@ void rep_begin(vl2_reply *r, unsigned cmd, uint32_t status, uint64_t mid, uint64
     r->hdr = 0;
 }
 
-void rep_chain(vl2_reply *r, unsigned cmd, uint32_t status, uint64_t mid, uint64_t sid, uint32_t tid,
-               uint16_t charge, uint16_t credits)
+void rep_chain(vl2_reply *r, unsigned cmd, uint32_t status, uint64_t mid, uint64_t sid, uint32_t tid, uint16_t charge,
+               uint16_t credits)
 {
     if (r->b.len % 8) wzero(&r->b, 8 - r->b.len % 8);
     if (r->b.failed) return;
@@ -131,8 +131,8 @@ void err_reply_l(vl2_sess *s, vl2_reply *r, unsigned cmd, uint32_t status, uint6
 {
     if (r->b.len > 0 && r->cur_open) {
         // Found by a handler: the response in hand becomes the error.
-        sess_trace(s, "[vlsmb2s %d] ERR_REPLY cmd=%u status=%08x line=%d mid=%llu%s\n", s->trace_id, cmd & 0xFF,
-                   status, line, (unsigned long long)vl2_le64(rep_hdr(r) + 24), r->rq.in_chain ? " (chained)" : "");
+        sess_trace(s, "[vlsmb2s %d] ERR_REPLY cmd=%u status=%08x line=%d mid=%llu%s\n", s->trace_id, cmd & 0xFF, status,
+                   line, (unsigned long long)vl2_le64(rep_hdr(r) + 24), r->rq.in_chain ? " (chained)" : "");
         rep_status(r, status);
         rep_error_body(r);
         if (r->rq.in_chain) {

@@ -11,5 +11,5 @@ void vl2_sess_run(const vl2_io *io, const vl2_ip *peer, int trace_id);
 void vl2_sess_run_offline(const vl2_io *io, const vl2_ip *peer, int trace_id);
 
 // Display names used by the trace and the simulator's transcript.
-const char *vl2_cmd_name(unsigned code);                       // low byte of the code
+const char *vl2_cmd_name(unsigned code);  // low byte of the code
 const char *vl2_frame_name(const uint8_t *bytes, size_t count);

@@ -14,7 +14,6 @@ namespace {
 constexpr int MAX_ACCOUNTS = 256;
 const uint8_t NTLM_SIG[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
 
-
 // SessionId from the peer and the clock: reproducible under a fixed clock,
 // always odd so it is never 0.
 uint64_t make_session_id(const vl2_sess *s, int64_t t)
@@ -32,13 +31,11 @@ bool throttled_peer(const vl2_sess *s) { return !s->offline && s->peer.family !=
 
 void trace_head(vl2_sess *s, unsigned ssz, unsigned boff, unsigned blen, const uint8_t *blob)
 {
-    if (!s->trace)
-        return;
+    if (!s->trace) return;
     int raw = blen > 8 && memcmp(blob, NTLM_SIG, 8) == 0;
     char hex[24 * 2 + 1];
     size_t k = blen < 24 ? blen : 24;
-    for (size_t i = 0; i < k; i++)
-        snprintf(hex + 2 * i, 3, "%02x", blob[i]);
+    for (size_t i = 0; i < k; i++) snprintf(hex + 2 * i, 3, "%02x", blob[i]);
     hex[2 * k] = 0;
     sess_trace(s, "[sess] ssz=%u boff=%u blen=%u in_blob=%s head=%s\n", ssz, boff, blen,
                raw ? "RAW-NTLM" : "spnego/other", hex);
@@ -60,10 +57,8 @@ void preauth_request(vl2_sess *s, const vl2_reply *r)
 // in its NEGOTIATE.
 void sign_if_required(vl2_sess *s, vl2_reply *r, uint8_t req_secmode)
 {
-    if (req_secmode & 0x02)
-        s->client_sign_required = 1;
-    if (s->sign_required || s->client_sign_required)
-        r->rq.sign = 1;
+    if (req_secmode & 0x02) s->client_sign_required = 1;
+    if (s->sign_required || s->client_sign_required) r->rq.sign = 1;
 }
 
 vl2_ntlm_auth auth_for(vl2_sess *s, const uint8_t *tok, size_t toklen, const char *user, const char *pass)
@@ -123,8 +118,7 @@ int account_key(vl2_sess *s, const uint8_t *tok, size_t toklen, uint8_t key[16],
     bool tried = false;
     int rc = 1;
     for (int i = 0; i < MAX_ACCOUNTS && rc == 1; i++) {
-        if (vl2_user_at(i, name, sizeof name, pass, sizeof pass) != 0 || name[0] == 0)
-            break;
+        if (vl2_user_at(i, name, sizeof name, pass, sizeof pass) != 0 || name[0] == 0) break;
         vl2_ntlm_auth a = auth_for(s, tok, toklen, name, pass);
         rc = vl2_ntlm_type3(&a);
         vl2_wipe(pass, sizeof pass);
@@ -132,11 +126,9 @@ int account_key(vl2_sess *s, const uint8_t *tok, size_t toklen, uint8_t key[16],
         // An anonymous result proves nothing: no account logs on that way.
         bool ok = rc == 0 && !a.anonymous;
         *flags = a.flags;
-        if (ok)
-            memcpy(key, a.key, 16);
+        if (ok) memcpy(key, a.key, 16);
         vl2_wipe(a.key, sizeof a.key);
-        if (ok)
-            return 0;
+        if (ok) return 0;
     }
     if (rc == 1 && !tried) {
         vl2_ntlm_auth a = auth_for(s, tok, toklen, "", "");
@@ -156,8 +148,7 @@ int guest_logon_key(vl2_sess *s, const uint8_t *tok, size_t toklen, uint8_t key[
     *flags = a.flags;
     memcpy(key, a.key, 16);
     vl2_wipe(a.key, sizeof a.key);
-    if (rc == 1)
-        guest_key(s, tok, toklen, key);
+    if (rc == 1) guest_key(s, tok, toklen, key);
     return rc == -1 ? -1 : 0;
 }
 
@@ -175,8 +166,7 @@ int mech_list_mic(vl2_sess *s, const vl2_spnego_in &in, uint32_t flags, const ui
     if (in.raw || !in.mic || !(flags & VL2_NTLM_SIGN) || !(flags & VL2_NTLM_ESS) || vl2_ct_equal(key, zero, 16))
         return 0;
     const vl2_ntlm_kept &m = s->ntlm.mech_types;
-    if (m.lost || m.len == 0 || in.miclen != 16)
-        return -1;
+    if (m.lost || m.len == 0 || in.miclen != 16) return -1;
     vl2_ntlm_dir d;
     uint8_t sig[16];
     vl2_ntlm_dir_init(&d, key, flags, 0);
@@ -185,8 +175,7 @@ int mech_list_mic(vl2_sess *s, const vl2_spnego_in &in, uint32_t flags, const ui
     vl2_ntlm_dir_init(&d, key, flags, 1);
     vl2_ntlm_mac(&d, flags, m.data, m.len, s->reply_mic);
     vl2_wipe(&d, sizeof d);
-    if (!ok && s->trace)
-        sess_trace(s, "[sess] mechListMIC does not hold (flags=%08x)\n", flags);
+    if (!ok && s->trace) sess_trace(s, "[sess] mechListMIC does not hold (flags=%08x)\n", flags);
     s->reply_mic_set = ok;
     return ok ? 0 : -1;
 }
@@ -209,9 +198,9 @@ uint32_t authenticate(vl2_sess *s, vl2_reply *r, const vl2_spnego_in &in, uint8_
 {
     uint8_t key[16];
     const bool guest = vl2_guest_allowed() && !(s->opts.signing == 1 && s->client_sign_required);
-    uint32_t flags = 0; // the AUTHENTICATE's NegotiateFlags
-    const int rc = guest ? guest_logon_key(s, in.tok, in.toklen, key, &flags)
-                         : account_key(s, in.tok, in.toklen, key, &flags);
+    uint32_t flags = 0;  // the AUTHENTICATE's NegotiateFlags
+    const int rc =
+        guest ? guest_logon_key(s, in.tok, in.toklen, key, &flags) : account_key(s, in.tok, in.toklen, key, &flags);
     if (rc != 0 || mech_list_mic(s, in, flags, key) != 0) {
         vl2_wipe(key, sizeof key);
         vl2_wipe(s->reply_mic, sizeof s->reply_mic);
@@ -254,7 +243,7 @@ void begin_exchange(vl2_sess *s, const vl2_spnego_in &in, const uint8_t *nego, s
     vl2_ntlm_keep(&x->mech_types, in.mech_types, in.mech_types_len);
 }
 
-} // namespace
+}  // namespace
 
 void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int raw)
 {
@@ -269,8 +258,7 @@ void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int r
     }
     rep_status(r, more ? ST_MORE_PROCESSING_REQUIRED : ST_SUCCESS);
     vl2_stat_add(guest ? VL2_ST_GUEST_SESSIONS : VL2_ST_SESSIONS, 1);
-    if (s->sign_required)
-        vl2_stat_add(VL2_ST_SIGN_REQUIRED_SESSIONS, 1);
+    if (s->sign_required) vl2_stat_add(VL2_ST_SIGN_REQUIRED_SESSIONS, 1);
 
     vl2_buf tok{};
     if (more) {
@@ -294,8 +282,7 @@ void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int r
     w16(b, (guest ? 0x0001 : 0) | (!more && s->seal.on ? 0x0004 : 0));  // IS_GUEST, ENCRYPT_DATA
     w16(b, 72);
     w16(b, (uint16_t)tok.len);
-    if (tok.len)
-        vl2_buf_put(b, tok.data, tok.len);
+    if (tok.len) vl2_buf_put(b, tok.data, tok.len);
     vl2_buf_free(&tok);
     // Every answer but the last belongs to the logon's pre-authentication hash.
     if (more && s->dialect == 0x0311 && !b->failed)
@@ -304,28 +291,26 @@ void session_setup_ok_body(vl2_sess *s, vl2_reply *r, int guest, int more, int r
 
 void session_setup_fail_body(vl2_sess *s, vl2_reply *r, uint32_t status)
 {
-    if (throttled_peer(s))
-        vl2_logon_failed(&s->peer, vl2_now_ms());
+    if (throttled_peer(s)) vl2_logon_failed(&s->peer, vl2_now_ms());
     vl2_stat_add(VL2_ST_LOGON_FAILED, 1);
     vl2_log_event(VL2_LOG_CONNECTIONS, 4, "logon", s->peer_text, s->user, nullptr, nullptr, -1, "failed");
     rep_status(r, status);
     const uint8_t body[8] = {9, 0, 0, 0, 0, 0, 0, 0};
     vl2_buf_put(&r->b, body, sizeof body);
     s->login_failures++;
-    if (s->login_failures >= s->opts.max_login_failures)
-        s->closing = 1;
+    if (s->login_failures >= s->opts.max_login_failures) s->closing = 1;
 }
 
 uint32_t cmd_session_setup(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     uint16_t ssz = rd_u16(rd);  // checked by the dispatcher
-    rd_u8(rd);                     // Flags
+    rd_u8(rd);                  // Flags
     uint8_t secmode = rd_u8(rd);
-    rd_u32(rd);                    // Capabilities
-    rd_u32(rd);                    // Channel
+    rd_u32(rd);  // Capabilities
+    rd_u32(rd);  // Channel
     uint16_t boff = rd_u16(rd);
     uint16_t blen = rd_u16(rd);
-    rd_u64(rd);                    // PreviousSessionId
+    rd_u64(rd);  // PreviousSessionId
     if (rd->bad) return rep_fail(r, ST_INVALID_PARAMETER);
     if (s->authenticated) return rep_fail(r, ST_REQUEST_NOT_ACCEPTED);
     const uint8_t *blob = rd_region(rd, boff, blen);

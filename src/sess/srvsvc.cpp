@@ -95,15 +95,15 @@ void bind_ack(vl2_rd *in, const pdu_head &h, vl2_buf *out)
     if (!ts) return;
     size_t start = (size_t)out->len;
     pdu_header(out, PT_BIND_ACK, h.call_id);
-    w16(out, FRAG_SIZE);  // max_xmit_frag
-    w16(out, FRAG_SIZE);  // max_recv_frag
-    w32(out, 0);          // assoc_group_id
-    w16(out, 0);          // secondary address: empty
-    wzero(out, 2);        // padded to 4
-    vl2_buf_byte(out, 1); // one result
+    w16(out, FRAG_SIZE);   // max_xmit_frag
+    w16(out, FRAG_SIZE);   // max_recv_frag
+    w32(out, 0);           // assoc_group_id
+    w16(out, 0);           // secondary address: empty
+    wzero(out, 2);         // padded to 4
+    vl2_buf_byte(out, 1);  // one result
     wzero(out, 3);
-    w16(out, 0);          // acceptance
-    w16(out, 0);          // reason
+    w16(out, 0);  // acceptance
+    w16(out, 0);  // reason
     vl2_buf_put(out, ts, TS_LEN);
     pdu_finish(out, start);
 }
@@ -198,7 +198,7 @@ void srvsvc_pdu(const uint8_t *in, size_t n, vl2_buf *out)
     h.flags = rd_u8(&rd);
     rd_skip(&rd, 4);  // data representation
     h.frag_length = rd_u16(&rd);
-    rd_u16(&rd);      // auth_length
+    rd_u16(&rd);  // auth_length
     h.call_id = rd_u32(&rd);
     if (rd.bad) return;
     if (h.ptype == PT_BIND)

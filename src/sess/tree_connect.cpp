@@ -85,7 +85,8 @@ uint32_t cmd_tree_connect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     const bool ipc = vl2_casecmp(name, "IPC$") == 0;
     if (!ipc && vl2_share_find(name, &share) != 0) {
         sess_trace(s, "[tcon] find FAILED for '%s'\n", esc_name);
-        vl2_log_event(VL2_LOG_CONNECTIONS, 4, "tree connect", s->peer_text, s->user, name, nullptr, -1, "no such share");
+        vl2_log_event(VL2_LOG_CONNECTIONS, 4, "tree connect", s->peer_text, s->user, name, nullptr, -1,
+                      "no such share");
         vl2_stat_add(VL2_ST_TREE_REFUSED, 1);
         return rep_fail(r, ST_OBJECT_NAME_NOT_FOUND);
     }
@@ -114,8 +115,8 @@ uint32_t cmd_tree_connect(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     vl2_buf_byte(b, 0x01);  // disk, for IPC$ as well
     vl2_buf_byte(b, 0);
     w32(b, s->seal.on ? 0x8000 : 0);  // ShareFlags: ENCRYPT_DATA on a session that encrypts
-    w32(b, 0);              // Capabilities
-    w32(b, 0x000000FF);     // MaximalAccess
+    w32(b, 0);                        // Capabilities
+    w32(b, 0x000000FF);               // MaximalAccess
     return ST_SUCCESS;
 }
 

@@ -23,49 +23,42 @@ int grow_fail(vl2_buf *b)
 // owned on failure.
 int buf_reserve(vl2_buf *b, uint64_t extra)
 {
-    if (b->failed)
-        return -1;
-    if (extra >= MAX_BLOCK) // can never fit; also keeps the sum below from wrapping
+    if (b->failed) return -1;
+    if (extra >= MAX_BLOCK)  // can never fit; also keeps the sum below from wrapping
         return grow_fail(b);
     uint64_t need = b->len + extra + 1;
-    if (b->cap >= need)
-        return 0;
+    if (b->cap >= need) return 0;
     uint64_t size = b->cap ? b->cap : FIRST_BLOCK;
     if (b->cap) {
         do {
-            if (size > MAX_BLOCK / 2)
-                return grow_fail(b);
+            if (size > MAX_BLOCK / 2) return grow_fail(b);
             size *= 2;
         } while (size < need);
     } else {
         while (size < need) {
-            if (size > MAX_BLOCK / 2)
-                return grow_fail(b);
+            if (size > MAX_BLOCK / 2) return grow_fail(b);
             size *= 2;
         }
     }
     vl2_realloc_fn fn = g_realloc.load(std::memory_order_relaxed);
     void *p = fn ? fn(b->data, (size_t)size) : realloc(b->data, (size_t)size);
-    if (!p)
-        return grow_fail(b);
+    if (!p) return grow_fail(b);
     b->data = (uint8_t *)p;
     b->cap = size;
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 int vl2_buf_reserve(vl2_buf *b, uint64_t extra)
 {
-    if (!b)
-        return -1;
+    if (!b) return -1;
     return buf_reserve(b, extra);
 }
 
 void vl2_buf_commit(vl2_buf *b, uint64_t count)
 {
-    if (!b || b->failed)
-        return;
+    if (!b || b->failed) return;
     // Committing more than was reserved would write past the block; treat it
     // as a failed build instead of corrupting memory.
     if (!b->data || count > b->cap - 1 - b->len) {
@@ -78,19 +71,15 @@ void vl2_buf_commit(vl2_buf *b, uint64_t count)
 
 int vl2_buf_put(vl2_buf *b, const void *bytes, uint64_t count)
 {
-    if (!b || (count && !bytes))
-        return -1;
+    if (!b || (count && !bytes)) return -1;
     // Appending part of the buffer to itself: the block may move when it grows.
     const uint8_t *src = (const uint8_t *)bytes;
     uintptr_t at = (uintptr_t)src, base = (uintptr_t)b->data;
     bool inside = b->data && at >= base && at - base < b->cap;
     uint64_t off = inside ? (uint64_t)(at - base) : 0;
-    if (buf_reserve(b, count) < 0)
-        return -1;
-    if (inside)
-        src = b->data + off;
-    if (count)
-        memmove(b->data + b->len, src, (size_t)count);
+    if (buf_reserve(b, count) < 0) return -1;
+    if (inside) src = b->data + off;
+    if (count) memmove(b->data + b->len, src, (size_t)count);
     b->len += count;
     b->data[b->len] = 0;
     return 0;
@@ -98,15 +87,13 @@ int vl2_buf_put(vl2_buf *b, const void *bytes, uint64_t count)
 
 int vl2_buf_str(vl2_buf *b, const char *text)
 {
-    if (!text)
-        return -1;
+    if (!text) return -1;
     return vl2_buf_put(b, text, strlen(text));
 }
 
 int vl2_buf_byte(vl2_buf *b, int value)
 {
-    if (!b || buf_reserve(b, 1) < 0)
-        return -1;
+    if (!b || buf_reserve(b, 1) < 0) return -1;
     b->data[b->len++] = (uint8_t)value;
     b->data[b->len] = 0;
     return 0;
@@ -114,8 +101,7 @@ int vl2_buf_byte(vl2_buf *b, int value)
 
 int vl2_buf_printf(vl2_buf *b, const char *fmt, ...)
 {
-    if (!b || !fmt)
-        return -1;
+    if (!b || !fmt) return -1;
     char scratch[512];
     va_list ap, again;
     va_start(ap, fmt);
@@ -143,8 +129,7 @@ int vl2_buf_printf(vl2_buf *b, const char *fmt, ...)
 
 void vl2_buf_free(vl2_buf *b)
 {
-    if (!b)
-        return;
+    if (!b) return;
     free(b->data);
     b->data = nullptr;
     b->len = 0;
@@ -152,7 +137,4 @@ void vl2_buf_free(vl2_buf *b)
     b->failed = 0;
 }
 
-void vl2_buf_set_realloc(vl2_realloc_fn fn)
-{
-    g_realloc.store(fn, std::memory_order_relaxed);
-}
+void vl2_buf_set_realloc(vl2_realloc_fn fn) { g_realloc.store(fn, std::memory_order_relaxed); }

@@ -20,12 +20,10 @@ void store(const char *fmt, va_list ap)
     // Format outside the lock into scratch: keeps the critical section to a
     // copy, and lets a message quote the slot itself (vl2_error() as an
     // argument) without the formatter reading what it is overwriting.
-    if (t_quiet)
-        return;
+    if (t_quiet) return;
     char tmp[ERR_SIZE];
     int n = vsnprintf(tmp, sizeof tmp, fmt, ap);
-    if (n < 0)
-        return;
+    if (n < 0) return;
     size_t len = (size_t)n < ERR_SIZE ? (size_t)n : ERR_SIZE - 1;
     pthread_mutex_lock(&g_err_lock);
     memcpy(g_err, tmp, len);
@@ -33,7 +31,7 @@ void store(const char *fmt, va_list ap)
     pthread_mutex_unlock(&g_err_lock);
 }
 
-} // namespace
+}  // namespace
 
 void vl2_set_error(const char *fmt, ...)
 {
@@ -59,19 +57,14 @@ int vl2_error_quiet(int on)
     return was;
 }
 
-const char *vl2_error(void)
-{
-    return g_err;
-}
+const char *vl2_error(void) { return g_err; }
 
 size_t vl2_error_copy(char *out, size_t size)
 {
-    if (!out || size == 0)
-        return 0;
+    if (!out || size == 0) return 0;
     pthread_mutex_lock(&g_err_lock);
     size_t len = strnlen(g_err, ERR_SIZE - 1);
-    if (len >= size)
-        len = size - 1;
+    if (len >= size) len = size - 1;
     memcpy(out, g_err, len);
     out[len] = 0;
     pthread_mutex_unlock(&g_err_lock);

@@ -88,12 +88,12 @@ constexpr uint64_t VL2_FNV_BASIS = 0xcbf29ce484222325ULL;
 const char *vl2_dialect_name(int dialect);
 
 // ---- addresses and hex --------------------------------------------------
-int vl2_ip_parse(const char *text, vl2_ip *out);               // 0 or -1
+int vl2_ip_parse(const char *text, vl2_ip *out);  // 0 or -1
 void vl2_ip_format(const vl2_ip *ip, char *out, size_t outsize);
-int vl2_ip_equal(const vl2_ip *a, const vl2_ip *b);            // 1 or 0
-int vl2_ip_is_loopback(const vl2_ip *ip);                      // 1 or 0
-int vl2_cidr_parse(const char *text, vl2_cidr *out);           // 0 or -1
-int vl2_cidr_match(const vl2_cidr *c, const vl2_ip *ip);       // 1 or 0
+int vl2_ip_equal(const vl2_ip *a, const vl2_ip *b);       // 1 or 0
+int vl2_ip_is_loopback(const vl2_ip *ip);                 // 1 or 0
+int vl2_cidr_parse(const char *text, vl2_cidr *out);      // 0 or -1
+int vl2_cidr_match(const vl2_cidr *c, const vl2_ip *ip);  // 1 or 0
 // Hex pairs with blanks/tabs/CR/LF anywhere. out may be null (validate and
 // count only). 0 or -1; *outcount (may be null) is 0 on failure.
 int vl2_hex_decode(const char *text, size_t textlen, uint8_t *out, size_t cap, size_t *outcount);
@@ -106,12 +106,9 @@ size_t vl2_escape(const char *text, char *out, size_t cap);
 // Value of one hex digit (either case), or -1.
 inline int vl2_hex_digit(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
@@ -132,7 +129,7 @@ uint32_t rd_u32(vl2_rd *r);
 uint64_t rd_u64(vl2_rd *r);
 // n (at most 8) bytes as a big-endian number.
 uint64_t rd_be(vl2_rd *r, size_t n);
-void rd_skip(vl2_rd *r, size_t n);          // sets bad when fewer remain
+void rd_skip(vl2_rd *r, size_t n);  // sets bad when fewer remain
 // Bytes left after pos.
 inline size_t rd_left(const vl2_rd *r) { return r->pos <= r->size ? r->size - r->pos : 0; }
 // The next n bytes, stepped past; null (bad set, pos at the end) when fewer
@@ -162,9 +159,20 @@ inline uint32_t vl2_le32(const uint8_t *p)
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
 }
 inline uint64_t vl2_le64(const uint8_t *p) { return (uint64_t)vl2_le32(p) | ((uint64_t)vl2_le32(p + 4) << 32); }
-inline void vl2_put16(uint8_t *p, uint16_t v) { p[0] = (uint8_t)v; p[1] = (uint8_t)(v >> 8); }
+inline void vl2_put16(uint8_t *p, uint16_t v)
+{
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+}
 inline void vl2_put32(uint8_t *p, uint32_t v)
 {
-    p[0] = (uint8_t)v; p[1] = (uint8_t)(v >> 8); p[2] = (uint8_t)(v >> 16); p[3] = (uint8_t)(v >> 24);
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+    p[2] = (uint8_t)(v >> 16);
+    p[3] = (uint8_t)(v >> 24);
 }
-inline void vl2_put64(uint8_t *p, uint64_t v) { vl2_put32(p, (uint32_t)v); vl2_put32(p + 4, (uint32_t)(v >> 32)); }
+inline void vl2_put64(uint8_t *p, uint64_t v)
+{
+    vl2_put32(p, (uint32_t)v);
+    vl2_put32(p + 4, (uint32_t)(v >> 32));
+}

@@ -59,7 +59,7 @@ bool make_entry(const vl2_share *share, vl2_dir *d, const char *dirpath, const c
     return e->name != nullptr;
 }
 
-} // namespace
+}  // namespace
 
 int vl2_vfs_inside(const char *canonical, const vl2_share *share)
 {

@@ -80,4 +80,4 @@ TEST_F(AllowTest, BadTexts)
     EXPECT_EQ(0, allowed("10.0.0.1"));
 }
 
-} // namespace
+}  // namespace

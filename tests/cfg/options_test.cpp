@@ -22,9 +22,8 @@ bool same(const vl2_opts &a, const vl2_opts &b)
     return a.guest == b.guest && a.signing == b.signing && a.ntlm_timecheck == b.ntlm_timecheck &&
            a.max_clients == b.max_clients && a.idle_timeout_ms == b.idle_timeout_ms &&
            a.io_timeout_ms == b.io_timeout_ms && a.max_login_failures == b.max_login_failures &&
-           a.max_credits == b.max_credits && a.max_handles == b.max_handles &&
-           a.max_message == b.max_message && a.clock == b.clock && a.log == b.log &&
-           memcmp(a.server_name, b.server_name, sizeof a.server_name) == 0 &&
+           a.max_credits == b.max_credits && a.max_handles == b.max_handles && a.max_message == b.max_message &&
+           a.clock == b.clock && a.log == b.log && memcmp(a.server_name, b.server_name, sizeof a.server_name) == 0 &&
            a.logon_timeout_ms == b.logon_timeout_ms && a.max_clients_per_ip == b.max_clients_per_ip &&
            a.max_listing_bytes == b.max_listing_bytes && a.max_protocol == b.max_protocol &&
            a.min_protocol == b.min_protocol && a.encryption == b.encryption;
@@ -125,9 +124,9 @@ const row k_rows[] = {
     {"max_clients", " 5", 0, "max_clients: 1..1024"},
     {"max_clients", "5 ", 0, "max_clients: 1..1024"},
     {"max_clients", "", 0, "max_clients: 1..1024"},
-    {"max_clients", "00000000016", 16, nullptr},       // 11 digits
-    {"max_clients", "000000000016", 16, nullptr},      // 12 digits
-    {"max_clients", "0000000000016", 0, "max_clients: 1..1024"}, // 13 digits
+    {"max_clients", "00000000016", 16, nullptr},                  // 11 digits
+    {"max_clients", "000000000016", 16, nullptr},                 // 12 digits
+    {"max_clients", "0000000000016", 0, "max_clients: 1..1024"},  // 13 digits
     {"max_clients", "99999999999999999999", 0, "max_clients: 1..1024"},
     {"idle_timeout_ms", "100", 100, nullptr},
     {"idle_timeout_ms", "86400000", 86400000, nullptr},
@@ -250,8 +249,7 @@ TEST_F(OptionsTest, ServerNameBounds)
     EXPECT_EQ(0, vlsmb2s_set_option("server_name", "S ~"));
     vl2_opts o = snap();
     EXPECT_STREQ("S ~", o.server_name);
-    for (size_t i = 3; i < sizeof o.server_name; i++)
-        EXPECT_EQ(0, o.server_name[i]);
+    for (size_t i = 3; i < sizeof o.server_name; i++) EXPECT_EQ(0, o.server_name[i]);
 }
 
 // Two threads each changing its own key many times: no change is lost to
@@ -260,8 +258,7 @@ TEST_F(OptionsTest, ConcurrentChangesOfDifferentKeysAreKept)
 {
     auto worker = [](void *arg) -> void * {
         const char *key = (const char *)arg;
-        for (int i = 0; i < 2000; i++)
-            vlsmb2s_set_option(key, (i & 1) ? "200" : "101");
+        for (int i = 0; i < 2000; i++) vlsmb2s_set_option(key, (i & 1) ? "200" : "101");
         return nullptr;
     };
     pthread_t a, b;
@@ -284,4 +281,4 @@ TEST_F(OptionsTest, ResetRestoresDefaults)
     EXPECT_TRUE(same(o, d));
 }
 
-} // namespace
+}  // namespace

@@ -155,15 +155,13 @@ TEST_F(SharesTest, LowerCaseIpcIsStoredButShadowedByBuiltIn)
 
 TEST_F(SharesTest, ListIsIpcThenCaseInsensitiveOrder)
 {
-    for (const char *n : {"b", "A", "c"})
-        ASSERT_EQ(0, vlsmb2s_add_share(n, dir.c_str()));
+    for (const char *n : {"b", "A", "c"}) ASSERT_EQ(0, vlsmb2s_add_share(n, dir.c_str()));
     vl2_share *list;
     int n;
     ASSERT_EQ(0, vl2_share_list(&list, &n));
     ASSERT_EQ(4, n);
     const char *want[] = {"IPC$", "A", "b", "c"};
-    for (int i = 0; i < 4; i++)
-        EXPECT_STREQ(want[i], list[i].name);
+    for (int i = 0; i < 4; i++) EXPECT_STREQ(want[i], list[i].name);
     EXPECT_EQ('\0', list[0].path[0]);
     // The list is a copy: removing a share does not change it.
     ASSERT_EQ(0, vlsmb2s_remove_share("A"));
@@ -173,8 +171,7 @@ TEST_F(SharesTest, ListIsIpcThenCaseInsensitiveOrder)
 
 TEST_F(SharesTest, RemoveKeepsOrderAndReportsMissing)
 {
-    for (const char *n : {"s1", "s2", "s3"})
-        ASSERT_EQ(0, vlsmb2s_add_share(n, dir.c_str()));
+    for (const char *n : {"s1", "s2", "s3"}) ASSERT_EQ(0, vlsmb2s_add_share(n, dir.c_str()));
     EXPECT_EQ(0, vlsmb2s_remove_share("S2"));
     EXPECT_EQ(-1, vl2_share_find("s2", nullptr));
     EXPECT_EQ(0, vl2_share_find("s3", nullptr));
@@ -218,4 +215,4 @@ TEST_F(SharesTest, TraceLinesWhenRequested)
     EXPECT_EQ("", testing::internal::GetCapturedStderr());
 }
 
-} // namespace
+}  // namespace

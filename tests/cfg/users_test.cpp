@@ -19,8 +19,7 @@ struct UsersTest : ::testing::Test {
     {
         std::vector<std::string> v;
         char n[129], p[257];
-        for (int i = 0; vl2_user_at(i, n, sizeof n, p, sizeof p) == 0; i++)
-            v.push_back(std::string(n) + ":" + p);
+        for (int i = 0; vl2_user_at(i, n, sizeof n, p, sizeof p) == 0; i++) v.push_back(std::string(n) + ":" + p);
         return v;
     }
 };
@@ -79,8 +78,7 @@ TEST_F(UsersTest, NameAndPasswordRules)
 
 TEST_F(UsersTest, RemoveMovesLaterAccountsDown)
 {
-    for (const char *u : {"u1", "u2", "u3"})
-        ASSERT_EQ(0, vlsmb2s_add_user(u, u));
+    for (const char *u : {"u1", "u2", "u3"}) ASSERT_EQ(0, vlsmb2s_add_user(u, u));
     EXPECT_EQ(0, vlsmb2s_remove_user("u1"));
     EXPECT_EQ((list{"u2:u2", "u3:u3"}), all());
     EXPECT_EQ(-2, vlsmb2s_remove_user("U2"));
@@ -134,4 +132,4 @@ TEST_F(UsersTest, GuestPolicy)
     EXPECT_EQ(0, vl2_guest_allowed());
 }
 
-} // namespace
+}  // namespace

@@ -55,10 +55,10 @@ TEST_P(Sha256Paths, HmacSha256Rfc4231)
         const char *want;
     } cases[] = {
         {bytes(20, 0x0b), "Hi There", "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
-        {{'J', 'e', 'f', 'e'}, "what do ya want for nothing?",
+        {{'J', 'e', 'f', 'e'},
+         "what do ya want for nothing?",
          "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
-        {bytes(20, 0xaa), std::string(50, '\xdd'),
-         "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe"},
+        {bytes(20, 0xaa), std::string(50, '\xdd'), "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe"},
         {bytes(131, 0xaa), big_key_msg, "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
         {bytes(131, 0xaa), big_both_msg, "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2"},
     };
@@ -137,8 +137,7 @@ TEST(Crypto, HmacMd5Rfc2202)
         {bytes(16, 0x0b), "Hi There", "9294727a3638bb1c13f48ef8158bfc9d"},
         {{'J', 'e', 'f', 'e'}, "what do ya want for nothing?", "750c783e6ab0b503eaa86e310a5db738"},
         {bytes(16, 0xaa), std::string(50, '\xdd'), "56be34521d144c88dbb8c733f0e8b3f6"},
-        {bytes(80, 0xaa), "Test Using Larger Than Block-Size Key - Hash Key First",
-         "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd"},
+        {bytes(80, 0xaa), "Test Using Larger Than Block-Size Key - Hash Key First", "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd"},
         {bytes(80, 0xaa), "Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data",
          "6f630fad67cda0ee1fb1f562db3aa53e"},
     };
@@ -237,4 +236,4 @@ TEST(Crypto, Wipe)
     EXPECT_EQ(buf[0], 0xa5);
 }
 
-} // namespace
+}  // namespace

@@ -41,11 +41,14 @@ TEST(Libcrypto, Sha512Fips180)
         std::string msg;
         const char *want;
     } cases[] = {
-        {"", "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e"},
-        {"abc", "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f"},
+        {"",
+         "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e"},
+        {"abc",
+         "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f"},
         {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
          "8e959b75dae313da8cf4f72814fc143f8f7779c6eb9f7fa17299aeadb6889018501d289e4900f7e4331b99dec4b5433ac7d329eeb6dd26545e96e55b874be909"},
-        {std::string(1000000, 'a'), "e718483d0ce769644e2e42c7bc15b4638e1f98b13b2044285632a803afa973ebde0ff244877ea60a4cb0432ce577c31beb009c5c2c49aa2e4eadb217ad8cc09b"},
+        {std::string(1000000, 'a'),
+         "e718483d0ce769644e2e42c7bc15b4638e1f98b13b2044285632a803afa973ebde0ff244877ea60a4cb0432ce577c31beb009c5c2c49aa2e4eadb217ad8cc09b"},
     };
     for (const auto &c : cases) {
         uint8_t out[64];
@@ -108,10 +111,22 @@ TEST(Libcrypto, KdfSmbExamples)
         Bytes context;
         const char *want;
     } cases[] = {
-        {"7CD451825D0450D235424E44BA6E78CC", "SMB2AESCMAC", {'S', 'm', 'b', 'S', 'i', 'g', 'n', 0}, "0B7E9C5CAC36C0F6EA9AB275298CEDCE"},
-        {"7CD451825D0450D235424E44BA6E78CC", "SMB2AESCCM", {'S', 'e', 'r', 'v', 'e', 'r', 'I', 'n', ' ', 0}, "FAD27796665B313EBB578F388632B4F7"},
-        {"7CD451825D0450D235424E44BA6E78CC", "SMB2AESCCM", {'S', 'e', 'r', 'v', 'e', 'r', 'O', 'u', 't', 0}, "B0F0427F7CEB416D1D9DCC0CD4F99447"},
-        {"7CD451825D0450D235424E44BA6E78CC", "SMB2APP", {'S', 'm', 'b', 'R', 'p', 'c', 0}, "BB23A4575AA26C721AF525AF15A87B4F"},
+        {"7CD451825D0450D235424E44BA6E78CC",
+         "SMB2AESCMAC",
+         {'S', 'm', 'b', 'S', 'i', 'g', 'n', 0},
+         "0B7E9C5CAC36C0F6EA9AB275298CEDCE"},
+        {"7CD451825D0450D235424E44BA6E78CC",
+         "SMB2AESCCM",
+         {'S', 'e', 'r', 'v', 'e', 'r', 'I', 'n', ' ', 0},
+         "FAD27796665B313EBB578F388632B4F7"},
+        {"7CD451825D0450D235424E44BA6E78CC",
+         "SMB2AESCCM",
+         {'S', 'e', 'r', 'v', 'e', 'r', 'O', 'u', 't', 0},
+         "B0F0427F7CEB416D1D9DCC0CD4F99447"},
+        {"7CD451825D0450D235424E44BA6E78CC",
+         "SMB2APP",
+         {'S', 'm', 'b', 'R', 'p', 'c', 0},
+         "BB23A4575AA26C721AF525AF15A87B4F"},
         {"419FDDF34C1E001909D362AE7FB6AF79", "SMBSigningKey", unhex(ctx311), "8765949DFEAEE105CE9118B45BE988F0"},
         {"419FDDF34C1E001909D362AE7FB6AF79", "SMBC2SCipherKey", unhex(ctx311), "A2F5E80E5D59103034F32E52F698E5EC"},
         {"419FDDF34C1E001909D362AE7FB6AF79", "SMBS2CCipherKey", unhex(ctx311), "748C50868C90F302962A5C35F5F9A8BF"},
@@ -135,8 +150,10 @@ TEST(Libcrypto, CmacRfc4493AndSmbSigning)
         const char *want;
     } cases[] = {
         {"2b7e151628aed2a6abf7158809cf4f3c", {}, "bb1d6929e95937287fa37d129b756746"},
-        {"2b7e151628aed2a6abf7158809cf4f3c", unhex(std::string(m64).substr(0, 32).c_str()), "070a16b46b4d4144f79bdd9dd04a287c"},
-        {"2b7e151628aed2a6abf7158809cf4f3c", unhex(std::string(m64).substr(0, 80).c_str()), "dfa66747de9ae63030ca32611497c827"},
+        {"2b7e151628aed2a6abf7158809cf4f3c", unhex(std::string(m64).substr(0, 32).c_str()),
+         "070a16b46b4d4144f79bdd9dd04a287c"},
+        {"2b7e151628aed2a6abf7158809cf4f3c", unhex(std::string(m64).substr(0, 80).c_str()),
+         "dfa66747de9ae63030ca32611497c827"},
         {"2b7e151628aed2a6abf7158809cf4f3c", unhex(m64), "51f0bebf7e3b9d92fc49741779363cfe"},
         // The final SESSION_SETUP responses of the published SMB 3.1.1
         // examples, signature field zeroed, under their signing keys.
@@ -225,7 +242,8 @@ void check_aead(const AeadCase &c)
             if (where == 2 && !data.empty()) data[0] ^= 1;
             if ((where == 1 && a.empty()) || (where == 2 && data.empty())) continue;
             EXPECT_EQ(vl2_aead_open(&k, nonce.data(), a.data(), a.size(), data.data(), data.size(), tag),
-                      VL2_CRYPTO_BADTAG) << "flip " << where;
+                      VL2_CRYPTO_BADTAG)
+                << "flip " << where;
             EXPECT_EQ(hex(data), hex(Bytes(plain.size(), 0))) << "unauthenticated bytes left behind";
         }
     }
@@ -351,7 +369,7 @@ TEST(Libcrypto, KeyRecordsRefuseMisuse)
     EXPECT_EQ(k.seal, nullptr);
     EXPECT_EQ(k.open, nullptr);
     EXPECT_EQ(k.alg, 0);
-    vl2_aead_release(&k); // twice is harmless
+    vl2_aead_release(&k);  // twice is harmless
     EXPECT_EQ(vl2_aead_open(&k, nonce, nullptr, 0, data, sizeof data, tag), VL2_CRYPTO_FAIL);
 
     vl2_cmac_key m;
@@ -362,4 +380,4 @@ TEST(Libcrypto, KeyRecordsRefuseMisuse)
     EXPECT_EQ(vl2_cmac(&m, data, sizeof data, tag), VL2_CRYPTO_FAIL);
 }
 
-} // namespace
+}  // namespace

@@ -29,8 +29,8 @@ std::vector<uint8_t> random_bytes(std::mt19937 &rng, size_t n)
 std::vector<size_t> splits(size_t n)
 {
     std::vector<size_t> s;
-    for (size_t p : {(size_t)0, (size_t)1, (size_t)55, (size_t)56, (size_t)63, (size_t)64, (size_t)65,
-                     (size_t)127, (size_t)128, n / 3, n / 2, n - 1, n})
+    for (size_t p : {(size_t)0, (size_t)1, (size_t)55, (size_t)56, (size_t)63, (size_t)64, (size_t)65, (size_t)127,
+                     (size_t)128, n / 3, n / 2, n - 1, n})
         if (p <= n) s.push_back(p);
     return s;
 }
@@ -98,7 +98,7 @@ TEST_P(CrossPaths, Sha256)
         vl2_sha256(d.data(), len, out);
         ASSERT_EQ(v(out, 32), want) << "one-shot, length " << len;
         for (size_t a : splits(len)) {
-            size_t b = a + (len - a) / 2; // three pieces, the middle may be empty
+            size_t b = a + (len - a) / 2;  // three pieces, the middle may be empty
             vl2_sha256_ctx c;
             vl2_sha256_init(&c);
             vl2_sha256_update(&c, d.data(), a);
@@ -225,4 +225,4 @@ TEST(CryptoVsOpenssl, Rc4)
     }
 }
 
-} // namespace
+}  // namespace

@@ -20,8 +20,7 @@ int main(void)
 {
     const char *dir = getenv("TMPDIR");
     const char *text;
-    if (!dir || !*dir)
-        dir = "/tmp";
+    if (!dir || !*dir) dir = "/tmp";
 
     check(strcmp(vlsmb2s_version(), "1.0.0") == 0, "version");
     check(vlsmb2s_set_option("guest", "on") == 0, "set_option");
@@ -47,8 +46,7 @@ int main(void)
     text = vlsmb2s_selftest();
     check(text && strcmp(text, "selftest ok\n") == 0, "selftest");
 
-    if (failures)
-        return 1;
+    if (failures) return 1;
     puts("c_api: all sixteen functions callable from C");
     return 0;
 }

@@ -25,10 +25,7 @@ struct ControlTest : ::testing::Test {
     }
 };
 
-TEST_F(ControlTest, Version)
-{
-    EXPECT_STREQ("1.0.0", vlsmb2s_version());
-}
+TEST_F(ControlTest, Version) { EXPECT_STREQ("1.0.0", vlsmb2s_version()); }
 
 TEST_F(ControlTest, LastErrorSurvivesLaterSuccess)
 {
@@ -65,9 +62,11 @@ TEST_F(ControlTest, LastErrorIsWholeWhileOtherThreadsFail)
 
 TEST_F(ControlTest, SessionCountIsSessionsLessFailuresNeverNegative)
 {
-    struct { int64_t sessions, failed; int want; } rows[] = {
-        {0, 0, 0}, {3, 5, 0}, {5, 3, 2}, {4, 4, 0}, {-2, 0, 0},
-        {5000000000LL, 0, 2147483647},
+    struct {
+        int64_t sessions, failed;
+        int want;
+    } rows[] = {
+        {0, 0, 0}, {3, 5, 0}, {5, 3, 2}, {4, 4, 0}, {-2, 0, 0}, {5000000000LL, 0, 2147483647},
     };
     for (auto &r : rows) {
         vl2_cfg_reset_for_tests();
@@ -80,8 +79,7 @@ TEST_F(ControlTest, SessionCountIsSessionsLessFailuresNeverNegative)
 std::string fresh_document()
 {
     std::string s = "{\"running\":false,\"port\":0,\"clients\":0";
-    for (int i = 0; i < VL2_ST_COUNT; i++)
-        s += std::string(",\"") + vl2_stat_name(i) + "\":0";
+    for (int i = 0; i < VL2_ST_COUNT; i++) s += std::string(",\"") + vl2_stat_name(i) + "\":0";
     return s + "}";
 }
 
@@ -93,8 +91,7 @@ TEST_F(ControlTest, StatsDocumentOfAFreshProcess)
     EXPECT_NE(std::string::npos, doc.find(",\"srvsvc_queries\":0,\"path_refused\":0}"));
     EXPECT_EQ(std::string::npos, doc.find_first_of(" \n"));
     int members = 0;
-    for (char c : doc)
-        members += c == ':';
+    for (char c : doc) members += c == ':';
     EXPECT_EQ(25, members);
 }
 
@@ -139,10 +136,7 @@ TEST_F(ControlTest, ResultSlotIsPerThread)
     EXPECT_STREQ("selftest ok\n", main_text);
 }
 
-void *fail_alloc(void *, size_t)
-{
-    return nullptr;
-}
+void *fail_alloc(void *, size_t) { return nullptr; }
 
 TEST_F(ControlTest, OutOfMemoryGivesFixedTextsAndKeepsTheSlot)
 {
@@ -175,4 +169,4 @@ TEST_F(ControlTest, OutSetTakesOverTheBlock)
     EXPECT_STREQ("selftest ok\n", held);
 }
 
-} // namespace
+}  // namespace

@@ -32,18 +32,13 @@ TEST(FsStat, KindsWithAndWithoutFollowingLinks)
 
     struct row {
         const char *name;
-        int stat_kind; // -1: the call fails
+        int stat_kind;  // -1: the call fails
         int lstat_kind;
-        uint64_t size; // checked after vl2_fs_stat
+        uint64_t size;  // checked after vl2_fs_stat
     } rows[] = {
-        {"f", VL2_K_FILE, VL2_K_FILE, 5},
-        {"d", VL2_K_DIR, VL2_K_DIR, 0},
-        {"ld", VL2_K_DIR, VL2_K_LINK, 0},
-        {"lf", VL2_K_FILE, VL2_K_LINK, 5},
-        {"dangling", -1, VL2_K_LINK, 0},
-        {"p", VL2_K_OTHER, VL2_K_OTHER, 0},
-        {"s", VL2_K_OTHER, VL2_K_OTHER, 0},
-        {"nothing", -1, -1, 0},
+        {"f", VL2_K_FILE, VL2_K_FILE, 5},   {"d", VL2_K_DIR, VL2_K_DIR, 0},  {"ld", VL2_K_DIR, VL2_K_LINK, 0},
+        {"lf", VL2_K_FILE, VL2_K_LINK, 5},  {"dangling", -1, VL2_K_LINK, 0}, {"p", VL2_K_OTHER, VL2_K_OTHER, 0},
+        {"s", VL2_K_OTHER, VL2_K_OTHER, 0}, {"nothing", -1, -1, 0},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
@@ -248,14 +243,8 @@ TEST(FsRead, PositionedReadsStopAtTheEnd)
         int want;
         const char *bytes;
     } rows[] = {
-        {0, 100, 10, "0123456789"},
-        {4, 3, 3, "456"},
-        {7, 100, 3, "789"},
-        {10, 100, 0, ""},
-        {11, 5, 0, ""},
-        {(uint64_t)INT64_MAX, 5, 0, ""},
-        {UINT64_MAX, 5, 0, ""},
-        {0, 0, 0, ""},
+        {0, 100, 10, "0123456789"},      {4, 3, 3, "456"},       {7, 100, 3, "789"}, {10, 100, 0, ""}, {11, 5, 0, ""},
+        {(uint64_t)INT64_MAX, 5, 0, ""}, {UINT64_MAX, 5, 0, ""}, {0, 0, 0, ""},
     };
     for (const row &r : rows) {
         char buf[128] = {};
@@ -271,4 +260,4 @@ TEST(FsRead, PositionedReadsStopAtTheEnd)
     vl2_fs_close(f);
 }
 
-} // namespace
+}  // namespace

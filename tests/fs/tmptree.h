@@ -30,8 +30,9 @@ struct tmptree {
     }
     ~tmptree()
     {
-        nftw(root.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 16,
-             FTW_DEPTH | FTW_PHYS);
+        nftw(
+            root.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 16,
+            FTW_DEPTH | FTW_PHYS);
     }
     std::string at(const std::string &rel) const { return rel.empty() ? root : root + "/" + rel; }
 

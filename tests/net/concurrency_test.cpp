@@ -112,12 +112,15 @@ protected:
         for (int k = 0; k < rounds; k++) {
             std::vector<std::string> names;
             uint64_t d = c.create("");
-            if (!d || !c.list(d, &names) || !c.close_file(d)) return f->add(tag + "root listing " + std::to_string(c.last));
+            if (!d || !c.list(d, &names) || !c.close_file(d))
+                return f->add(tag + "root listing " + std::to_string(c.last));
             if (names != std::vector<std::string>{"big.bin", "many", "small.txt"})
                 return f->add(tag + "root listing has " + std::to_string(names.size()) + " names");
             d = c.create("many");
-            if (!d || !c.list(d, &names) || !c.close_file(d)) return f->add(tag + "folder listing " + std::to_string(c.last));
-            if (names.size() != 300) return f->add(tag + "folder listing has " + std::to_string(names.size()) + " names");
+            if (!d || !c.list(d, &names) || !c.close_file(d))
+                return f->add(tag + "folder listing " + std::to_string(c.last));
+            if (names.size() != 300)
+                return f->add(tag + "folder listing has " + std::to_string(names.size()) + " names");
             std::string got;
             const char *name = k % 2 ? "big.bin" : "small.txt";
             uint64_t fid = c.create(name);
@@ -199,8 +202,10 @@ TEST_F(Concurrency, ManyClientsAreServedWhileTheConfigurationChurns)
             for (int round = 0; round == 0 || (clk::now() < deadline && f.count == 0); round++) {
                 sc::client c;
                 if (!c.connect(port)) return f.add("connect");
-                if (i % 8 == 7) churn_session(c, i, &f);
-                else session(c, i, &f, 1 + round % 3);
+                if (i % 8 == 7)
+                    churn_session(c, i, &f);
+                else
+                    session(c, i, &f, 1 + round % 3);
                 sessions++;
             }
         });
@@ -240,8 +245,10 @@ TEST_F(Concurrency, StopEndsConnectedClientsOfEveryKind)
         const std::string want = vlsmb2s_simulate(script.c_str(), nullptr);
         while (!done) {
             const char *t = vlsmb2s_simulate(script.c_str(), nullptr);
-            if (!t) control_faults++;
-            else if (want != t) cut_short++;
+            if (!t)
+                control_faults++;
+            else if (want != t)
+                cut_short++;
             const char *js = vlsmb2s_stats_json();
             if (!js || js[0] != '{') control_faults++;
             vlsmb2s_port();

@@ -24,15 +24,13 @@ protected:
     void TearDown() override
     {
         vlsmb2s_stop();
-        for (int fd : fds)
-            close(fd);
+        for (int fd : fds) close(fd);
         vl2_cfg_reset_for_tests();
     }
     int client(const char *addr = "127.0.0.1", int rcvbuf = 0)
     {
         int fd = connect_to(addr, vlsmb2s_port(), rcvbuf);
-        if (fd >= 0)
-            fds.push_back(fd);
+        if (fd >= 0) fds.push_back(fd);
         return fd;
     }
     void forget(int fd) { std::erase(fds, fd); }
@@ -42,8 +40,7 @@ protected:
 bool ipv6_loopback_usable()
 {
     int fd = socket(AF_INET6, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
+    if (fd < 0) return false;
     sockaddr_in6 a{};
     a.sin6_family = AF_INET6;
     a.sin6_addr = in6addr_loopback;
@@ -94,7 +91,7 @@ TEST_F(Listener, ArgumentFailures)
     } cases[] = {
         {"not-an-ip", 0, nullptr, "start: not-an-ip is not an IP address"},
         {"1.2.3", 0, nullptr, "start: 1.2.3 is not an IP address"},
-        {long_bind.c_str(), 0, nullptr, nullptr}, // echo bounded to 64 bytes
+        {long_bind.c_str(), 0, nullptr, nullptr},  // echo bounded to 64 bytes
         {nullptr, 65536, nullptr, "start: port out of range"},
         {nullptr, -1, nullptr, "start: port out of range"},
         {nullptr, 0, "", "start: server_name 1..63 bytes"},
@@ -148,8 +145,8 @@ TEST_F(Listener, ClientLimitRefusesTheExtraClientAtOnce)
     ASSERT_GE(first, 0);
     ASSERT_TRUE(echo_ok(first));
     int second = client();
-    ASSERT_GE(second, 0); // accepted by the system ...
-    EXPECT_TRUE(closed_without_data(second)); // ... and closed by the server
+    ASSERT_GE(second, 0);                      // accepted by the system ...
+    EXPECT_TRUE(closed_without_data(second));  // ... and closed by the server
     EXPECT_EQ(full0 + 1, vl2_stat_get(VL2_ST_REFUSED_FULL));
     EXPECT_EQ(1, vlsmb2s_client_count());
     EXPECT_EQ(0, vl2_stat_get(VL2_ST_REFUSED_ALLOW));
@@ -179,8 +176,7 @@ TEST_F(Listener, StopEndsConnectedClients)
     RecordProperty("stop_ms", (int)ms);
     EXPECT_EQ(0, vlsmb2s_client_count());
     EXPECT_EQ(0, vlsmb2s_port());
-    for (int fd : c)
-        EXPECT_TRUE(closed_without_data(fd));
+    for (int fd : c) EXPECT_TRUE(closed_without_data(fd));
 }
 
 TEST_F(Listener, StopBeforeStartAndTwiceDoesNothing)
@@ -200,8 +196,7 @@ TEST_F(Listener, StopsFromAnotherThreadRacingStartsLeaveAConsistentState)
 {
     std::atomic<bool> done{false};
     std::thread stopper([&] {
-        while (!done)
-            vlsmb2s_stop();
+        while (!done) vlsmb2s_stop();
     });
     for (int i = 0; i < 50; i++) {
         int rc = vlsmb2s_start(nullptr, 0, nullptr);
@@ -220,13 +215,12 @@ TEST_F(Listener, StopsFromAnotherThreadRacingStartsLeaveAConsistentState)
 
 TEST_F(Listener, Ipv6LoopbackAndDualStack)
 {
-    if (!ipv6_loopback_usable())
-        GTEST_SKIP() << "no IPv6 loopback";
+    if (!ipv6_loopback_usable()) GTEST_SKIP() << "no IPv6 loopback";
     ASSERT_EQ(0, vlsmb2s_start("::1", 0, nullptr));
     int fd = client("::1");
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(echo_ok(fd));
-    EXPECT_LT(connect_to("127.0.0.1", vlsmb2s_port()), 0); // ::1 alone takes no IPv4
+    EXPECT_LT(connect_to("127.0.0.1", vlsmb2s_port()), 0);  // ::1 alone takes no IPv4
     vlsmb2s_stop();
 
     // "::" takes IPv4 clients too; they are seen as IPv4 peers, so an
@@ -245,8 +239,7 @@ TEST_F(Listener, Ipv6LoopbackAndDualStack)
 
 TEST_F(Listener, MappedBindAddressListensOnIpv4)
 {
-    if (!ipv6_loopback_usable())
-        GTEST_SKIP() << "no IPv6";
+    if (!ipv6_loopback_usable()) GTEST_SKIP() << "no IPv6";
     ASSERT_EQ(0, vlsmb2s_start("::ffff:127.0.0.1", 0, nullptr));
     int fd = client("127.0.0.1");
     ASSERT_GE(fd, 0);
@@ -257,29 +250,23 @@ TEST_F(Listener, MappedBindAddressListensOnIpv4)
 // both directions are full (or the server gives up and resets).
 void fill_until_stuck(int fd)
 {
-    if (!negotiate_ok(fd))
-        return;
+    if (!negotiate_ok(fd)) return;
     std::vector<uint8_t> f = echo_frame(64);
     for (int i = 0; i < 200000; i++) {
         pollfd p{fd, POLLOUT, 0};
-        if (poll(&p, 1, 1000) <= 0 || (p.revents & (POLLERR | POLLHUP)))
-            return;
+        if (poll(&p, 1, 1000) <= 0 || (p.revents & (POLLERR | POLLHUP))) return;
         ssize_t r = send(fd, f.data(), f.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (r < 0 && errno != EAGAIN)
-            return;
+        if (r < 0 && errno != EAGAIN) return;
         if (r > 0 && (size_t)r < f.size()) {
             std::vector<uint8_t> rest(f.begin() + r, f.end());
             // Finish the frame so the stream stays well formed.
             size_t off = 0;
             while (off < rest.size()) {
                 pollfd q{fd, POLLOUT, 0};
-                if (poll(&q, 1, 1000) <= 0)
-                    return;
+                if (poll(&q, 1, 1000) <= 0) return;
                 ssize_t w = send(fd, rest.data() + off, rest.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
-                if (w < 0 && errno != EAGAIN)
-                    return;
-                if (w > 0)
-                    off += (size_t)w;
+                if (w < 0 && errno != EAGAIN) return;
+                if (w > 0) off += (size_t)w;
             }
         }
     }
@@ -316,4 +303,4 @@ TEST_F(Listener, StopIsNotHeldByAClientThatStopsReading)
     EXPECT_EQ(0, vlsmb2s_client_count());
 }
 
-} // namespace
+}  // namespace

@@ -28,24 +28,20 @@ inline int connect_to(const char *addr, int port, int rcvbuf = 0, const char *so
         auto *a = (sockaddr_in6 *)&ss;
         a->sin6_family = AF_INET6;
         a->sin6_port = htons((uint16_t)port);
-        if (inet_pton(AF_INET6, addr, &a->sin6_addr) != 1)
-            return -1;
+        if (inet_pton(AF_INET6, addr, &a->sin6_addr) != 1) return -1;
         len = sizeof *a;
         fam = AF_INET6;
     } else {
         auto *a = (sockaddr_in *)&ss;
         a->sin_family = AF_INET;
         a->sin_port = htons((uint16_t)port);
-        if (inet_pton(AF_INET, addr, &a->sin_addr) != 1)
-            return -1;
+        if (inet_pton(AF_INET, addr, &a->sin_addr) != 1) return -1;
         len = sizeof *a;
         fam = AF_INET;
     }
     int fd = socket(fam, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    if (rcvbuf > 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    if (fd < 0) return -1;
+    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     if (source) {
         sockaddr_in src{};
         src.sin_family = AF_INET;
@@ -54,7 +50,7 @@ inline int connect_to(const char *addr, int port, int rcvbuf = 0, const char *so
             return -1;
         }
     }
-    timeval tv{5, 0}; // no read in these tests may hang
+    timeval tv{5, 0};  // no read in these tests may hang
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     if (connect(fd, (sockaddr *)&ss, len) != 0) {
         close(fd);
@@ -64,11 +60,11 @@ inline int connect_to(const char *addr, int port, int rcvbuf = 0, const char *so
 }
 
 // Polls pred every 10 ms for at most limit_ms; returns its last value.
-template <class F> bool wait_until(F pred, int limit_ms = 10000)
+template <class F>
+bool wait_until(F pred, int limit_ms = 10000)
 {
     for (int waited = 0; waited < limit_ms; waited += 10) {
-        if (pred())
-            return true;
+        if (pred()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return pred();
@@ -84,13 +80,12 @@ inline std::vector<uint8_t> echo_frame(int n, uint64_t first_mid = 0)
         uint8_t *h = &f[at];
         h[0] = 0xfe, h[1] = 'S', h[2] = 'M', h[3] = 'B';
         h[4] = 64;
-        h[12] = 13;                  // ECHO
-        h[14] = 1;                   // one credit
-        if (i + 1 < n)
-            h[20] = 72;              // NextCommand
+        h[12] = 13;                 // ECHO
+        h[14] = 1;                  // one credit
+        if (i + 1 < n) h[20] = 72;  // NextCommand
         uint64_t mid = first_mid + (uint64_t)i;
-        memcpy(h + 24, &mid, 8);     // little-endian host
-        h[64] = 4;                   // StructureSize of the body
+        memcpy(h + 24, &mid, 8);  // little-endian host
+        h[64] = 4;                // StructureSize of the body
     }
     uint32_t body = (uint32_t)(f.size() - 4);
     f[1] = (uint8_t)(body >> 16), f[2] = (uint8_t)(body >> 8), f[3] = (uint8_t)body;
@@ -102,8 +97,7 @@ inline bool send_all(int fd, const std::vector<uint8_t> &b)
     size_t off = 0;
     while (off < b.size()) {
         ssize_t r = send(fd, b.data() + off, b.size() - off, MSG_NOSIGNAL);
-        if (r <= 0)
-            return false;
+        if (r <= 0) return false;
         off += (size_t)r;
     }
     return true;
@@ -113,8 +107,7 @@ inline bool recv_exact(int fd, uint8_t *p, size_t n)
 {
     while (n > 0) {
         ssize_t r = recv(fd, p, n, 0);
-        if (r <= 0)
-            return false;
+        if (r <= 0) return false;
         p += r;
         n -= (size_t)r;
     }
@@ -125,12 +118,10 @@ inline bool recv_exact(int fd, uint8_t *p, size_t n)
 inline std::vector<uint8_t> recv_frame(int fd)
 {
     uint8_t pre[4];
-    if (!recv_exact(fd, pre, 4))
-        return {};
+    if (!recv_exact(fd, pre, 4)) return {};
     size_t n = ((size_t)pre[1] << 16) | ((size_t)pre[2] << 8) | pre[3];
     std::vector<uint8_t> b(n);
-    if (n && !recv_exact(fd, b.data(), n))
-        return {};
+    if (n && !recv_exact(fd, b.data(), n)) return {};
     return b;
 }
 
@@ -142,10 +133,10 @@ inline std::vector<uint8_t> negotiate_frame(uint16_t secmode = 1)
     uint8_t *h = &f[4];
     h[0] = 0xfe, h[1] = 'S', h[2] = 'M', h[3] = 'B';
     h[4] = 64;
-    h[14] = 1;             // one credit; Command 0 is NEGOTIATE
+    h[14] = 1;  // one credit; Command 0 is NEGOTIATE
     uint8_t *b = h + 64;
-    b[0] = 36;             // StructureSize
-    b[2] = 1;              // DialectCount
+    b[0] = 36;  // StructureSize
+    b[2] = 1;   // DialectCount
     b[4] = (uint8_t)secmode;
     b[36] = 0x02, b[37] = 0x02;
     f[3] = (uint8_t)(f.size() - 4);
@@ -155,8 +146,7 @@ inline std::vector<uint8_t> negotiate_frame(uint16_t secmode = 1)
 // True when NEGOTIATE, the first thing a connection must send, succeeds.
 inline bool negotiate_ok(int fd)
 {
-    if (!send_all(fd, negotiate_frame()))
-        return false;
+    if (!send_all(fd, negotiate_frame())) return false;
     std::vector<uint8_t> r = recv_frame(fd);
     return r.size() >= 64 && r[0] == 0xfe && r[12] == 0 && r[8] == 0 && r[9] == 0 && r[10] == 0 && r[11] == 0;
 }
@@ -165,8 +155,7 @@ inline bool negotiate_ok(int fd)
 // with a successful ECHO response. Once per connection.
 inline bool echo_ok(int fd)
 {
-    if (!negotiate_ok(fd) || !send_all(fd, echo_frame(1, 7)))
-        return false;
+    if (!negotiate_ok(fd) || !send_all(fd, echo_frame(1, 7))) return false;
     std::vector<uint8_t> r = recv_frame(fd);
     return r.size() >= 68 && r[0] == 0xfe && r[12] == 13 && r[8] == 0 && r[9] == 0 && r[10] == 0 && r[11] == 0;
 }
@@ -179,4 +168,4 @@ inline bool closed_without_data(int fd)
     return r == 0 || (r < 0 && errno == ECONNRESET);
 }
 
-} // namespace nettest
+}  // namespace nettest

@@ -22,10 +22,13 @@ TEST(RunState, StopFlagIsSeenByOtherThreads)
     vl2_set_stopping(1);
     int seen = -1;
     pthread_t t;
-    ASSERT_EQ(0, vl2_thread_start(&t, [](void *arg) -> void * {
-        *(int *)arg = vl2_server_stopping();
-        return nullptr;
-    }, &seen));
+    ASSERT_EQ(0, vl2_thread_start(
+                     &t,
+                     [](void *arg) -> void * {
+                         *(int *)arg = vl2_server_stopping();
+                         return nullptr;
+                     },
+                     &seen));
     pthread_join(t, nullptr);
     vl2_set_stopping(0);
     EXPECT_EQ(1, seen);
@@ -68,4 +71,4 @@ TEST(Threads, RefusesMissingArguments)
     EXPECT_EQ(-1, vl2_thread_start(&t, nullptr, nullptr));
 }
 
-} // namespace
+}  // namespace

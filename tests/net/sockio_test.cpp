@@ -17,7 +17,7 @@
 namespace {
 
 struct Pair {
-    int a = -1, b = -1; // a is the transport's end (non-blocking)
+    int a = -1, b = -1;  // a is the transport's end (non-blocking)
     Pair()
     {
         int sv[2];
@@ -30,10 +30,8 @@ struct Pair {
     }
     ~Pair()
     {
-        if (a >= 0)
-            close(a);
-        if (b >= 0)
-            close(b);
+        if (a >= 0) close(a);
+        if (b >= 0) close(b);
     }
 };
 
@@ -74,14 +72,12 @@ TEST(SockIo, LargeWriteCompletesWhileThePeerReads)
     ASSERT_GE(p.a, 0);
     vl2_net_sock s{p.a, 5000};
     std::vector<uint8_t> big(1 << 20);
-    for (size_t i = 0; i < big.size(); i++)
-        big[i] = (uint8_t)(i * 7);
+    for (size_t i = 0; i < big.size(); i++) big[i] = (uint8_t)(i * 7);
     std::vector<uint8_t> got;
     std::thread reader([&] {
         uint8_t b[4096];
         ssize_t r;
-        while (got.size() < big.size() + 3 && (r = read(p.b, b, sizeof b)) > 0)
-            got.insert(got.end(), b, b + r);
+        while (got.size() < big.size() + 3 && (r = read(p.b, b, sizeof b)) > 0) got.insert(got.end(), b, b + r);
     });
     EXPECT_EQ(0, vl2_net_writev2(&s, (const uint8_t *)"pre", 3, big.data(), (int32_t)big.size()));
     reader.join();
@@ -118,7 +114,7 @@ TEST(SockIo, WriteToAClosedPeerFailsWithoutSignal)
     close(p.b);
     p.b = -1;
     vl2_net_sock s{p.a, 1000};
-    EXPECT_EQ(-1, vl2_net_write(&s, (const uint8_t *)"x", 1)); // no SIGPIPE
+    EXPECT_EQ(-1, vl2_net_write(&s, (const uint8_t *)"x", 1));  // no SIGPIPE
 }
 
 TEST(SockIo, SocketAddressConversion)
@@ -154,8 +150,7 @@ TEST(SockIo, SocketAddressConversion)
         ASSERT_EQ(0, vl2_net_sa_to_ip((sockaddr *)&a, &ip, nullptr));
         EXPECT_EQ(c.family, ip.family);
         EXPECT_EQ(0, memcmp(ip.addr, c.bytes, c.n));
-        for (size_t i = c.n; i < 16; i++)
-            EXPECT_EQ(0, ip.addr[i]);
+        for (size_t i = c.n; i < 16; i++) EXPECT_EQ(0, ip.addr[i]);
     }
     sockaddr un{};
     un.sa_family = AF_UNIX;
@@ -165,8 +160,7 @@ TEST(SockIo, SocketAddressConversion)
 TEST(SockIo, DualStackSocketSeesAnIpv4ClientAsIpv4)
 {
     int l = socket(AF_INET6, SOCK_STREAM, 0);
-    if (l < 0)
-        GTEST_SKIP() << "no IPv6";
+    if (l < 0) GTEST_SKIP() << "no IPv6";
     int zero = 0;
     setsockopt(l, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
     sockaddr_in6 a{};
@@ -196,4 +190,4 @@ TEST(SockIo, DualStackSocketSeesAnIpv4ClientAsIpv4)
     close(l);
 }
 
-} // namespace
+}  // namespace

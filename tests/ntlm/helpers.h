@@ -52,8 +52,7 @@ inline std::string tohex(const uint8_t *p, size_t n)
 inline bytes cat(std::initializer_list<bytes> parts)
 {
     bytes out;
-    for (const bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
+    for (const bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
 
@@ -83,15 +82,15 @@ struct exact {
     size_t n;
     exact(const bytes &src, size_t len) : p(new uint8_t[len ? len : 1]), n(len)
     {
-        if (len)
-            memcpy(p.get(), src.data(), len);
+        if (len) memcpy(p.get(), src.data(), len);
     }
     explicit exact(const bytes &src) : exact(src, src.size()) {}
     const uint8_t *get() const { return p.get(); }
 };
 
 // Runs f with VLSMB2S_TRACE set and returns what it wrote to stderr.
-template <class F> std::string traced(F f)
+template <class F>
+std::string traced(F f)
 {
     setenv("VLSMB2S_TRACE", "1", 1);
     testing::internal::CaptureStderr();

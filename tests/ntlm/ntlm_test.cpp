@@ -89,29 +89,25 @@ TEST(NtlmUpcase, SimpleMapping)
     const struct {
         uint16_t in, out;
     } rows[] = {
-        {'a', 'A'},       {'z', 'Z'},       {'A', 'A'},       {'{', '{'},       {0x00fc, 0x00dc}, // ü
-        {0x00ff, 0x0178}, {0x00b5, 0x039c}, {0x00df, 0x00df}, {0x00d7, 0x00d7}, {0x00f7, 0x00f7},
-        {0x0101, 0x0100}, {0x0100, 0x0100}, {0x0131, 0x0049}, {0x017f, 0x0053}, {0x01c6, 0x01c4},
-        {0x01c5, 0x01c4}, {0x03c3, 0x03a3}, {0x03c2, 0x03a3}, {0x03af, 0x038a}, {0x03c9, 0x03a9},
-        {0x044f, 0x042f}, {0x0451, 0x0401}, {0x0561, 0x0531}, {0x1e01, 0x1e00}, {0x1fb3, 0x1fbc},
-        {0x24d0, 0x24b6}, {0xff41, 0xff21}, {0x10d0, 0x10d0}, {0xd800, 0xd800}, {0xdc00, 0xdc00},
-        {0xffff, 0xffff}, {0x0000, 0x0000},
+        {'a', 'A'},       {'z', 'Z'},       {'A', 'A'},       {'{', '{'},       {0x00fc, 0x00dc},  // ü
+        {0x00ff, 0x0178}, {0x00b5, 0x039c}, {0x00df, 0x00df}, {0x00d7, 0x00d7}, {0x00f7, 0x00f7}, {0x0101, 0x0100},
+        {0x0100, 0x0100}, {0x0131, 0x0049}, {0x017f, 0x0053}, {0x01c6, 0x01c4}, {0x01c5, 0x01c4}, {0x03c3, 0x03a3},
+        {0x03c2, 0x03a3}, {0x03af, 0x038a}, {0x03c9, 0x03a9}, {0x044f, 0x042f}, {0x0451, 0x0401}, {0x0561, 0x0531},
+        {0x1e01, 0x1e00}, {0x1fb3, 0x1fbc}, {0x24d0, 0x24b6}, {0xff41, 0xff21}, {0x10d0, 0x10d0}, {0xd800, 0xd800},
+        {0xdc00, 0xdc00}, {0xffff, 0xffff}, {0x0000, 0x0000},
     };
-    for (const auto &r : rows)
-        EXPECT_EQ(vl2_ntlm_upcase(r.in), r.out) << std::hex << r.in;
+    for (const auto &r : rows) EXPECT_EQ(vl2_ntlm_upcase(r.in), r.out) << std::hex << r.in;
 }
 
 // The compact table against the C library's simple mapping it was made
 // from, over every code unit (Georgian Mkhedruli is deliberately left out).
 TEST(NtlmUpcase, TableMatchesSource)
 {
-    if (!setlocale(LC_CTYPE, "C.UTF-8"))
-        GTEST_SKIP() << "no C.UTF-8 locale";
+    if (!setlocale(LC_CTYPE, "C.UTF-8")) GTEST_SKIP() << "no C.UTF-8 locale";
     int diffs = 0;
     for (uint32_t c = 0; c < 0x10000; c++) {
         uint32_t want = (uint32_t)towupper((wint_t)c);
-        if ((c >= 0xd800 && c <= 0xdfff) || (c >= 0x10d0 && c <= 0x10ff) || want > 0xffff)
-            want = c;
+        if ((c >= 0xd800 && c <= 0xdfff) || (c >= 0x10d0 && c <= 0x10ff) || want > 0xffff) want = c;
         if (vl2_ntlm_upcase((uint16_t)c) != want && ++diffs < 10)
             ADD_FAILURE() << std::hex << c << " -> " << vl2_ntlm_upcase((uint16_t)c) << " want " << want;
     }
@@ -215,7 +211,7 @@ protected:
     static t3res check(const bytes &m, const char *user, const char *pw, int64_t now = vec::now, int timecheck = 1,
                        const char *server = nullptr, size_t len = SIZE_MAX)
     {
-        (void)server; // the client's AV pairs are no longer compared with our name
+        (void)server;  // the client's AV pairs are no longer compared with our name
         exact e(m, std::min(len, m.size()));
         t3res r{};
         vl2_ntlm_auth a = auth(e.get(), e.n, user, pw, now, timecheck);
@@ -238,10 +234,8 @@ size_t av_at(const bytes &m, uint16_t id)
     size_t ntlen = vl2_le16(m.data() + 20), off = vl2_le32(m.data() + 24);
     for (size_t p = off + 16 + 28; p + 4 <= off + ntlen;) {
         uint16_t i = vl2_le16(m.data() + p);
-        if (i == id)
-            return p;
-        if (i == 0)
-            break;
+        if (i == id) return p;
+        if (i == 0) break;
         p += 4 + vl2_le16(m.data() + p + 2);
     }
     ADD_FAILURE() << "no AV pair " << id;
@@ -486,8 +480,8 @@ TEST_F(Type3, MalformedMessages)
     EXPECT_EQ(r.anon, 1);
 
     // A message ending inside NegotiateFlags.
-    bytes shortm = cat({bytes(good.begin(), good.begin() + 12), unhex("0000000000000000 0000000028000000"),
-                        bytes(34, 0)});
+    bytes shortm =
+        cat({bytes(good.begin(), good.begin() + 12), unhex("0000000000000000 0000000028000000"), bytes(34, 0)});
     ASSERT_EQ(shortm.size(), 62u);
     r = check(shortm, "", "");
     EXPECT_EQ(r.rc, -1);
@@ -581,8 +575,7 @@ TEST_F(Type3, MicChecked)
         {"SIGN stripped from the CHALLENGE", good, nego, flip(chal, 20, 0x10)},
         {"NEGOTIATE altered", good, flip(nego, 12, 0x10), chal},
     };
-    for (const auto &r : rows)
-        EXPECT_EQ(run(r.m, r.n, r.c), std::make_tuple(1, 0, zero)) << r.what;
+    for (const auto &r : rows) EXPECT_EQ(run(r.m, r.n, r.c), std::make_tuple(1, 0, zero)) << r.what;
     EXPECT_EQ(run(good, nego, chal, false), std::make_tuple(1, 0, zero)) << "nothing kept to check it with";
     vl2_ntlm_exchange lost{};
     vl2_ntlm_keep(&lost.nego, nullptr, VL2_NTLM_KEEP + 1);
@@ -616,4 +609,4 @@ TEST(NtlmSigning, PublishedExample)
     EXPECT_NE(tohex(back.seal_key, 16), tohex(d.seal_key, 16));
 }
 
-} // namespace
+}  // namespace

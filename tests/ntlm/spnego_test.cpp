@@ -17,7 +17,7 @@ const bytes hints_str = bytes((const uint8_t *)"not_defined_in_RFC4178@please_ig
 struct result {
     int rc;
     bool has_tok;
-    bytes tok; // copied while the blob is alive
+    bytes tok;  // copied while the blob is alive
     int raw;
 };
 
@@ -37,10 +37,7 @@ result classify(const exact &e)
 
 result classify(const bytes &b) { return classify(exact(b)); }
 
-bytes gss_init(const bytes &seq_content)
-{
-    return tlv(0x60, cat({spnego_oid, tlv(0xa0, tlv(0x30, seq_content))}));
-}
+bytes gss_init(const bytes &seq_content) { return tlv(0x60, cat({spnego_oid, tlv(0xa0, tlv(0x30, seq_content))})); }
 
 bytes mech_types(std::initializer_list<bytes> oids) { return tlv(0xa0, tlv(0x30, cat(oids))); }
 
@@ -66,10 +63,10 @@ TEST(SpnegoInit, ClassifiesClientBlobs)
         {"mechTypes not constructed", gss_init(tlv(0xa0, tlv(0x06, unhex("2b06")))), -2, 0, false},
         {"mechTypes empty", gss_init(tlv(0xa0, {})), -2, 0, false},
         {"negTokenInit not constructed", tlv(0x60, cat({spnego_oid, tlv(0xa0, tlv(0x04, tok))})), -1, 0, false},
-        {"reqFlags BIT STRING skipped",
-         gss_init(cat({mech_types({ntlm_oid}), tlv(0xa1, unhex("03020080")), ntlm_tok})), 0, 0, false},
-        {"reqFlags constructed skipped",
-         gss_init(cat({mech_types({ntlm_oid}), tlv(0xa1, tlv(0x30, tok)), ntlm_tok})), 0, 0, false},
+        {"reqFlags BIT STRING skipped", gss_init(cat({mech_types({ntlm_oid}), tlv(0xa1, unhex("03020080")), ntlm_tok})),
+         0, 0, false},
+        {"reqFlags constructed skipped", gss_init(cat({mech_types({ntlm_oid}), tlv(0xa1, tlv(0x30, tok)), ntlm_tok})),
+         0, 0, false},
         // An overrunning element after mechTypes ends the walk, not the logon.
         {"damaged tail", gss_init(cat({mech_types({ntlm_oid}), unhex("a2 7f 04")})), 0, 0, false},
         {"damaged tail before mechTypes", gss_init(cat({unhex("a2 03 04 01")})), 0, 0, false},
@@ -82,15 +79,14 @@ TEST(SpnegoInit, ClassifiesClientBlobs)
         {"resp token not OCTET STRING", tlv(0xa1, tlv(0x30, cat({neg_state, tlv(0xa2, tlv(0x30, tok))}))), -1, 0,
          false},
         {"resp without responseToken", tlv(0xa1, tlv(0x30, neg_state)), -1, 0, false},
-        {"resp, broken element before token", tlv(0xa1, tlv(0x30, cat({unhex("a07f"), ntlm_tok}))), -1, 0,
-         false},
+        {"resp, broken element before token", tlv(0xa1, tlv(0x30, cat({unhex("a07f"), ntlm_tok}))), -1, 0, false},
         // Length forms: 0x80 reads as 0, 0x81 05 is a long form of 5, 0x85 is refused.
         {"length byte 0x80", tlv(0xa1, tlv(0x30, cat({unhex("a080"), ntlm_tok}))), 0, 0, true},
-        {"long-form short length", cat({unhex("a1 81"), {(uint8_t)(ntlm_tok.size() + 5)}, neg_state, ntlm_tok}), 0,
-         0, true},
+        {"long-form short length", cat({unhex("a1 81"), {(uint8_t)(ntlm_tok.size() + 5)}, neg_state, ntlm_tok}), 0, 0,
+         true},
         {"five length bytes", cat({unhex("a1 85 00 00 00 00 05"), neg_state}), -1, 0, false},
-        {"four length bytes", cat({unhex("a1 84 00 00 00"), {(uint8_t)(ntlm_tok.size() + 5)}, neg_state, ntlm_tok}),
-         0, 0, true},
+        {"four length bytes", cat({unhex("a1 84 00 00 00"), {(uint8_t)(ntlm_tok.size() + 5)}, neg_state, ntlm_tok}), 0,
+         0, true},
         {"raw NTLM", tok, 0, 1, true},
         {"signature and nothing else", bytes{'N', 'T', 'L', 'M', 'S', 'S', 'P', 0}, 0, 1, true},
     };
@@ -155,25 +151,21 @@ TEST(SpnegoInit, EveryTruncationRefused)
 // Strict reader: minimal lengths, and the element must fill [p, end).
 bool strict_tlv(const uint8_t *&p, const uint8_t *end, uint8_t tag, const uint8_t *&content, size_t &len)
 {
-    if (end - p < 2 || p[0] != tag)
-        return false;
+    if (end - p < 2 || p[0] != tag) return false;
     size_t n = p[1];
     const uint8_t *q = p + 2;
     if (n == 0x81) {
-        if (end - q < 1 || q[0] < 0x80)
-            return false;
+        if (end - q < 1 || q[0] < 0x80) return false;
         n = q[0];
         q += 1;
     } else if (n == 0x82) {
-        if (end - q < 2 || q[0] == 0)
-            return false;
+        if (end - q < 2 || q[0] == 0) return false;
         n = (size_t)q[0] << 8 | q[1];
         q += 2;
     } else if (n >= 0x80) {
         return false;
     }
-    if ((size_t)(end - q) < n)
-        return false;
+    if ((size_t)(end - q) < n) return false;
     content = q;
     len = n;
     p = q + n;
@@ -185,22 +177,16 @@ bool strict_resp(const bytes &t, bytes &msg)
 {
     const uint8_t *p = t.data(), *end = p + t.size(), *c, *c2, *c3;
     size_t l, l2, l3;
-    if (!strict_tlv(p, end, 0xa1, c, l) || p != end)
-        return false;
-    if (!strict_tlv(c, c + l, 0x30, c2, l2) || c != t.data() + t.size())
-        return false;
+    if (!strict_tlv(p, end, 0xa1, c, l) || p != end) return false;
+    if (!strict_tlv(c, c + l, 0x30, c2, l2) || c != t.data() + t.size()) return false;
     const uint8_t *send = c2 + l2;
-    if (!strict_tlv(c2, send, 0xa0, c3, l3) || bytes(c3, c3 + l3) != unhex("0a0101"))
-        return false;
-    if (!strict_tlv(c2, send, 0xa1, c3, l3) || bytes(c3, c3 + l3) != ntlm_oid)
-        return false;
+    if (!strict_tlv(c2, send, 0xa0, c3, l3) || bytes(c3, c3 + l3) != unhex("0a0101")) return false;
+    if (!strict_tlv(c2, send, 0xa1, c3, l3) || bytes(c3, c3 + l3) != ntlm_oid) return false;
     const uint8_t *tc;
     size_t tl;
-    if (!strict_tlv(c2, send, 0xa2, c3, l3) || c2 != send)
-        return false;
+    if (!strict_tlv(c2, send, 0xa2, c3, l3) || c2 != send) return false;
     const uint8_t *a2end = c3 + l3;
-    if (!strict_tlv(c3, a2end, 0x04, tc, tl) || c3 != a2end)
-        return false;
+    if (!strict_tlv(c3, a2end, 0x04, tc, tl) || c3 != a2end) return false;
     msg.assign(tc, tc + tl);
     return true;
 }
@@ -209,8 +195,7 @@ TEST(SpnegoBuild, ResponseNestsExactly)
 {
     for (size_t n : {0, 1, 100, 124, 126, 127, 128, 200, 255, 256, 300, 1200}) {
         bytes m(n);
-        for (size_t i = 0; i < n; i++)
-            m[i] = (uint8_t)(i * 7 + 1);
+        for (size_t i = 0; i < n; i++) m[i] = (uint8_t)(i * 7 + 1);
         vl2_buf b{};
         ASSERT_EQ(vl2_spnego_resp(m.data(), n, &b), 0);
         ASSERT_EQ(b.failed, 0);
@@ -308,10 +293,12 @@ TEST(SpnegoParse, KeepsWhatTheIntegrityChecksCover)
         {"NegTokenInit", gss_init(cat({tlv(0xa0, types), tok})), ntlm_neg, types, {}},
         {"NegTokenInit without a mechToken", gss_init(tlv(0xa0, types)), {}, types, {}},
         {"negTokenResp with a MIC", tlv(0xa1, tlv(0x30, cat({tok, tlv(0xa3, tlv(0x04, mic))}))), {}, {}, mic},
-        {"negTokenResp, MIC not an OCTET STRING", tlv(0xa1, tlv(0x30, cat({tok, tlv(0xa3, tlv(0x05, mic))}))), {}, {},
+        {"negTokenResp, MIC not an OCTET STRING",
+         tlv(0xa1, tlv(0x30, cat({tok, tlv(0xa3, tlv(0x05, mic))}))),
+         {},
+         {},
          {}},
-        {"negTokenResp, MIC before the token", tlv(0xa1, tlv(0x30, cat({tlv(0xa3, tlv(0x04, mic)), tok}))), {}, {},
-         {}},
+        {"negTokenResp, MIC before the token", tlv(0xa1, tlv(0x30, cat({tlv(0xa3, tlv(0x04, mic)), tok}))), {}, {}, {}},
     };
     for (const auto &r : rows) {
         exact e(r.blob);
@@ -326,4 +313,4 @@ TEST(SpnegoParse, KeepsWhatTheIntegrityChecksCover)
     }
 }
 
-} // namespace
+}  // namespace

@@ -18,18 +18,23 @@ inline constexpr const char *type2_default =
 
 struct auth {
     const char *name;
-    const char *user;     // as the client typed it
+    const char *user;  // as the client typed it
     const char *password;
     const char *domain;
-    const char *server;   // server name the CHALLENGE carried (null: default)
-    int keyexch;          // the client sent an encrypted random session key
-    const char *msg;      // AUTHENTICATE, hex
-    const char *key;      // the client's exported session key, hex
+    const char *server;  // server name the CHALLENGE carried (null: default)
+    int keyexch;         // the client sent an encrypted random session key
+    const char *msg;     // AUTHENTICATE, hex
+    const char *key;     // the client's exported session key, hex
 };
 
 // NT response of 1040 bytes (the CHALLENGE carried a padding AV pair)
 inline constexpr auth nt1040 = {
-    "nt1040", "alice", "S3cret!", "WORKGROUP", nullptr, 1,
+    "nt1040",
+    "alice",
+    "S3cret!",
+    "WORKGROUP",
+    nullptr,
+    1,
     "4e544c4d5353500003000000180018006c000000100410048400000012001200400000000a000a005200000010001000"
     "5c0000001000100094040000050288e057004f0052004b00470052004f005500500061006c0069006300650043004c00"
     "490045004e00540030003100e40ac09df151a39994cc7baad3eb9cde617149714569755246c0f0646f3143ee165c25f3"
@@ -59,7 +64,12 @@ inline constexpr auth nt1040 = {
 
 // NT response of 1041 bytes
 inline constexpr auth nt1041 = {
-    "nt1041", "alice", "S3cret!", "WORKGROUP", nullptr, 1,
+    "nt1041",
+    "alice",
+    "S3cret!",
+    "WORKGROUP",
+    nullptr,
+    1,
     "4e544c4d5353500003000000180018006c000000110411048400000012001200400000000a000a005200000010001000"
     "5c0000001000100095040000050288e057004f0052004b00470052004f005500500061006c0069006300650043004c00"
     "490045004e00540030003100a4044ce419c76ead4ab6590fce7ef1fb5a57386631447362ce551138669ede22d6b34e8f"
@@ -89,7 +99,12 @@ inline constexpr auth nt1041 = {
 
 // key exchange on
 inline constexpr auth kx_alice = {
-    "kx_alice", "alice", "S3cret!", "WORKGROUP", nullptr, 1,
+    "kx_alice",
+    "alice",
+    "S3cret!",
+    "WORKGROUP",
+    nullptr,
+    1,
     "4e544c4d5353500003000000180018006c000000a400a4008400000012001200400000000a000a005200000010001000"
     "5c0000001000100028010000050288e057004f0052004b00470052004f005500500061006c0069006300650043004c00"
     "490045004e005400300031006084c716d40fef05ccc94a2022b24fda73547a53584e74732274ce39d66388d65d6c57d6"
@@ -101,7 +116,12 @@ inline constexpr auth kx_alice = {
 
 // key exchange off (the client saw a CHALLENGE without KEY_EXCH)
 inline constexpr auth nokx_alice = {
-    "nokx_alice", "alice", "S3cret!", "WORKGROUP", nullptr, 0,
+    "nokx_alice",
+    "alice",
+    "S3cret!",
+    "WORKGROUP",
+    nullptr,
+    0,
     "4e544c4d5353500003000000180018006c000000a400a4008400000012001200400000000a000a005200000010001000"
     "5c0000000000000028010000050288a057004f0052004b00470052004f005500500061006c0069006300650043004c00"
     "490045004e00540030003100b2fb870d88d9f46b1bfb4998789d2da875684778476d396f6c08f08cec4dfe54395c6dce"
@@ -113,7 +133,12 @@ inline constexpr auth nokx_alice = {
 
 // the client typed the name in capitals
 inline constexpr auth upper_alice = {
-    "upper_alice", "ALICE", "S3cret!", "WORKGROUP", nullptr, 1,
+    "upper_alice",
+    "ALICE",
+    "S3cret!",
+    "WORKGROUP",
+    nullptr,
+    1,
     "4e544c4d5353500003000000180018006c000000a400a4008400000012001200400000000a000a005200000010001000"
     "5c0000001000100028010000050288e057004f0052004b00470052004f005500500041004c0049004300450043004c00"
     "490045004e005400300031002b6c50ca070c070957afe8d31b8b6bc367694857485053550988b99f4c9d422f7783b7f0"
@@ -125,7 +150,12 @@ inline constexpr auth upper_alice = {
 
 // empty domain
 inline constexpr auth nodomain_bob = {
-    "nodomain_bob", "bob", "hunter2", "", nullptr, 1,
+    "nodomain_bob",
+    "bob",
+    "hunter2",
+    "",
+    nullptr,
+    1,
     "4e544c4d53535000030000001800180056000000a400a4006e0000000000000040000000060006004000000010001000"
     "460000001000100012010000050288e062006f00620043004c00490045004e00540030003100d9c9259de476ef19cad4"
     "86aca83a426c3644494d467859669e7bad61c0466cf597ff088dfe2cda0c010100000000000000006dc64717da013644"
@@ -137,7 +167,12 @@ inline constexpr auth nodomain_bob = {
 
 // non-ASCII user name
 inline constexpr auth mueller = {
-    "mueller", "müller", "Paßwort-1", "WORKGROUP", nullptr, 1,
+    "mueller",
+    "müller",
+    "Paßwort-1",
+    "WORKGROUP",
+    nullptr,
+    1,
     "4e544c4d5353500003000000180018006e000000a400a4008600000012001200400000000c000c005200000010001000"
     "5e000000100010002a010000050288e057004f0052004b00470052004f00550050006d00fc006c006c00650072004300"
     "4c00490045004e00540030003100d1c36966c266172210bd1c3186e58fc85a6430784c3261577fa322f5754b6537518e"
@@ -149,7 +184,12 @@ inline constexpr auth mueller = {
 
 // non-ASCII user name typed in capitals
 inline constexpr auth mueller_upper = {
-    "mueller_upper", "MÜLLER", "Paßwort-1", "WORKGROUP", nullptr, 1,
+    "mueller_upper",
+    "MÜLLER",
+    "Paßwort-1",
+    "WORKGROUP",
+    nullptr,
+    1,
     "4e544c4d5353500003000000180018006e000000a400a4008600000012001200400000000c000c005200000010001000"
     "5e000000100010002a010000050288e057004f0052004b00470052004f00550050004d00dc004c004c00450052004300"
     "4c00490045004e0054003000310030d477bd3c73a3c5e9103082fac561f46e757569716573304b754daf020cfc00c7c4"
@@ -161,7 +201,12 @@ inline constexpr auth mueller_upper = {
 
 // non-ASCII user and domain, key exchange off
 inline constexpr auth nandu = {
-    "nandu", "Ñandú", "ñ0ñ0", "DOMÄNE", nullptr, 0,
+    "nandu",
+    "Ñandú",
+    "ñ0ñ0",
+    "DOMÄNE",
+    nullptr,
+    0,
     "4e544c4d53535000030000001800180066000000a400a4007e0000000c000c00400000000a000a004c00000010001000"
     "560000000000000022010000050288a044004f004d00c4004e004500d10061006e006400fa0043004c00490045004e00"
     "540030003100e081062d5a49629bb8972caae8f90dc67871506a5a6e69626c3b9b7f14a7bc15121dfa54ce7016020101"
@@ -173,7 +218,12 @@ inline constexpr auth nandu = {
 
 // Greek user name
 inline constexpr auth sofia = {
-    "sofia", "Σοφία", "sophia-2024", "WORKGROUP", nullptr, 1,
+    "sofia",
+    "Σοφία",
+    "sophia-2024",
+    "WORKGROUP",
+    nullptr,
+    1,
     "4e544c4d5353500003000000180018006c000000a400a4008400000012001200400000000a000a005200000010001000"
     "5c0000001000100028010000050288e057004f0052004b00470052004f0055005000a303bf03c603af03b10343004c00"
     "490045004e00540030003100d29c0ca3a48e2f80fb7aa8ac39296951623747736c666359e82c96db3a47c161d1ee4f56"
@@ -185,7 +235,12 @@ inline constexpr auth sofia = {
 
 // CHALLENGE names sent back in small letters
 inline constexpr auth lowername = {
-    "lowername", "alice", "S3cret!", "WORKGROUP", nullptr, 1,
+    "lowername",
+    "alice",
+    "S3cret!",
+    "WORKGROUP",
+    nullptr,
+    1,
     "4e544c4d5353500003000000180018006c000000a400a4008400000012001200400000000a000a005200000010001000"
     "5c0000001000100028010000050288e057004f0052004b00470052004f005500500061006c0069006300650043004c00"
     "490045004e005400300031003c36d81f838c60b042a522d8f14e3d9c48324f5678377763263c4cacccfa45d44a32f6d2"
@@ -197,7 +252,12 @@ inline constexpr auth lowername = {
 
 // 63-byte server name (the CHALLENGE carries its first 60 bytes)
 inline constexpr auth longname = {
-    "longname", "alice", "S3cret!", "WORKGROUP", "FILESERVER-XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXABCD", 1,
+    "longname",
+    "alice",
+    "S3cret!",
+    "WORKGROUP",
+    "FILESERVER-XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXABCD",
+    1,
     "4e544c4d5353500003000000180018006c000000be01be018400000012001200400000000a000a005200000010001000"
     "5c0000001000100042020000050288e057004f0052004b00470052004f005500500061006c0069006300650043004c00"
     "490045004e005400300031005e1d6b436c0b8a691607ce223591a18e564b484f4e555639c8da7fb597fde37059b798a9"
@@ -217,7 +277,12 @@ inline constexpr auth longname = {
 // CLIENTPC, no timestamp), as some libraries do; made with Python's hmac and
 // impacket's MD4 by hand, not by make_auth.py.
 inline constexpr auth own_avs = {
-    "own_avs", "alice", "S3cret!", "NODEJS", nullptr, 1,
+    "own_avs",
+    "alice",
+    "S3cret!",
+    "NODEJS",
+    nullptr,
+    1,
     "4e544c4d5353500003000000180018004000000058005800580000000c000c00b00000000a000a00bc00000010001000"
     "c600000010001000d60000001582086200000000000000000000000000000000000000000000000068c2c542dd296c58"
     "b849f6b81a2174b501010000000000000118f67d3017da0101020304050607080000000002000c004e004f00440045004a"
@@ -230,13 +295,19 @@ inline constexpr auth own_avs = {
 // CHALLENGE answering SIGN and ALWAYS_SIGN, and the AUTHENTICATE with its
 // MIC under the exported session key; made with Python's hmac and
 // impacket's MD4 by hand.
-inline constexpr const char *mic_nego = "4e544c4d53535000010000001582886200000000000000000000000000000000060100000000000f";
+inline constexpr const char *mic_nego =
+    "4e544c4d53535000010000001582886200000000000000000000000000000000060100000000000f";
 inline constexpr const char *mic_chal =
     "4e544c4d53535000020000000000000000000000118688e08f3a510c72e419b600000000000000004c004c0030000000"
     "02001a00560045004c0041004e0054004f00520049004d0042005500530001001a00560045004c0041004e0054004f00"
     "520049004d004200550053000700080000006dc64717da0100000000";
 inline constexpr auth mic_alice = {
-    "mic_alice", "alice", "S3cret!", "WORKGROUP", nullptr, 1,
+    "mic_alice",
+    "alice",
+    "S3cret!",
+    "WORKGROUP",
+    nullptr,
+    1,
     "4e544c4d53535000030000001800180058000000840084007000000012001200f40000000a000a000601000010001000"
     "100100001000100020010000158208620601b11d0000000f8348388f5663a2bad34d204123367b4a0000000000000000"
     "00000000000000000000000000000000df317e35d18f755262ace6fbb87bde3c010100000000000000006dc64717da01"
@@ -247,7 +318,8 @@ inline constexpr auth mic_alice = {
     "606162636465666768696a6b6c6d6e6f",
 };
 
-inline constexpr const auth *all[] = {&nt1040, &nt1041, &kx_alice, &nokx_alice, &upper_alice, &nodomain_bob, &mueller, &mueller_upper, &nandu, &sofia, &lowername, &longname};
+inline constexpr const auth *all[] = {&nt1040,  &nt1041,        &kx_alice, &nokx_alice, &upper_alice, &nodomain_bob,
+                                      &mueller, &mueller_upper, &nandu,    &sofia,      &lowername,   &longname};
 
 // SESSION_SETUP blobs of the same client for kx_alice: NegTokenInit with
 // the NEGOTIATE as mechToken, and negTokenResp around the AUTHENTICATE.
@@ -272,4 +344,4 @@ inline constexpr const char *spnego_init_krb_only =
     "603106062b0601050502a0273025a018301606092a864882f71201020206092a864886f712010202a209040760050603"
     "2a8648";
 
-} // namespace vec
+}  // namespace vec

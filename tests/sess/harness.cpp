@@ -12,7 +12,10 @@ bytes smb2_hdr(uint16_t cmd, uint64_t mid, uint64_t sid, uint32_t tid, uint32_t 
                uint32_t next, uint16_t charge)
 {
     bytes b(64, 0);
-    b[0] = 0xFE; b[1] = 'S'; b[2] = 'M'; b[3] = 'B';
+    b[0] = 0xFE;
+    b[1] = 'S';
+    b[2] = 'M';
+    b[3] = 'B';
     vl2_put16(&b[4], 64);
     vl2_put16(&b[6], charge);
     vl2_put16(&b[12], cmd);
@@ -37,7 +40,10 @@ std::string hex(const bytes &b)
     static const char d[] = "0123456789abcdef";
     std::string s;
     s.reserve(b.size() * 2);
-    for (uint8_t c : b) { s += d[c >> 4]; s += d[c & 15]; }
+    for (uint8_t c : b) {
+        s += d[c >> 4];
+        s += d[c & 15];
+    }
     return s;
 }
 
@@ -47,12 +53,20 @@ bytes unhex(const std::string &s)
     int hi = -1;
     for (char c : s) {
         int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else continue;
-        if (hi < 0) hi = v;
-        else { out.push_back((uint8_t)(hi * 16 + v)); hi = -1; }
+        if (c >= '0' && c <= '9')
+            v = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            v = c - 'A' + 10;
+        else
+            continue;
+        if (hi < 0)
+            hi = v;
+        else {
+            out.push_back((uint8_t)(hi * 16 + v));
+            hi = -1;
+        }
     }
     return out;
 }
@@ -99,7 +113,7 @@ struct conv {
     bytes in;
     size_t pos = 0;
     bool ended = false;
-    bytes out;                 // written stream, cut into frames as it grows
+    bytes out;  // written stream, cut into frames as it grows
     std::vector<bytes> replies;
     int guard = 0;
 };
@@ -130,7 +144,10 @@ int c_read(void *ctx, uint8_t *buf, int32_t count, int)
         std::vector<bytes> more = c->next(c->replies);
         c->in.clear();
         c->pos = 0;
-        if (more.empty()) { c->ended = true; return 0; }
+        if (more.empty()) {
+            c->ended = true;
+            return 0;
+        }
         for (const bytes &f : more) c->in.insert(c->in.end(), f.begin(), f.end());
     }
     size_t n = std::min((size_t)count, c->in.size() - c->pos);

@@ -26,9 +26,9 @@ uint32_t le32(const bytes &b, size_t off);
 uint64_t le64(const bytes &b, size_t off);
 
 struct SimResult {
-    std::vector<std::string> lines;   // every transcript line without its "\n"
-    std::vector<bytes> replies;       // decoded "<< " lines in order
-    std::string text;                 // the whole transcript ("" when the call failed)
+    std::vector<std::string> lines;  // every transcript line without its "\n"
+    std::vector<bytes> replies;      // decoded "<< " lines in order
+    std::string text;                // the whole transcript ("" when the call failed)
 };
 // One frame per script line (the frames must carry their prefix, see frame()).
 SimResult simulate(const std::vector<bytes> &frames, const char *ip = nullptr);

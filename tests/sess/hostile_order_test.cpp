@@ -73,8 +73,9 @@ TEST_F(HostileOrder, UnsignedRequestsRefusedWhenEitherSideRequiresSigning)
         ASSERT_EQ(0, vlsmb2s_set_option("signing", c.signing));
         ASSERT_EQ(0, vlsmb2s_set_option("guest", c.guest));
         logon_state st;
-        auto replies = converse(logon_steps(&st, false, "alice", "Secret-1", c.setup_secmode, c.nego_secmode) +
-                                std::vector<step>{[&](auto &) { return std::vector<bytes>{tree_connect(3, "\\\\srv\\IPC$", st.sid)}; }});
+        auto replies = converse(
+            logon_steps(&st, false, "alice", "Secret-1", c.setup_secmode, c.nego_secmode) +
+            std::vector<step>{[&](auto &) { return std::vector<bytes>{tree_connect(3, "\\\\srv\\IPC$", st.sid)}; }});
         ASSERT_EQ(4u, replies.size());
         EXPECT_EQ(SUCCESS, h::status(replies[2]));
         EXPECT_EQ(c.status, h::status(replies[3]));
@@ -89,8 +90,9 @@ TEST_F(HostileOrder, RenegotiationEndsTheConnection)
     logon_state st;
     int64_t errs = vl2_stat_get(VL2_ST_PROTOCOL_ERRORS);
     auto replies = converse(logon_steps(&st, false, "alice", "Secret-1", 1, 2) +
-                            std::vector<step>{send({negotiate({0x0210}, 1)}),
-                                              [&](auto &) { return std::vector<bytes>{tree_connect(4, "\\\\srv\\IPC$", st.sid)}; }});
+                            std::vector<step>{send({negotiate({0x0210}, 1)}), [&](auto &) {
+                                                  return std::vector<bytes>{tree_connect(4, "\\\\srv\\IPC$", st.sid)};
+                                              }});
     ASSERT_EQ(3u, replies.size()) << "neither the NEGOTIATE nor what follows is answered";
     EXPECT_EQ(SUCCESS, h::status(replies[2]));
     EXPECT_EQ(errs + 1, vl2_stat_get(VL2_ST_PROTOCOL_ERRORS));
@@ -111,8 +113,8 @@ TEST_F(HostileOrder, TraceKeepsKeysOutAndEscapesClientText)
     testing::internal::CaptureStderr();
     logon_state st, st2;
     converse(logon_steps(&st, false, "alice", "Secret-1") + std::vector<step>{[&](auto &) {
-        return std::vector<bytes>{tree_connect(3, "\\\\srv\\x\n[vlsmb2s 0] forged", st.sid)};
-    }});
+                 return std::vector<bytes>{tree_connect(3, "\\\\srv\\x\n[vlsmb2s 0] forged", st.sid)};
+             }});
     converse(logon_steps(&st2, false, "bob\n[t3] forged", "pw"));
     std::string err = testing::internal::GetCapturedStderr();
     unsetenv("VLSMB2S_TRACE");

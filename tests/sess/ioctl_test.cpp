@@ -341,8 +341,9 @@ TEST_F(Ioctl, RefusalsAndWhatTheyCount)
 TEST_F(Ioctl, BindAndShareEnumeration)
 {
     int64_t queries = stat(VL2_ST_SRVSVC_QUERIES);
-    auto r = on_pipe({ioctl(10, TRANSCEIVE, PIPE, bind(7)), ioctl(11, TRANSCEIVE, PIPE, rpc_request(8, 15, enum_stub(1), 1)),
-                      ioctl(12, TRANSCEIVE, PIPE, rpc_request(9, 15, enum_stub(1, false)))});
+    auto r =
+        on_pipe({ioctl(10, TRANSCEIVE, PIPE, bind(7)), ioctl(11, TRANSCEIVE, PIPE, rpc_request(8, 15, enum_stub(1), 1)),
+                 ioctl(12, TRANSCEIVE, PIPE, rpc_request(9, 15, enum_stub(1, false)))});
     ASSERT_EQ(3u, r.size());
     EXPECT_EQ(h::hex(lg::rsp_hdr(11, SUCCESS, 10, 0, 1)), h::hex(bytes(r[0].begin(), r[0].begin() + 64)));
     EXPECT_EQ(h::hex(transceive_body(PIPE, bind_ack(7))), h::hex(body(r[0])));
@@ -395,8 +396,7 @@ TEST_F(Ioctl, FaultsAndPdusWithoutAnswer)
     int64_t queries = stat(VL2_ST_SRVSVC_QUERIES);
     auto r = on_pipe({ioctl(10, TRANSCEIVE, PIPE, rpc_request(4, 16, enum_stub(1), 3)),
                       ioctl(11, TRANSCEIVE, PIPE, bytes(15, 5)), ioctl(12, TRANSCEIVE, PIPE, alter),
-                      ioctl(13, TRANSCEIVE, PIPE, cut),
-                      ioctl(14, TRANSCEIVE, PIPE, bytes(16384, 7))});
+                      ioctl(13, TRANSCEIVE, PIPE, cut), ioctl(14, TRANSCEIVE, PIPE, bytes(16384, 7))});
     ASSERT_EQ(5u, r.size());
     EXPECT_EQ(h::hex(transceive_body(PIPE, pdu(3, 4, fault))), h::hex(body(r[0])));
     for (size_t i = 1; i < 5; i++) {
@@ -456,9 +456,10 @@ TEST_F(Ioctl, OutputPastTheClientsLimitContinuesByRead)
         bytes b = transceive_body(PIPE, bytes(ack.begin(), ack.begin() + n));
         return b;
     };
-    auto r = on_pipe({request(11, 10, ioctl_body(TRANSCEIVE, PIPE, bind(7), 0, 57, 40), 0, 1), read_req(11, 1, PIPE, 10, 0),
-                      read_req(12, 1, PIPE, 100, 0), request(11, 13, ioctl_body(TRANSCEIVE, PIPE, bind(7), 0, 57, 56), 0, 1),
-                      read_req(14, 1, PIPE, 100, 0)});
+    auto r =
+        on_pipe({request(11, 10, ioctl_body(TRANSCEIVE, PIPE, bind(7), 0, 57, 40), 0, 1), read_req(11, 1, PIPE, 10, 0),
+                 read_req(12, 1, PIPE, 100, 0), request(11, 13, ioctl_body(TRANSCEIVE, PIPE, bind(7), 0, 57, 56), 0, 1),
+                 read_req(14, 1, PIPE, 100, 0)});
     ASSERT_EQ(5u, r.size());
     EXPECT_EQ(0x80000005u, h::status(r[0]));
     EXPECT_EQ(h::hex(cut(40)), h::hex(body(r[0])));

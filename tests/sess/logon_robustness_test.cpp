@@ -16,7 +16,7 @@ namespace {
 
 class LogonRobust : public LogonTest {};
 
-bytes g_sent; // what send_frame wrote for the frame in hand (prefix included)
+bytes g_sent;  // what send_frame wrote for the frame in hand (prefix included)
 int capture(void *, const uint8_t *b, int32_t n)
 {
     g_sent.insert(g_sent.end(), b, b + n);
@@ -44,7 +44,7 @@ std::vector<bytes> direct(const std::vector<bytes> &frames)
         g_sent.clear();
         frame_in(s.get(), exact.get(), n, &r, &send);
         if (r.b.len == 0 && g_sent.size() > 4)
-            out.emplace_back(g_sent.begin() + 4, g_sent.end()); // a standalone error
+            out.emplace_back(g_sent.begin() + 4, g_sent.end());  // a standalone error
         else
             out.emplace_back(r.b.data, r.b.data + r.b.len);
         vl2_buf_free(&r.b);
@@ -117,7 +117,7 @@ TEST_F(LogonRobust, EveryTruncationOfSmb1Negotiate)
         auto res = direct({h::frame(bytes(b.begin(), b.begin() + n))});
         ASSERT_EQ(1u, res.size());
         if (n < 4) {
-            EXPECT_TRUE(res[0].empty()); // not SMB1, no SMB2 header: dropped
+            EXPECT_TRUE(res[0].empty());  // not SMB1, no SMB2 header: dropped
         } else if (n < end202) {
             EXPECT_EQ(NOT_SUPPORTED, h::status(res[0]));
         } else {
@@ -138,7 +138,7 @@ TEST_F(LogonRobust, EveryTruncationOfSessionSetup)
         auto res = direct({negotiate({0x0210}), request(1, 1, bytes(body.begin(), body.begin() + n))});
         ASSERT_EQ(2u, res.size());
         EXPECT_EQ(n < body.size() ? INVALID : MORE, h::status(res[1]));
-        EXPECT_EQ(failed, vl2_stat_get(VL2_ST_LOGON_FAILED)); // structural faults are not logon failures
+        EXPECT_EQ(failed, vl2_stat_get(VL2_ST_LOGON_FAILED));  // structural faults are not logon failures
     }
 }
 
@@ -181,8 +181,8 @@ TEST_F(LogonRobust, BlobClassification)
         {"signature and 3 bytes of type", h::cat(ntlm, {1, 0, 0}), INVALID, true},
         {"raw type 1", h::cat(ntlm, {1, 0, 0, 0}), MORE, false},
         {"raw type 3, too short", h::cat(ntlm, {3, 0, 0, 0}), LOGON_FAILURE, true},
-        {"SPNEGO without NTLM in mechTypes",
-         h::unhex("601a06062b0601050502a010300ea00c300a06082a864886f7120102"), LOGON_FAILURE, true},
+        {"SPNEGO without NTLM in mechTypes", h::unhex("601a06062b0601050502a010300ea00c300a06082a864886f7120102"),
+         LOGON_FAILURE, true},
         {"negTokenResp with a non-NTLM token", h::unhex("a10c300aa2080406414243444546"), LOGON_FAILURE, true},
     };
     for (const auto &c : cases) {
@@ -192,7 +192,7 @@ TEST_F(LogonRobust, BlobClassification)
         ASSERT_EQ(2u, res.size());
         EXPECT_EQ(c.status, h::status(res[1]));
         EXPECT_EQ(failed + (c.counted ? 1 : 0), vl2_stat_get(VL2_ST_LOGON_FAILED));
-        if (c.counted) { // the 8-byte failure body
+        if (c.counted) {  // the 8-byte failure body
             EXPECT_EQ(72u, res[1].size());
         }
     }
@@ -209,7 +209,7 @@ TEST_F(LogonRobust, DamagedAuthenticateNeverCrashes)
     std::mt19937 rng(7);
     for (int round = 0; round < 4; round++) {
         std::vector<bytes> frames = {negotiate({0x0210})};
-        for (int i = 0; i < 90; i++) { // stays below the failure limit
+        for (int i = 0; i < 90; i++) {  // stays below the failure limit
             bytes a = auth;
             int edits = 1 + (int)(rng() % 4);
             for (int e = 0; e < edits; e++) {
@@ -229,4 +229,4 @@ TEST_F(LogonRobust, DamagedAuthenticateNeverCrashes)
     }
 }
 
-} // namespace
+}  // namespace

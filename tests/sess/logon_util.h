@@ -47,7 +47,10 @@ protected:
 inline uint64_t fnv(const void *p, size_t n, uint64_t h = 0xcbf29ce484222325ull)
 {
     const uint8_t *b = (const uint8_t *)p;
-    for (size_t i = 0; i < n; i++) { h ^= b[i]; h *= 0x100000001b3ull; }
+    for (size_t i = 0; i < n; i++) {
+        h ^= b[i];
+        h *= 0x100000001b3ull;
+    }
     return h;
 }
 inline uint64_t guid_seed(const char *name = "VELANTORIMBUS") { return fnv(name, strlen(name)); }
@@ -77,7 +80,7 @@ inline bytes negotiate_body(const std::vector<uint16_t> &dialects, uint16_t secm
     put16(b, secmode);
     put16(b, 0);
     put32(b, caps);
-    for (int i = 0; i < 16; i++) b.push_back((uint8_t)(0xA0 + i)); // ClientGuid
+    for (int i = 0; i < 16; i++) b.push_back((uint8_t)(0xA0 + i));  // ClientGuid
     put32(b, ctx_off);
     put32(b, 0);
     for (uint16_t d : dialects) put16(b, d);
@@ -167,8 +170,8 @@ constexpr uint32_t PY_NEGOTIATE_FLAGS = 0xe0888235;
 // client whose NEGOTIATE carried client_flags: SIGN, SEAL, ALWAYS_SIGN and
 // VERSION (with a Version field) answered when asked, REQUEST_TARGET with a
 // TargetName after the target information.
-inline bytes challenge_msg(const bytes &chal, uint64_t filetime = CLOCK_FILETIME,
-                           const char *name = "VELANTORIMBUS", uint32_t client_flags = 0)
+inline bytes challenge_msg(const bytes &chal, uint64_t filetime = CLOCK_FILETIME, const char *name = "VELANTORIMBUS",
+                           uint32_t client_flags = 0)
 {
     bytes u;
     for (const char *p = name; *p; p++) put16(u, (uint16_t)(uint8_t)*p);
@@ -212,12 +215,13 @@ inline bytes spnego_resp_124(const bytes &msg)
 inline bytes spnego_resp_long(const bytes &msg)
 {
     const uint8_t n = (uint8_t)msg.size();
-    bytes head = {0xa1, 0x81, (uint8_t)(n + 28), 0x30, 0x81, (uint8_t)(n + 25), 0xa0, 0x03, 0x0a, 0x01, 0x01, 0xa1, 0x0c};
+    bytes head = {0xa1, 0x81, (uint8_t)(n + 28), 0x30, 0x81, (uint8_t)(n + 25), 0xa0, 0x03, 0x0a, 0x01, 0x01,
+                  0xa1, 0x0c};
     bytes tail = {0xa2, 0x81, (uint8_t)(n + 3), 0x04, 0x81, n};
     return h::cat(h::cat(h::cat(head, NTLM_OID), tail), msg);
 }
-inline bytes negotiate_rsp_body(uint16_t dialect, uint16_t secmode, uint32_t caps, uint32_t transact,
-                                uint32_t rw, const bytes &token, uint64_t filetime = CLOCK_FILETIME)
+inline bytes negotiate_rsp_body(uint16_t dialect, uint16_t secmode, uint32_t caps, uint32_t transact, uint32_t rw,
+                                const bytes &token, uint64_t filetime = CLOCK_FILETIME)
 {
     bytes b;
     put16(b, 65);
@@ -267,7 +271,7 @@ inline std::string run(const std::string &cmd)
     pclose(p);
     return out;
 }
-inline std::string q(const std::string &s) { return "'" + s + "'"; } // test inputs carry no quotes
+inline std::string q(const std::string &s) { return "'" + s + "'"; }  // test inputs carry no quotes
 inline bytes py_negotiate(bool raw)
 {
     return h::unhex(run("/usr/bin/python3 " + tests_dir() + "/ntlm_client.py negotiate " + (raw ? "raw" : "spnego")));
@@ -333,12 +337,14 @@ struct logon_state {
     bytes key;
     uint64_t sid = 0;
 };
-inline std::vector<step> logon_steps(logon_state *st, bool raw, std::string user, std::string pass,
-                                     uint8_t secmode = 1, uint16_t nego_secmode = 1)
+inline std::vector<step> logon_steps(logon_state *st, bool raw, std::string user, std::string pass, uint8_t secmode = 1,
+                                     uint16_t nego_secmode = 1)
 {
     return {
         send({negotiate({0x0202, 0x0210}, nego_secmode)}),
-        [raw, secmode](const std::vector<bytes> &) { return std::vector<bytes>{setup(1, 0, py_negotiate(raw), secmode)}; },
+        [raw, secmode](const std::vector<bytes> &) {
+            return std::vector<bytes>{setup(1, 0, py_negotiate(raw), secmode)};
+        },
         [st, raw, user, pass, secmode](const std::vector<bytes> &r) {
             st->sid = h::le64(r.back(), 40);
             auto a = py_auth(raw, setup_token(r.back()), user, pass);

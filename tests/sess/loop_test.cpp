@@ -76,9 +76,7 @@ TEST_F(Loop, FramingFaultsEndTheConnection)
         bytes prefix;
         int64_t protocol_errors;
     } cases[] = {
-        {{0x85, 0, 0, 0}, 1},
-        {{0x01, 0, 0, 4}, 1},
-        {{0x00, 0x40, 0x00, 0x01}, 1},  // 4 MiB + 1: over the limit
+        {{0x85, 0, 0, 0}, 1}, {{0x01, 0, 0, 4}, 1}, {{0x00, 0x40, 0x00, 0x01}, 1},  // 4 MiB + 1: over the limit
     };
     for (auto &c : cases) {
         reset();
@@ -96,7 +94,7 @@ TEST_F(Loop, FrameLengthLimitFollowsMaxMessageUpToFourMiB)
         size_t len;
         bool served;
     } cases[] = {
-        {"65536", 65536, true},  {"65536", 65537, false},       {"16777216", 4194304, true},
+        {"65536", 65536, true},       {"65536", 65537, false},   {"16777216", 4194304, true},
         {"16777216", 4194305, false}, {"4194304", 100000, true},
     };
     for (auto &c : cases) {
@@ -187,7 +185,7 @@ TEST_F(Loop, StopFlagEndsEvenADrippingPeer)
         f.read = read;
         f.stopping = 1;
         run(&f);
-        EXPECT_LE(f.reads, 2) ;
+        EXPECT_LE(f.reads, 2);
     }
     EXPECT_EQ(stat(VL2_ST_TIMEOUTS), 0);
 }
@@ -239,8 +237,15 @@ TEST_F(Loop, FrameNames)
         bytes b;
         const char *name;
     } cases[] = {
-        {{}, "?"},  {{0xFF, 'S', 'M'}, "?"},     {{0xFF, 'S', 'M', 'B'}, "SMB1"}, {smb1, "SMB1_NEGOTIATE"},
-        {smb1x, "SMB1"}, {bytes(63, 0), "?"}, {create, "CREATE"}, {odd, "?"}, {h::smb2_hdr(18, 1), "OPLOCK_BREAK"},
+        {{}, "?"},
+        {{0xFF, 'S', 'M'}, "?"},
+        {{0xFF, 'S', 'M', 'B'}, "SMB1"},
+        {smb1, "SMB1_NEGOTIATE"},
+        {smb1x, "SMB1"},
+        {bytes(63, 0), "?"},
+        {create, "CREATE"},
+        {odd, "?"},
+        {h::smb2_hdr(18, 1), "OPLOCK_BREAK"},
     };
     for (auto &c : cases) EXPECT_STREQ(vl2_frame_name(c.b.data(), c.b.size()), c.name) << h::hex(c.b);
     EXPECT_STREQ(vl2_cmd_name(0x0100), "NEGOTIATE");
@@ -259,9 +264,8 @@ TEST_F(Loop, BackToBackFramesAreAllServedInOrder)
     in.push_back(h::frame(longer));
     in.push_back(h::frame(echo(2001)));
     int calls = 0;
-    std::vector<bytes> rep = h::converse([&](const std::vector<bytes> &) {
-        return ++calls == 1 ? in : std::vector<bytes>{};
-    });
+    std::vector<bytes> rep =
+        h::converse([&](const std::vector<bytes> &) { return ++calls == 1 ? in : std::vector<bytes>{}; });
     ASSERT_EQ(rep.size(), 1003u);
     rep.erase(rep.begin());
     for (size_t i = 0; i < rep.size(); i++) {

@@ -12,7 +12,7 @@ bytes smb1_negotiate(const std::vector<std::string> &dialects)
 {
     bytes b = {0xFF, 'S', 'M', 'B', 0x72};
     b.resize(32, 0);
-    b.push_back(0); // WordCount
+    b.push_back(0);  // WordCount
     bytes names;
     for (const std::string &d : dialects) {
         names.push_back(0x02);
@@ -33,7 +33,14 @@ TEST_F(Negotiate, DialectSizesAndCapabilities)
         uint16_t dialect, secmode, rsp_caps;
         uint32_t transact, rw;
     } cases[] = {
-        {"2.1 with large MTU and contexts", {0x0202, 0x0210, 0x0300, 0x0302, 0x0311}, 4, 0x70, 0x0210, 1, 4, 1048576,
+        {"2.1 with large MTU and contexts",
+         {0x0202, 0x0210, 0x0300, 0x0302, 0x0311},
+         4,
+         0x70,
+         0x0210,
+         1,
+         4,
+         1048576,
          1048576},
         // A 2.1-only client never fills in Capabilities: 2.1 alone brings 1 MiB transfers.
         {"2.1 from a client offering no capabilities", {0x0202, 0x0210}, 0, 0, 0x0210, 1, 4, 1048576, 1048576},
@@ -43,7 +50,7 @@ TEST_F(Negotiate, DialectSizesAndCapabilities)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         bytes body = negotiate_body(c.dialects, 1, c.caps, c.ctx_off);
-        if (c.ctx_off) body.resize(c.ctx_off - 64 + 8, 0); // a context header after the list
+        if (c.ctx_off) body.resize(c.ctx_off - 64 + 8, 0);  // a context header after the list
         auto res = h::simulate({request(0, 7, body)});
         ASSERT_EQ(1u, res.replies.size()) << res.text;
         bytes want = h::cat(rsp_hdr(0, SUCCESS, 7),
@@ -59,23 +66,39 @@ TEST_F(Negotiate, ThreeOnlyAndBadBodiesCloseTheConnection)
         bytes body;
         uint32_t status;
     } cases[] = {
-        {"3.1.1 with contexts", [] { bytes b = negotiate_body({0x0311}, 1, 0, 0x78); b.resize(0x78 - 64 + 8, 0); return b; }(),
+        {"3.1.1 with contexts",
+         [] {
+             bytes b = negotiate_body({0x0311}, 1, 0, 0x78);
+             b.resize(0x78 - 64 + 8, 0);
+             return b;
+         }(),
          NOT_SUPPORTED},
         {"3.1.1 without contexts", negotiate_body({0x0311}), INVALID},
-        {"3.0 without contexts, long body", [] { bytes b = negotiate_body({0x0300}); b.resize(80, 0); return b; }(),
+        {"3.0 without contexts, long body",
+         [] {
+             bytes b = negotiate_body({0x0300});
+             b.resize(80, 0);
+             return b;
+         }(),
          INVALID},
         {"only 1.x-looking values", negotiate_body({0x0100}), NOT_SUPPORTED},
         {"DialectCount 33", negotiate_body(std::vector<uint16_t>(33, 0x0202)), INVALID},
         {"DialectCount 0", negotiate_body({0x0202}, 1, 0, 0, 36, 0), INVALID},
         {"StructureSize 35", negotiate_body({0x0202}, 1, 0, 0, 35), INVALID},
         {"StructureSize 37", negotiate_body({0x0202, 0x0202, 0x0202}, 1, 0, 0, 37), INVALID},
-        {"ClientGuid cut", [] { bytes b = negotiate_body({0x0202}); b.resize(27); return b; }(), INVALID},
+        {"ClientGuid cut",
+         [] {
+             bytes b = negotiate_body({0x0202});
+             b.resize(27);
+             return b;
+         }(),
+         INVALID},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         int64_t errs = vl2_stat_get(VL2_ST_PROTOCOL_ERRORS);
         auto res = h::simulate({request(0, 1, c.body), echo(2, 0)});
-        ASSERT_EQ(1u, res.replies.size()) << res.text; // the ECHO after it is never read
+        ASSERT_EQ(1u, res.replies.size()) << res.text;  // the ECHO after it is never read
         EXPECT_EQ(c.status, h::status(res.replies[0]));
         EXPECT_EQ(errs + 1, vl2_stat_get(VL2_ST_PROTOCOL_ERRORS));
     }
@@ -85,7 +108,7 @@ TEST_F(Negotiate, DialectListFoundAtTheEndOfTheFrame)
 {
     // Eight stray bytes between the fixed part and the list.
     bytes body = negotiate_body({});
-    body[2] = 2; // DialectCount
+    body[2] = 2;  // DialectCount
     body.resize(36 + 8, 0x11);
     put16(body, 0x0202);
     put16(body, 0x0210);
@@ -115,7 +138,7 @@ TEST_F(Negotiate, EveryTokenSwitch)
     } cases[] = {
         {{}, TOK_NOMECT},
         {{"VLSMB2S_NO_MECHTOK"}, TOK_NOMECT},
-        {{"VLSMB2S_SAMBA_TOKEN"}, TOK_NOMECT}, // the same 74 bytes
+        {{"VLSMB2S_SAMBA_TOKEN"}, TOK_NOMECT},  // the same 74 bytes
         {{"VLSMB2S_EMPTY_MECHTOK"}, TOK_EMPTY},
         {{"VLSMB2S_SHORT_MECHTOK"}, TOK_SHORT},
         {{"VLSMB2S_RAW_NTLM_NEGO"}, chal},
@@ -126,7 +149,7 @@ TEST_F(Negotiate, EveryTokenSwitch)
     for (const auto &c : cases) {
         std::string name;
         for (const char *v : c.vars) {
-            setenv(v, "", 1); // presence counts, not the value
+            setenv(v, "", 1);  // presence counts, not the value
             name += std::string(v) + " ";
         }
         SCOPED_TRACE(name);
@@ -147,7 +170,8 @@ TEST_F(Negotiate, FrozenClockRepeatsChallengeAndGuid)
     ASSERT_EQ(1u, b.replies.size());
     EXPECT_EQ(a.replies[0], b.replies[0]);
     EXPECT_EQ(CLOCK_FILETIME, h::le64(a.replies[0], 64 + 40));
-    EXPECT_EQ(h::hex(derived_challenge()), h::hex(bytes(a.replies[0].begin() + 128 + 24, a.replies[0].begin() + 128 + 32)));
+    EXPECT_EQ(h::hex(derived_challenge()),
+              h::hex(bytes(a.replies[0].begin() + 128 + 24, a.replies[0].begin() + 128 + 32)));
 
     // A different server name moves both the GUID and the challenge.
     ASSERT_EQ(0, vlsmb2s_set_option("server_name", "OTHER"));
@@ -220,4 +244,4 @@ TEST_F(Negotiate, Smb1AnnouncesRequiredSigning)
     EXPECT_EQ(3, h::le16(res.replies[0], 64 + 2));
 }
 
-} // namespace
+}  // namespace

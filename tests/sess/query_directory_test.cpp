@@ -150,8 +150,7 @@ TEST_F(QueryDir, EveryClassLaysOutItsEntries)
         // Expected first: the dots carry the folder's metadata as CREATE saw
         // it, and the listing itself may move the folder's access time.
         bytes want = listing({dot(tree, ABC, cls, "."), dot(tree, ABC, cls, ".."), entry(tree, dir + "B", cls, 1, "B"),
-                              entry(tree, dir + "a", cls, 2, "A"),
-                              entry(tree, dir + "c", cls, 3, "C")});
+                              entry(tree, dir + "a", cls, 2, "A"), entry(tree, dir + "c", cls, 3, "C")});
         auto r = on("abc", {qd(10, cls), qd(11, cls)});
         ASSERT_EQ(2u, r.size());
         EXPECT_EQ(SUCCESS, h::status(r[0]));
@@ -166,8 +165,14 @@ TEST_F(QueryDir, ShortNamesOnlyForEightDotThreeShapes)
     struct {
         const char *name, *short_nm;
     } cases[] = {
-        {"readme.txt", "README.TXT"}, {"archive.tar.gz", ""}, {"ninechars", ""}, {"Eight.c", "EIGHT.C"},
-        {".hidden", ""},              {"x.json", ""},         {"dot.", "DOT"},   {"é.txt", "é.TXT"},
+        {"readme.txt", "README.TXT"},
+        {"archive.tar.gz", ""},
+        {"ninechars", ""},
+        {"Eight.c", "EIGHT.C"},
+        {".hidden", ""},
+        {"x.json", ""},
+        {"dot.", "DOT"},
+        {"é.txt", "é.TXT"},
     };
     ASSERT_TRUE(tree.dir("media/sn"));
     std::vector<std::string> names;
@@ -213,8 +218,8 @@ TEST_F(QueryDir, SingleEntryIndexAndRestart)
 
 TEST_F(QueryDir, ExactNamesAndMisses)
 {
-    auto r = on("abc", {qd(10, 37, 0, "A"), qd(11, 37, 0, "A"), qd(12, 37, RESTART, "nothere"),
-                        qd(13, 37, RESTART, "*c")});
+    auto r =
+        on("abc", {qd(10, 37, 0, "A"), qd(11, 37, 0, "A"), qd(12, 37, RESTART, "nothere"), qd(13, 37, RESTART, "*c")});
     ASSERT_EQ(4u, r.size());
     EXPECT_EQ(h::hex(listing({entry(tree, dir + "a", 37, 2, "A")})), h::hex(body(r[0]))) << "letters fold";
     EXPECT_EQ(NO_MORE_FILES, h::status(r[1]));
@@ -255,14 +260,15 @@ TEST_F(QueryDir, RefusedRequests)
     vl2_put16(&lone_surrogate[26], 2);
     lone_surrogate.back() = 0xD8;
     lone_surrogate.insert(lone_surrogate.end() - 1, 0x00);
-    auto r = on("abc", {request(14, 10, query_directory_body(37, 0, "*", 65536, DIR_FID, 0, 32), 0, 1), request(14, 11, cut, 0, 1),
-                        qd(12, 4), qd(13, 37, 0, "*", 65536, 0x999), qd(14, 37, 0, std::string(513, 'a')),
-                        qd(15, 37, 0, "a\\b"), request(14, 16, short_name_off, 0, 1), request(14, 17, past_end, 0, 1),
-                        request(14, 18, lone_surrogate, 0, 1), create(19, 1, "plain.txt"),
-                        qd(20, 37, 0, "*", 65536, 0x31), qd(21, 37)});
+    auto r =
+        on("abc", {request(14, 10, query_directory_body(37, 0, "*", 65536, DIR_FID, 0, 32), 0, 1),
+                   request(14, 11, cut, 0, 1), qd(12, 4), qd(13, 37, 0, "*", 65536, 0x999),
+                   qd(14, 37, 0, std::string(513, 'a')), qd(15, 37, 0, "a\\b"), request(14, 16, short_name_off, 0, 1),
+                   request(14, 17, past_end, 0, 1), request(14, 18, lone_surrogate, 0, 1), create(19, 1, "plain.txt"),
+                   qd(20, 37, 0, "*", 65536, 0x31), qd(21, 37)});
     ASSERT_EQ(12u, r.size());
-    const uint32_t want[] = {INVALID, INVALID, INVALID_INFO_CLASS, FILE_CLOSED, INVALID, INVALID,
-                             INVALID, INVALID, INVALID, SUCCESS, NOT_A_DIRECTORY, SUCCESS};
+    const uint32_t want[] = {INVALID, INVALID, INVALID_INFO_CLASS, FILE_CLOSED, INVALID, INVALID, INVALID, INVALID,
+                             INVALID, SUCCESS, NOT_A_DIRECTORY,    SUCCESS};
     for (size_t i = 0; i < std::size(want); i++) EXPECT_EQ(want[i], h::status(r[i])) << i;
     EXPECT_EQ("090000000000000000", h::hex(body(r[2])));
 }

@@ -62,7 +62,7 @@ TEST_F(Read, OffsetsAndEndOfFile)
         {100, 69990, 11, END_OF_FILE, 0, 0},  // fewer than the minimum
         {100, 70000, 0, END_OF_FILE, 0, 0},   // at the end
         {100, 70000, 1, END_OF_FILE, 0, 0},
-        {100, 1u << 30, 0, END_OF_FILE, 0, 0},  // beyond it
+        {100, 1u << 30, 0, END_OF_FILE, 0, 0},   // beyond it
         {100, ~0ull - 5, 0, END_OF_FILE, 0, 0},  // an offset no host file reaches
         {0, 0, 0, SUCCESS, 0, 0},
         {0, 70000, 0, SUCCESS, 0, 0},  // nothing asked, nothing missing
@@ -276,7 +276,7 @@ protected:
     std::vector<bytes> ask(std::vector<bytes> queries)
     {
         std::vector<bytes> f = {tree_connect(3, "media"), create(4, 1, ""),        create(5, 1, "one"),
-                                create(6, 1, "seventy"), tree_connect(7, "IPC$"), create(8, 5, "srvsvc")};
+                                create(6, 1, "seventy"),  tree_connect(7, "IPC$"), create(8, 5, "srvsvc")};
         f.insert(f.end(), queries.begin(), queries.end());
         auto r = talk(f);
         EXPECT_EQ(f.size(), r.size());
@@ -317,22 +317,35 @@ TEST_F(QueryInfo, AllInformationSizes)
     EXPECT_EQ(73u, r[1].size());
     for (int i : {2, 3, 4}) {
         EXPECT_EQ(SUCCESS, h::status(r[i]));
-        EXPECT_EQ("09004800" "6c000000", h::hex(bytes(r[i].begin() + 64, r[i].begin() + 72)));
+        EXPECT_EQ("09004800"
+                  "6c000000",
+                  h::hex(bytes(r[i].begin() + 64, r[i].begin() + 72)));
         EXPECT_EQ(h::hex(all), h::hex(data_of(r[i])));
     }
 }
 
 TEST_F(QueryInfo, FileClasses)
 {
-    auto r = ask({query_info(10, 1, 0x21, 1, 5, 0), query_info(11, 1, 0x31, 1, 5, 0),
-                  query_info(12, 1, 0x41, 1, 34, 0), query_info(13, 1, 0x31, 1, 6, 8),
-                  query_info(14, 1, 0x21, 1, 35, 0), query_info(15, 1, 0x31, 1, 35, 8),
-                  query_info(16, 1, 0x31, 1, 35, 7), query_info(17, 1, 0x31, 1, 7, 0),
-                  query_info(18, 1, 0x31, 1, 7, 3), query_info(19, 1, 0x31, 1, 4, 40),
-                  query_info(20, 1, 0x31, 1, 99, 0), query_info(21, 1, 0x61, 1, 5, 0)});
+    auto r =
+        ask({query_info(10, 1, 0x21, 1, 5, 0), query_info(11, 1, 0x31, 1, 5, 0), query_info(12, 1, 0x41, 1, 34, 0),
+             query_info(13, 1, 0x31, 1, 6, 8), query_info(14, 1, 0x21, 1, 35, 0), query_info(15, 1, 0x31, 1, 35, 8),
+             query_info(16, 1, 0x31, 1, 35, 7), query_info(17, 1, 0x31, 1, 7, 0), query_info(18, 1, 0x31, 1, 7, 3),
+             query_info(19, 1, 0x31, 1, 4, 40), query_info(20, 1, 0x31, 1, 99, 0), query_info(21, 1, 0x61, 1, 5, 0)});
     ASSERT_EQ(12u, r.size());
-    EXPECT_EQ("0000000000000000" "0000000000000000" "00000000" "00" "01" "0000", h::hex(data_of(r[0])));
-    EXPECT_EQ("0000010000000000" "0100000000000000" "01000000" "00" "00" "0000", h::hex(data_of(r[1])));
+    EXPECT_EQ("0000000000000000"
+              "0000000000000000"
+              "00000000"
+              "00"
+              "01"
+              "0000",
+              h::hex(data_of(r[0])));
+    EXPECT_EQ("0000010000000000"
+              "0100000000000000"
+              "01000000"
+              "00"
+              "00"
+              "0000",
+              h::hex(data_of(r[1])));
     bytes net = data_of(r[2]);
     ASSERT_EQ(56u, net.size());
     EXPECT_EQ(131072u, h::le64(net, 32));
@@ -349,17 +362,23 @@ TEST_F(QueryInfo, FileClasses)
     EXPECT_EQ(40u, data_of(r[9]).size());
     EXPECT_EQ(INVALID_INFO_CLASS, h::status(r[10]));
     EXPECT_EQ(SUCCESS, h::status(r[11])) << "the pipe's file information";
-    EXPECT_EQ("0000000000000000" "0000000000000000" "01000000" "00" "00" "0000", h::hex(data_of(r[11])));
+    EXPECT_EQ("0000000000000000"
+              "0000000000000000"
+              "01000000"
+              "00"
+              "00"
+              "0000",
+              h::hex(data_of(r[11])));
 }
 
 TEST_F(QueryInfo, FileSystemClassesAndRefusals)
 {
-    auto r = ask({query_info(10, 1, 0x21, 2, 1, 0), query_info(11, 1, 0x21, 2, 1, 0), query_info(12, 1, 0x31, 2, 1, 0),
-                  query_info(13, 1, 0x21, 2, 5, 0), query_info(14, 1, 0x21, 2, 3, 0), query_info(15, 1, 0x21, 2, 4, 0),
-                  query_info(16, 1, 0x21, 2, 7, 0), query_info(17, 1, 0x21, 2, 1, 21),
-                  query_info(18, 1, 0x21, 2, 1, 22), query_info(19, 1, 0x21, 3, 0, 0),
-                  query_info(20, 5, 0x61, 2, 1, 0), query_info(21, 1, 0x99, 1, 4, 0),
-                  query_info(22, 1, 0x21, 2, 2, 0), query_info(23, 1, 0x21, 5, 1, 0), query_info(24, 1, 0x21, 4, 0, 0)});
+    auto r =
+        ask({query_info(10, 1, 0x21, 2, 1, 0), query_info(11, 1, 0x21, 2, 1, 0), query_info(12, 1, 0x31, 2, 1, 0),
+             query_info(13, 1, 0x21, 2, 5, 0), query_info(14, 1, 0x21, 2, 3, 0), query_info(15, 1, 0x21, 2, 4, 0),
+             query_info(16, 1, 0x21, 2, 7, 0), query_info(17, 1, 0x21, 2, 1, 21), query_info(18, 1, 0x21, 2, 1, 22),
+             query_info(19, 1, 0x21, 3, 0, 0), query_info(20, 5, 0x61, 2, 1, 0), query_info(21, 1, 0x99, 1, 4, 0),
+             query_info(22, 1, 0x21, 2, 2, 0), query_info(23, 1, 0x21, 5, 1, 0), query_info(24, 1, 0x21, 4, 0, 0)});
     ASSERT_EQ(15u, r.size());
     std::string root = tree.at("media");
     bytes vol;
@@ -371,9 +390,19 @@ TEST_F(QueryInfo, FileSystemClassesAndRefusals)
     EXPECT_EQ(h::hex(vol), h::hex(data_of(r[0])));
     EXPECT_EQ(h::hex(data_of(r[0])), h::hex(data_of(r[1]))) << "same serial twice";
     EXPECT_NE(h::le32(data_of(r[0]), 8), h::le32(data_of(r[2]), 8)) << "serial follows the object";
-    EXPECT_EQ("07000400" "ff000000" "08000000" + h::hex(utf16("NTFS")), h::hex(data_of(r[3])));
-    EXPECT_EQ("0000000000000000" "0000000000000000" "01000000" "00020000", h::hex(data_of(r[4])));
-    EXPECT_EQ("07000000" "02000000", h::hex(data_of(r[5])));
+    EXPECT_EQ("07000400"
+              "ff000000"
+              "08000000" +
+                  h::hex(utf16("NTFS")),
+              h::hex(data_of(r[3])));
+    EXPECT_EQ("0000000000000000"
+              "0000000000000000"
+              "01000000"
+              "00020000",
+              h::hex(data_of(r[4])));
+    EXPECT_EQ("07000000"
+              "02000000",
+              h::hex(data_of(r[5])));
     EXPECT_EQ(h::hex(h::cat(bytes(24, 0), h::unhex("01000000 00020000"))), h::hex(data_of(r[6])));
     EXPECT_EQ(INFO_LENGTH_MISMATCH, h::status(r[7])) << "below 12 + label";
     EXPECT_EQ(OVERFLOW, h::status(r[8]));
@@ -446,18 +475,53 @@ TEST_F(QueryInfo, NamesAreShareRelative)
 TEST_F(QueryInfo, SecurityDescriptor)
 {
     const std::string owner = "01020000000000052000000020020000", group = "010100000000000512000000",
-                      dacl = "02001c0001000000" "00001400a9001200" "010100000000000100000000";
+                      dacl = "02001c0001000000"
+                             "00001400a9001200"
+                             "010100000000000100000000";
     struct {
         uint32_t addl, obuf, status;
         std::string data;
     } cases[] = {
-        {7, 4096, SUCCESS, "01000480" "14000000" "24000000" "00000000" "30000000" + owner + group + dacl},
-        {7, 76, SUCCESS, "01000480" "14000000" "24000000" "00000000" "30000000" + owner + group + dacl},
-        {4, 48, SUCCESS, "01000480" "00000000" "00000000" "00000000" "14000000" + dacl},
-        {3, 4096, SUCCESS, "01000080" "14000000" "24000000" "00000000" "00000000" + owner + group},
-        {8, 4096, SUCCESS, "01000080" "00000000" "00000000" "00000000" "00000000"},  // no SACL is shown
-        {7, 75, BUFFER_TOO_SMALL, "04000000" "4c000000"},  // ByteCount, then the size needed
-        {7, 0, BUFFER_TOO_SMALL, "04000000" "4c000000"},
+        {7, 4096, SUCCESS,
+         "01000480"
+         "14000000"
+         "24000000"
+         "00000000"
+         "30000000" +
+             owner + group + dacl},
+        {7, 76, SUCCESS,
+         "01000480"
+         "14000000"
+         "24000000"
+         "00000000"
+         "30000000" +
+             owner + group + dacl},
+        {4, 48, SUCCESS,
+         "01000480"
+         "00000000"
+         "00000000"
+         "00000000"
+         "14000000" +
+             dacl},
+        {3, 4096, SUCCESS,
+         "01000080"
+         "14000000"
+         "24000000"
+         "00000000"
+         "00000000" +
+             owner + group},
+        {8, 4096, SUCCESS,
+         "01000080"
+         "00000000"
+         "00000000"
+         "00000000"
+         "00000000"},  // no SACL is shown
+        {7, 75, BUFFER_TOO_SMALL,
+         "04000000"
+         "4c000000"},  // ByteCount, then the size needed
+        {7, 0, BUFFER_TOO_SMALL,
+         "04000000"
+         "4c000000"},
     };
     std::vector<bytes> q;
     for (size_t i = 0; i < std::size(cases); i++)

@@ -27,7 +27,8 @@ TEST_F(SessionSetup, SpnegoLogonByteExact)
 
     // First leg: MORE_PROCESSING_REQUIRED, a new odd SessionId, the CHALLENGE in SPNEGO.
     // The client asked for a target name: the CHALLENGE carries ours.
-    bytes tok = spnego_resp_long(challenge_msg(derived_challenge(), CLOCK_FILETIME, "VELANTORIMBUS", PY_NEGOTIATE_FLAGS));
+    bytes tok =
+        spnego_resp_long(challenge_msg(derived_challenge(), CLOCK_FILETIME, "VELANTORIMBUS", PY_NEGOTIATE_FLAGS));
     bytes body = {9, 0, 0, 0, 72, 0};
     put16(body, (uint16_t)tok.size());
     EXPECT_EQ(h::hex(h::cat(h::cat(rsp_hdr(1, MORE, 1, sid), body), tok)), h::hex(replies[1]));
@@ -41,14 +42,14 @@ TEST_F(SessionSetup, SpnegoLogonByteExact)
 TEST_F(SessionSetup, RawLogon)
 {
     logon_state st;
-    auto replies = converse(logon_steps(&st, true, "ALICE", "Secret-1")); // name case does not matter
+    auto replies = converse(logon_steps(&st, true, "ALICE", "Secret-1"));  // name case does not matter
     ASSERT_EQ(3u, replies.size());
     EXPECT_EQ(MORE, h::status(replies[1]));
     EXPECT_EQ(h::hex(challenge_msg(derived_challenge(), CLOCK_FILETIME, "VELANTORIMBUS", PY_NEGOTIATE_FLAGS)),
               h::hex(setup_token(replies[1])));
     EXPECT_EQ(SUCCESS, h::status(replies[2]));
-    EXPECT_EQ(0, h::le16(replies[2], 64 + 2)); // not a guest
-    EXPECT_EQ(0, h::le16(replies[2], 64 + 6)); // raw: no token on success
+    EXPECT_EQ(0, h::le16(replies[2], 64 + 2));  // not a guest
+    EXPECT_EQ(0, h::le16(replies[2], 64 + 6));  // raw: no token on success
     EXPECT_EQ(72u, replies[2].size());
 }
 
@@ -71,12 +72,12 @@ TEST_F(SessionSetup, GuestLogons)
         int64_t guests = vl2_stat_get(VL2_ST_GUEST_SESSIONS);
         logon_state st;
         auto replies = converse(logon_steps(&st, false, c.user, c.pass) + std::vector<step>{[&](auto &) {
-            return std::vector<bytes>{setup(3, st.sid, py_negotiate(false))};
-        }});
+                                    return std::vector<bytes>{setup(3, st.sid, py_negotiate(false))};
+                                }});
         ASSERT_EQ(4u, replies.size());
         EXPECT_EQ(SUCCESS, h::status(replies[2]));
-        EXPECT_EQ(1, h::le16(replies[2], 64 + 2)); // SessionFlags guest
-        EXPECT_EQ(0, replies[2][16] & 0x08);       // nobody asked for signing
+        EXPECT_EQ(1, h::le16(replies[2], 64 + 2));  // SessionFlags guest
+        EXPECT_EQ(0, replies[2][16] & 0x08);        // nobody asked for signing
         EXPECT_EQ(guests + 1, vl2_stat_get(VL2_ST_GUEST_SESSIONS));
         EXPECT_EQ(NOT_ACCEPTED, h::status(replies[3]));
         if (c.drop_account) {
@@ -107,16 +108,13 @@ TEST_F(SessionSetup, FailuresAreCountedAndCloseTheConnection)
         };
     };
     auto replies = converse({
-        send({negotiate({0x0210})}),
-        send({setup(1, 0, py_negotiate(false))}),
+        send({negotiate({0x0210})}), send({setup(1, 0, py_negotiate(false))}),
         [&](const std::vector<bytes> &r) {
             st.sid = h::le64(r.back(), 40);
             chal_tok = setup_token(r.back());
             return std::vector<bytes>{setup(2, st.sid, py_auth(false, chal_tok, "mallory", "Secret-1").first)};
         },
-        wrong(3),
-        wrong(4),
-        send({echo(5, 0)}), // never read: the connection is closed
+        wrong(3), wrong(4), send({echo(5, 0)}),  // never read: the connection is closed
     });
     ASSERT_EQ(5u, replies.size());
     for (size_t i = 2; i < 5; i++) {
@@ -174,10 +172,10 @@ TEST_F(SessionSetup, SignedEchoVerifiesWithIndependentHmac)
 {
     logon_state st;
     auto replies = converse(logon_steps(&st, false, "alice", "Secret-1") + std::vector<step>{[&](auto &) {
-        bytes f = echo(3, st.sid);
-        sign_request(f, st.key);
-        return std::vector<bytes>{f};
-    }});
+                                bytes f = echo(3, st.sid);
+                                sign_request(f, st.key);
+                                return std::vector<bytes>{f};
+                            }});
     ASSERT_EQ(4u, replies.size());
     ASSERT_EQ(16u, st.key.size());
     EXPECT_EQ(SUCCESS, h::status(replies[3]));
@@ -213,7 +211,7 @@ TEST_F(SessionSetup, FinalSuccessSignedWhenSigningRequired)
         ASSERT_EQ(3u, replies.size());
         EXPECT_EQ(SUCCESS, h::status(replies[2]));
         EXPECT_EQ(c.guest ? 1 : 0, h::le16(replies[2], 64 + 2));
-        EXPECT_EQ(0, replies[1][16] & 0x08); // the first leg is never signed
+        EXPECT_EQ(0, replies[1][16] & 0x08);  // the first leg is never signed
         EXPECT_TRUE(signature_ok(replies[2], c.guest ? bytes(16, 0) : st.key)) << h::hex(replies[2]);
     }
 }
@@ -224,10 +222,10 @@ TEST_F(SessionSetup, RequiredSigningRefusesUnsignedTreeConnect)
     int64_t sign_sessions = vl2_stat_get(VL2_ST_SIGN_REQUIRED_SESSIONS);
     logon_state st;
     auto replies = converse(logon_steps(&st, false, "alice", "Secret-1") + std::vector<step>{[&](auto &) {
-        bytes signed_tc = tree_connect(4, "\\\\srv\\IPC$", st.sid);
-        sign_request(signed_tc, st.key);
-        return std::vector<bytes>{tree_connect(3, "\\\\srv\\IPC$", st.sid), signed_tc};
-    }});
+                                bytes signed_tc = tree_connect(4, "\\\\srv\\IPC$", st.sid);
+                                sign_request(signed_tc, st.key);
+                                return std::vector<bytes>{tree_connect(3, "\\\\srv\\IPC$", st.sid), signed_tc};
+                            }});
     ASSERT_EQ(5u, replies.size());
     EXPECT_EQ(3, h::le16(replies[0], 64 + 2));
     EXPECT_EQ(DENIED, h::status(replies[3]));
@@ -246,7 +244,7 @@ bytes damaged(bytes a, const char *how)
     if (!strcmp(how, "av list overruns")) {
         a[first_av(a) + 2] = 0xff;
         a[first_av(a) + 3] = 0xff;
-    } else if (!strcmp(how, "ntlmv1")) { // 24-byte response, NTLM without extended security
+    } else if (!strcmp(how, "ntlmv1")) {  // 24-byte response, NTLM without extended security
         a[20] = 24;
         a[21] = 0;
         uint32_t f = (h::le32(a, 60) | 0x200) & ~0x80000u;
@@ -264,9 +262,12 @@ TEST_F(SessionSetup, FailedLogonsLookAlikeAndNtlmv1IsAGuest)
     const struct {
         const char *user, *pass, *how;
     } cases[] = {
-        {"mallory", "Secret-1", ""},          {"alice", "wrong", ""},
-        {"alice", "Secret-1", "av list overruns"}, {"mallory", "Secret-1", "av list overruns"},
-        {"alice", "Secret-1", "ntlmv1"},      {"mallory", "x", "ntlmv1"},
+        {"mallory", "Secret-1", ""},
+        {"alice", "wrong", ""},
+        {"alice", "Secret-1", "av list overruns"},
+        {"mallory", "Secret-1", "av list overruns"},
+        {"alice", "Secret-1", "ntlmv1"},
+        {"mallory", "x", "ntlmv1"},
     };
     auto run = [&](size_t first, size_t n, uint64_t *sid) {
         return converse({
@@ -301,7 +302,7 @@ TEST_F(SessionSetup, FailedLogonsLookAlikeAndNtlmv1IsAGuest)
     replies = run(std::size(cases) - 1, 1, &sid);
     ASSERT_EQ(3u, replies.size());
     EXPECT_EQ(SUCCESS, h::status(replies[2]));
-    EXPECT_EQ(1, h::le16(replies[2], 64 + 2)); // a guest
+    EXPECT_EQ(1, h::le16(replies[2], 64 + 2));  // a guest
 }
 
-} // namespace
+}  // namespace

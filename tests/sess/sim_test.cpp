@@ -73,7 +73,8 @@ TEST_F(Sim, RawLinesAreAppendedAsTheyAre)
 {
     std::string f = h::hex(h::frame(echo(3)));
     // Invalid raw lines are ignored; a frame may be split over raw lines.
-    std::string script = nego_line() + "!zz\n!" + f.substr(0, 6) + "\n! " + f.substr(6, 20) + " \n!" + f.substr(26) + "\n";
+    std::string script =
+        nego_line() + "!zz\n!" + f.substr(0, 6) + "\n! " + f.substr(6, 20) + " \n!" + f.substr(26) + "\n";
     h::SimResult r = h::simulate_script(script);
     ASSERT_EQ(r.replies.size(), 2u) << r.text;
     EXPECT_EQ(r.lines[2], ">> ECHO");

@@ -70,7 +70,9 @@ bytes nego311(const std::vector<ctx> &cs, long ctx_off = -1, int ctx_count = -1,
     while (msg.size() % 8) msg.push_back(0);
     const size_t off = msg.size();
     for (const ctx &c : cs) put_ctx(msg, c);
-    auto set32 = [&](size_t at, uint32_t v) { for (int i = 0; i < 4; i++) msg[at + i] = (uint8_t)(v >> (8 * i)); };
+    auto set32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; i++) msg[at + i] = (uint8_t)(v >> (8 * i));
+    };
     set32(64 + 28, ctx_off < 0 ? (uint32_t)off : (uint32_t)ctx_off);
     msg[64 + 32] = (uint8_t)(ctx_count < 0 ? cs.size() : (size_t)ctx_count);
     return h::frame(msg);
@@ -94,7 +96,7 @@ TEST_F(Smb3, ContextsAnsweredByteForByte)
 {
     const std::vector<ctx> asked = {
         {1, preauth()},
-        {2, id_list({1, 2, 4})},  // CCM first: the server still prefers GCM
+        {2, id_list({1, 2, 4})},         // CCM first: the server still prefers GCM
         {0x0100, bytes{1, 2, 3, 4, 5}},  // unknown: ignored
         {8, id_list({1, 2})},
     };
@@ -102,8 +104,8 @@ TEST_F(Smb3, ContextsAnsweredByteForByte)
     ASSERT_EQ(1u, res.replies.size()) << res.text;
 
     bytes want = h::cat(rsp_hdr(0, SUCCESS, 1), negotiate_rsp_body(0x0311, 1, 4, 1048576, 1048576, TOK_NOMECT));
-    want[64 + 6] = 3;        // NegotiateContextCount
-    want[64 + 60] = 208;     // NegotiateContextOffset: after the token, 8-aligned
+    want[64 + 6] = 3;     // NegotiateContextCount
+    want[64 + 60] = 208;  // NegotiateContextOffset: after the token, 8-aligned
     bytes salt;
     uint64_t hsh = 0xcbf29ce484222325ull;
     const bytes chal = derived_challenge();
@@ -353,8 +355,9 @@ TEST_F(Smb3, LogonSignsItsFinalAnswerWithThePreauthKey)
     ASSERT_NE(nullptr, f);
     fputs(py.c_str(), f);
     fclose(f);
-    std::string out = run("/usr/bin/python3 " + script + " " + body(nego) + " " + h::hex(replies[0]) + " " + body(setup1) + " " +
-                          h::hex(replies[1]) + " " + body(setup2) + " " + h::hex(key) + " " + h::hex(replies[2]));
+    std::string out =
+        run("/usr/bin/python3 " + script + " " + body(nego) + " " + h::hex(replies[0]) + " " + body(setup1) + " " +
+            h::hex(replies[1]) + " " + body(setup2) + " " + h::hex(key) + " " + h::hex(replies[2]));
     unlink(script.c_str());
     EXPECT_EQ("ok\n", out);
 }

@@ -242,10 +242,10 @@ TEST_F(Transform, EncryptedSessionAnswersSealedAndRefusesTheClear)
     client c;
     const bytes signed_echo = h::cat(h::smb2_hdr(CMD_ECHO, 2, SID, 0, 0x8), bytes{4, 0, 0, 0});
     auto replies = session({
-        c.seal(signed_echo),                                            // zero signature: not looked at
-        c.seal(compound({echo(3), echo(4)})),                           // one transform for both
+        c.seal(signed_echo),                                                 // zero signature: not looked at
+        c.seal(compound({echo(3), echo(4)})),                                // one transform for both
         h::frame(h::cat(h::smb2_hdr(CMD_ECHO, 5, SID), bytes{4, 0, 0, 0})),  // in the clear
-        h::frame(echo(6)),                                              // no session named
+        h::frame(echo(6)),                                                   // no session named
     });
     ASSERT_EQ(replies.size(), 6u);
     EXPECT_FALSE(is_transform(replies[1].data(), replies[1].size())) << "the logon's reply travels in the clear";
@@ -288,13 +288,34 @@ TEST_F(Transform, FramesThatCannotBeOpenedEndTheConnection)
         int dialect, keys;
         std::function<bytes(client &)> make;
     } cases[] = {
-        {"bad tag", 0x0311, 1, [&](client &c) { bytes f = c.seal(echo_s); f.back() ^= 1; return f; }},
+        {"bad tag", 0x0311, 1,
+         [&](client &c) {
+             bytes f = c.seal(echo_s);
+             f.back() ^= 1;
+             return f;
+         }},
         {"unknown session", 0x0311, 1, [&](client &c) { return c.seal(echo_s, SID + 1); }},
         {"session without keys", 0x0311, 0, [&](client &c) { return c.seal(echo_s); }},
         {"dialect 2.x", 0x0210, 1, [&](client &c) { return c.seal(echo_s); }},
-        {"size mismatch", 0x0311, 1, [&](client &c) { bytes f = c.seal(echo_s); f[4 + 36]++; return f; }},
-        {"not flagged encrypted", 0x0311, 1, [&](client &c) { bytes f = c.seal(echo_s); f[4 + 42] = 2; return f; }},
-        {"header only", 0x0311, 1, [&](client &c) { bytes f = c.seal(echo_s); f.resize(4 + TRANSFORM_HDR); f[3] = TRANSFORM_HDR; return f; }},
+        {"size mismatch", 0x0311, 1,
+         [&](client &c) {
+             bytes f = c.seal(echo_s);
+             f[4 + 36]++;
+             return f;
+         }},
+        {"not flagged encrypted", 0x0311, 1,
+         [&](client &c) {
+             bytes f = c.seal(echo_s);
+             f[4 + 42] = 2;
+             return f;
+         }},
+        {"header only", 0x0311, 1,
+         [&](client &c) {
+             bytes f = c.seal(echo_s);
+             f.resize(4 + TRANSFORM_HDR);
+             f[3] = TRANSFORM_HDR;
+             return f;
+         }},
     };
     for (auto &cs : cases) {
         SCOPED_TRACE(cs.what);

@@ -77,7 +77,7 @@ TEST_F(Trees, WrongStructureSizeIsInvalidParameter)
         uint16_t ssz;
         uint32_t status;
     } cases[] = {
-        {1, 24, INVALID}, {3, 8, INVALID},  {6, 25, INVALID}, {8, 48, INVALID}, {11, 56, INVALID},
+        {1, 24, INVALID},  {3, 8, INVALID},   {6, 25, INVALID}, {8, 48, INVALID}, {11, 56, INVALID},
         {14, 32, INVALID}, {16, 40, INVALID}, {9, 48, DENIED},  {1, 0, INVALID},
     };
     std::vector<bytes> frames;
@@ -159,8 +159,8 @@ TEST_F(Create, RefusalsAndCounters)
         bool ipc;
         create_args a;
         uint32_t status;
-        int write;     // counted in mutating_refused
-        int escaped;   // counted in path_refused
+        int write;    // counted in mutating_refused
+        int escaped;  // counted in path_refused
     };
     auto A = [](std::string name, uint32_t access = GENERIC_READ, uint32_t disp = 1, uint32_t opts = 0,
                 uint32_t imp = 2) {
@@ -245,8 +245,8 @@ TEST_F(Create, ClientErrorsLeaveTheOperatorsLastError)
     ASSERT_NE(0, vlsmb2s_set_option("no_such_option", "1"));
     const std::string before = vlsmb2s_last_error();
     ASSERT_FALSE(before.empty());
-    auto r = talk({tree_connect(3, "media"), create(4, 1, "missing.txt"), create(5, 1, "sub\\..\\x"),
-                   tree_connect(6, "nosuch")});
+    auto r = talk(
+        {tree_connect(3, "media"), create(4, 1, "missing.txt"), create(5, 1, "sub\\..\\x"), tree_connect(6, "nosuch")});
     ASSERT_EQ(4u, r.size());
     EXPECT_EQ(PATH_NOT_FOUND, h::status(r[1]));
     EXPECT_EQ(NAME_INVALID, h::status(r[2]));
@@ -269,7 +269,8 @@ TEST_F(Create, RootNamesAndFileIds)
     EXPECT_EQ(5u, h::le32(r[4], 36)) << "trees and files draw from one counter";
     EXPECT_EQ(0x61u, h::le64(r[5], 64 + 64));
     // a\b and a/b are the same object: same metadata.
-    EXPECT_EQ(h::hex(bytes(r[2].begin() + 72, r[2].begin() + 124)), h::hex(bytes(r[3].begin() + 72, r[3].begin() + 124)));
+    EXPECT_EQ(h::hex(bytes(r[2].begin() + 72, r[2].begin() + 124)),
+              h::hex(bytes(r[3].begin() + 72, r[3].begin() + 124)));
 }
 
 TEST_F(Create, HandleLimit)
@@ -344,8 +345,14 @@ TEST_F(Create, ContextChains)
         c.resize(last ? size : (size + 7) / 8 * 8, 0);
         return c;
     };
-    auto patch16 = [](bytes c, size_t at, uint16_t v) { vl2_put16(&c[at], v); return c; };
-    auto patch32 = [](bytes c, size_t at, uint32_t v) { vl2_put32(&c[at], v); return c; };
+    auto patch16 = [](bytes c, size_t at, uint16_t v) {
+        vl2_put16(&c[at], v);
+        return c;
+    };
+    auto patch32 = [](bytes c, size_t at, uint32_t v) {
+        vl2_put32(&c[at], v);
+        return c;
+    };
     const std::string app_instance("\x45\xBC\xA6\x6A\xEF\xA7\xF7\x4A\x90\x08\xFA\x46\x2E\x14\x4D\x74", 16);
     const bytes one = ctx("MxAc", 0);
     struct {
@@ -356,12 +363,13 @@ TEST_F(Create, ContextChains)
         uint32_t answered;  // CreateContextsLength of the response
     } cases[] = {
         {"nothing granted",
-         h::cat(h::cat(h::cat(ctx("DHnQ", 16, false), ctx("DH2Q", 32, false)), h::cat(ctx("RqLs", 52, false), ctx("AAPL", 24, false))),
+         h::cat(h::cat(h::cat(ctx("DHnQ", 16, false), ctx("DH2Q", 32, false)),
+                       h::cat(ctx("RqLs", 52, false), ctx("AAPL", 24, false))),
                 h::cat(h::cat(ctx("SecD", 20, false), ctx("ExtA", 12, false)),
                        h::cat(ctx("AlSi", 8, false), h::cat(ctx(app_instance, 20, false), ctx("TWrp", 8))))),
          0, 0, SUCCESS, 0},
-        {"maximal access among others", h::cat(h::cat(ctx("DHnQ", 16, false), ctx("MxAc", 0, false)), ctx("RqLs", 32)), 0, 0,
-         SUCCESS, 32},
+        {"maximal access among others", h::cat(h::cat(ctx("DHnQ", 16, false), ctx("MxAc", 0, false)), ctx("RqLs", 32)),
+         0, 0, SUCCESS, 32},
         {"reconnect", ctx("DHnC", 16), 0, 0, NAME_NOT_FOUND, 0},
         {"reconnect v2 after a lease", h::cat(ctx("RqLs", 32, false), ctx("DH2C", 36)), 0, 0, NAME_NOT_FOUND, 0},
         {"Next not a multiple of 8", h::cat(patch32(ctx("DHnQ", 16, false), 0, 36), ctx("MxAc", 0)), 0, 0, INVALID, 0},

@@ -231,8 +231,8 @@ protected:
     }
     bytes create_qi_close()
     {
-        return compound({h::cat(h::smb2_hdr(CMD_CREATE, 1, 0x99, 0x42), bytes(57, 0)), related(CMD_QUERY_INFO, 2, 40, 24),
-                         related(CMD_CLOSE, 3, 24, 8)});
+        return compound({h::cat(h::smb2_hdr(CMD_CREATE, 1, 0x99, 0x42), bytes(57, 0)),
+                         related(CMD_QUERY_INFO, 2, 40, 24), related(CMD_CLOSE, 3, 24, 8)});
     }
 };
 
@@ -270,8 +270,9 @@ TEST_F(Related, FailedCreateLeavesFileIdAlone)
 TEST_F(Related, CascadeAnswersLaterRequestsButStillCloses)
 {
     g_test_handlers[CMD_QUERY_INFO] = fake_qi_fails;
-    bytes f = compound({h::cat(h::smb2_hdr(CMD_CREATE, 1, 0x99, 0x42), bytes(57, 0)), related(CMD_QUERY_INFO, 2, 40, 24),
-                        echo(3, 0, 0, 7, 2), related(CMD_CLOSE, 4, 24, 8), echo(5)});
+    bytes f =
+        compound({h::cat(h::smb2_hdr(CMD_CREATE, 1, 0x99, 0x42), bytes(57, 0)), related(CMD_QUERY_INFO, 2, 40, 24),
+                  echo(3, 0, 0, 7, 2), related(CMD_CLOSE, 4, 24, 8), echo(5)});
     auto resp = split(one(f).at(0));
     ASSERT_EQ(resp.size(), 5u);
     EXPECT_EQ(h::status(resp[1]), ST_INVALID_PARAMETER);

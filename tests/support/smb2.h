@@ -12,17 +12,29 @@ namespace smb2 {
 using h::bytes;
 
 // Statuses the tests expect, by their usual names.
-constexpr uint32_t SUCCESS = 0, OVERFLOW = 0x80000005, NO_MORE_FILES = 0x80000006,
-                   INVALID_INFO_CLASS = 0xC0000003, INFO_LENGTH_MISMATCH = 0xC0000004, INVALID_HANDLE = 0xC0000008,
-                   INVALID = 0xC000000D, END_OF_FILE = 0xC0000011, MORE = 0xC0000016, DENIED = 0xC0000022,
-                   BUFFER_TOO_SMALL = 0xC0000023, NAME_INVALID = 0xC0000033, NAME_NOT_FOUND = 0xC0000034,
-                   PATH_NOT_FOUND = 0xC000003A, LOGON_FAILURE = 0xC000006D, NO_RESOURCES = 0xC000009A,
-                   IS_A_DIRECTORY = 0xC00000BA, NOT_SUPPORTED = 0xC00000BB, NOT_ACCEPTED = 0xC00000D0,
-                   NOT_A_DIRECTORY = 0xC0000103, FILE_CLOSED = 0xC0000128, SESSION_DELETED = 0xC0000203;
+constexpr uint32_t SUCCESS = 0, OVERFLOW = 0x80000005, NO_MORE_FILES = 0x80000006, INVALID_INFO_CLASS = 0xC0000003,
+                   INFO_LENGTH_MISMATCH = 0xC0000004, INVALID_HANDLE = 0xC0000008, INVALID = 0xC000000D,
+                   END_OF_FILE = 0xC0000011, MORE = 0xC0000016, DENIED = 0xC0000022, BUFFER_TOO_SMALL = 0xC0000023,
+                   NAME_INVALID = 0xC0000033, NAME_NOT_FOUND = 0xC0000034, PATH_NOT_FOUND = 0xC000003A,
+                   LOGON_FAILURE = 0xC000006D, NO_RESOURCES = 0xC000009A, IS_A_DIRECTORY = 0xC00000BA,
+                   NOT_SUPPORTED = 0xC00000BB, NOT_ACCEPTED = 0xC00000D0, NOT_A_DIRECTORY = 0xC0000103,
+                   FILE_CLOSED = 0xC0000128, SESSION_DELETED = 0xC0000203;
 
-inline void put16(bytes &b, uint16_t v) { b.push_back((uint8_t)v); b.push_back((uint8_t)(v >> 8)); }
-inline void put32(bytes &b, uint32_t v) { put16(b, (uint16_t)v); put16(b, (uint16_t)(v >> 16)); }
-inline void put64(bytes &b, uint64_t v) { put32(b, (uint32_t)v); put32(b, (uint32_t)(v >> 32)); }
+inline void put16(bytes &b, uint16_t v)
+{
+    b.push_back((uint8_t)v);
+    b.push_back((uint8_t)(v >> 8));
+}
+inline void put32(bytes &b, uint32_t v)
+{
+    put16(b, (uint16_t)v);
+    put16(b, (uint16_t)(v >> 16));
+}
+inline void put64(bytes &b, uint64_t v)
+{
+    put32(b, (uint32_t)v);
+    put32(b, (uint32_t)(v >> 32));
+}
 
 // UTF-16LE of a UTF-8 text without terminator; empty when it is not UTF-8.
 inline bytes utf16(const std::string &utf8)

@@ -16,15 +16,13 @@ struct guard_page {
     {
         page = (size_t)sysconf(_SC_PAGESIZE);
         void *p = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED)
-            return;
+        if (p == MAP_FAILED) return;
         base = (uint8_t *)p;
         mprotect(base + page, page, PROT_NONE);
     }
     ~guard_page()
     {
-        if (base)
-            munmap(base, 2 * page);
+        if (base) munmap(base, 2 * page);
     }
     guard_page(const guard_page &) = delete;
     guard_page &operator=(const guard_page &) = delete;

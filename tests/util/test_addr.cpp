@@ -15,13 +15,13 @@ std::string fmt(const vl2_ip &ip)
     return t;
 }
 
-} // namespace
+}  // namespace
 
 TEST(IpParse, Table)
 {
     struct {
         const char *in;
-        int family; // 0: must fail
+        int family;  // 0: must fail
         const char *formatted;
     } cases[] = {
         {"127.0.0.1", 4, "127.0.0.1"},
@@ -87,8 +87,7 @@ TEST(IpParse, Table)
         EXPECT_EQ(ip.family, c.family) << c.in;
         EXPECT_EQ(fmt(ip), c.formatted) << c.in;
         if (ip.family == 4) {
-            for (int k = 4; k < 16; k++)
-                EXPECT_EQ(ip.addr[k], 0) << c.in;
+            for (int k = 4; k < 16; k++) EXPECT_EQ(ip.addr[k], 0) << c.in;
         }
     }
     vl2_ip ip;
@@ -152,7 +151,7 @@ TEST(Cidr, ParseTable)
 {
     struct {
         const char *in;
-        int prefix; // -1: must fail
+        int prefix;  // -1: must fail
         const char *net;
     } cases[] = {
         {"10.1.2.3/8", 8, "10.0.0.0"},
@@ -232,14 +231,10 @@ TEST(Hex, DecodeTable)
         int rc;
         std::vector<uint8_t> out;
     } cases[] = {
-        {"", 0, {}},
-        {"0a 0B", 0, {0x0a, 0x0b}},
-        {"0 a", 0, {0x0a}},
-        {"\r\n\tff\n00 \n", 0, {0xff, 0x00}},
-        {"abc", -1, {}},
-        {"zz", -1, {}},
-        {"0x00", -1, {}},
-        {"  ", 0, {}},
+        {"", 0, {}},        {"0a 0B", 0, {0x0a, 0x0b}},
+        {"0 a", 0, {0x0a}}, {"\r\n\tff\n00 \n", 0, {0xff, 0x00}},
+        {"abc", -1, {}},    {"zz", -1, {}},
+        {"0x00", -1, {}},   {"  ", 0, {}},
     };
     for (auto &c : cases) {
         uint8_t out[16];
@@ -257,7 +252,10 @@ TEST(Hex, DecodeTable)
     EXPECT_EQ(vl2_hex_decode("010203", 6, nullptr, 0, &n), 0);
     EXPECT_EQ(n, 3u);
     // The length bounds the text: an embedded NUL is an ordinary bad byte.
-    EXPECT_EQ(vl2_hex_decode("01\0" "02", 5, nullptr, 0, &n), -1);
+    EXPECT_EQ(vl2_hex_decode("01\0"
+                             "02",
+                             5, nullptr, 0, &n),
+              -1);
     EXPECT_EQ(vl2_hex_decode("0102", 2, two, 1, nullptr), 0);
 }
 
@@ -286,8 +284,7 @@ TEST(Hex, Encode)
     vl2_hex_encode(bytes, 0, &b);
     EXPECT_EQ(b.len, 7u);
     std::vector<uint8_t> big(1000);
-    for (size_t i = 0; i < big.size(); i++)
-        big[i] = (uint8_t)i;
+    for (size_t i = 0; i < big.size(); i++) big[i] = (uint8_t)i;
     vl2_hex_encode(big.data(), big.size(), &b);
     size_t n = 0;
     std::vector<uint8_t> back(1000);

@@ -25,7 +25,7 @@ void *record_refuse(void *, size_t size)
 
 std::string text(const vl2_buf &b) { return std::string((const char *)b.data, b.len); }
 
-} // namespace
+}  // namespace
 
 TEST(Buf, GrowthSizes)
 {
@@ -49,7 +49,7 @@ TEST(Buf, AppendsKeepTerminatorAndDoubleAtLeastOnce)
     vl2_buf b{};
     std::string want;
     for (int i = 0; i < 1000; i++) {
-        ASSERT_EQ(vl2_buf_byte(&b, 0x100 + 'a' + i % 26), 0); // only the low 8 bits
+        ASSERT_EQ(vl2_buf_byte(&b, 0x100 + 'a' + i % 26), 0);  // only the low 8 bits
         want += (char)('a' + i % 26);
         ASSERT_EQ(b.data[b.len], 0);
     }
@@ -63,7 +63,7 @@ TEST(Buf, AppendsKeepTerminatorAndDoubleAtLeastOnce)
     EXPECT_EQ(b.cap, 8192u);
     vl2_buf_free(&b);
     EXPECT_EQ(b.data, nullptr);
-    vl2_buf_free(&b); // an all-zero buffer is harmless
+    vl2_buf_free(&b);  // an all-zero buffer is harmless
 }
 
 TEST(Buf, SelfAppendSurvivesMove)
@@ -187,7 +187,7 @@ TEST(Error, CutAndKept)
     EXPECT_EQ(vl2_fail(-7, "op: %.64s is bad", "thing"), -7);
     EXPECT_STREQ(vl2_error(), "op: thing is bad");
     vl2_buf b{};
-    vl2_buf_str(&b, "ok"); // a successful call leaves the text in place
+    vl2_buf_str(&b, "ok");  // a successful call leaves the text in place
     vl2_buf_free(&b);
     EXPECT_STREQ(vl2_error(), "op: thing is bad");
     // A message may quote the slot itself.
@@ -200,7 +200,7 @@ TEST(Error, CutAndKept)
 
 TEST(Error, EmptyInFreshProcess)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe"); // re-runs the program for a fresh slot
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // re-runs the program for a fresh slot
     EXPECT_EXIT(exit(vl2_error()[0] == 0 ? 0 : 1), testing::ExitedWithCode(0), "");
 }
 
@@ -212,12 +212,10 @@ TEST(Error, ConcurrentWritersNeverGarble)
     // A message is "<id>:" and 400 copies of one letter chosen by id.
     auto whole = [](const char *s) {
         size_t n = strlen(s);
-        if (n != 402 || s[1] != ':' || s[0] < '0' || s[0] >= '0' + threads)
-            return false;
+        if (n != 402 || s[1] != ':' || s[0] < '0' || s[0] >= '0' + threads) return false;
         char c = (char)('a' + (s[0] - '0'));
         for (size_t i = 2; i < n; i++)
-            if (s[i] != c)
-                return false;
+            if (s[i] != c) return false;
         return true;
     };
     for (int t = 0; t < threads; t++)
@@ -227,13 +225,10 @@ TEST(Error, ConcurrentWritersNeverGarble)
             for (int r = 0; r < rounds; r++) {
                 vl2_fail(-1, "%d:%s", t, body.c_str());
                 vl2_error_copy(copy, sizeof copy);
-                if (!whole(copy))
-                    bad[t]++;
+                if (!whole(copy)) bad[t]++;
             }
         });
-    for (auto &t : ts)
-        t.join();
-    for (int t = 0; t < threads; t++)
-        EXPECT_EQ(bad[t], 0);
+    for (auto &t : ts) t.join();
+    for (int t = 0; t < threads; t++) EXPECT_EQ(bad[t], 0);
     EXPECT_TRUE(whole(vl2_error()));
 }

@@ -26,4 +26,4 @@ TEST(Clocks, UnixNowIsSystemSeconds)
     EXPECT_GT(now, 1600000000);  // after 2020: seconds, not milliseconds
 }
 
-} // namespace
+}  // namespace

@@ -9,8 +9,7 @@ namespace {
 std::string rep(const std::string &s, int n)
 {
     std::string r;
-    for (int i = 0; i < n; i++)
-        r += s;
+    for (int i = 0; i < n; i++) r += s;
     return r;
 }
 
@@ -19,14 +18,13 @@ std::string comps(int n, int len, char sep = '/')
 {
     std::string r;
     for (int i = 0; i < n; i++) {
-        if (i)
-            r += sep;
+        if (i) r += sep;
         r += std::string(len, (char)('a' + i % 26));
     }
     return r;
 }
 
-} // namespace
+}  // namespace
 
 TEST(Vpath, Table)
 {
@@ -48,7 +46,9 @@ TEST(Vpath, Table)
         {"a/../b", 64, -7, "\"..\" is not a valid name component"},
         {"a/.../b", 64, -7, "name component ends in a dot or a space"},
         {"a/b /c", 64, -7, "name component ends in a dot or a space"},
-        {"a/b\x1f" "c", 64, -7, "control byte in a name component"},
+        {"a/b\x1f"
+         "c",
+         64, -7, "control byte in a name component"},
         {"a/b\x7f", 64, -7, "control byte in a name component"},
         {std::string(255, 'x'), 300, 0, std::string(255, 'x')},
         {std::string(256, 'x'), 300, -7, "name component longer than 255 bytes"},
@@ -124,16 +124,15 @@ TEST(Glob, Table)
         {"*", "anything", 1},
         {"**", "x", 1},
         {"a*", "", 0},
-        {"?", "\xc3\xa9", 0}, // one '?' per byte
+        {"?", "\xc3\xa9", 0},  // one '?' per byte
         {"??", "\xc3\xa9", 1},
-        {"\xc3\x89", "\xc3\xa9", 0}, // no folding above ASCII
+        {"\xc3\x89", "\xc3\xa9", 0},  // no folding above ASCII
         {"*ab*ab", "abababab", 1},
         {"<.txt", "<.TXT", 1},
         {"a*b*c*d", "aXbXcXdX", 0},
         {"abc", "ab", 0},
     };
-    for (auto &c : cases)
-        EXPECT_EQ(vl2_glob_match(c.pat, c.name), c.want) << c.pat << " vs " << c.name;
+    for (auto &c : cases) EXPECT_EQ(vl2_glob_match(c.pat, c.name), c.want) << c.pat << " vs " << c.name;
 }
 
 TEST(Casecmp, Table)
@@ -144,8 +143,8 @@ TEST(Casecmp, Table)
     EXPECT_LT(vl2_casecmp("abc", "ABD"), 0);
     EXPECT_GT(vl2_casecmp("abc", "AB"), 0);
     EXPECT_LT(vl2_casecmp("ab", "ABC"), 0);
-    EXPECT_GT(vl2_casecmp("\x80", "a"), 0); // unsigned byte order
-    EXPECT_EQ(vl2_casecmp("[", "{"), '[' - '{'); // only A-Z fold
+    EXPECT_GT(vl2_casecmp("\x80", "a"), 0);       // unsigned byte order
+    EXPECT_EQ(vl2_casecmp("[", "{"), '[' - '{');  // only A-Z fold
 }
 
 TEST(Fnv, KnownValuesAndChaining)

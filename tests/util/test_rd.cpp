@@ -37,9 +37,8 @@ TEST(Rd, RegionTable)
         uint64_t off, len;
         bool ok;
     } cases[] = {
-        {64, 32, true},           {64, 0, true},          {96, 0, true},  {95, 1, true},
-        {63, 1, false},           {0, 0, false},          {96, 1, false}, {65, 32, false},
-        {64, ~0ULL, false},       {~0ULL, 2, false},      {~0ULL - 63, 64, false},
+        {64, 32, true}, {64, 0, true},   {96, 0, true},      {95, 1, true},     {63, 1, false},          {0, 0, false},
+        {96, 1, false}, {65, 32, false}, {64, ~0ULL, false}, {~0ULL, 2, false}, {~0ULL - 63, 64, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.off);
@@ -68,9 +67,9 @@ TEST(Rd, DerTable)
         {{0xa0, 0x82, 0x00, 0x01, 0xaa}, 0, 0xa0, 1},
         {{0x04, 0x84, 0, 0, 0, 0}, 0, 0x04, 0},
         {{0x04, 0x85, 0, 0, 0, 0, 0}, -1, 0, 0},  // more length bytes than allowed
-        {{0x04, 0x82, 0x01}, -1, 0, 0},            // length bytes cut short
-        {{0x04, 0x03, 0xaa, 0xbb}, -1, 0, 0},      // contents past the end
-        {{0x1f, 0x01, 0xaa}, -1, 0, 0},            // multi-byte identifier
+        {{0x04, 0x82, 0x01}, -1, 0, 0},           // length bytes cut short
+        {{0x04, 0x03, 0xaa, 0xbb}, -1, 0, 0},     // contents past the end
+        {{0x1f, 0x01, 0xaa}, -1, 0, 0},           // multi-byte identifier
         {{0x30}, -1, 0, 0},
     };
     for (const auto &c : cases) {

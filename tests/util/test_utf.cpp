@@ -18,7 +18,7 @@ std::vector<uint8_t> units(std::initializer_list<uint16_t> us)
     return v;
 }
 
-} // namespace
+}  // namespace
 
 TEST(Utf16To8, Table)
 {
@@ -30,20 +30,20 @@ TEST(Utf16To8, Table)
     } cases[] = {
         {{}, 1, 0, ""},
         {{}, 0, -1, ""},
-        {{'a', 0, 'b'}, 16, -1, ""}, // odd length
+        {{'a', 0, 'b'}, 16, -1, ""},  // odd length
         {units({'h', 'i'}), 3, 2, "hi"},
-        {units({'h', 'i'}), 2, -1, ""}, // no room for the NUL
+        {units({'h', 'i'}), 2, -1, ""},  // no room for the NUL
         {units({0xe9, 0x20ac}), 16, 5, "\xc3\xa9\xe2\x82\xac"},
         {units({0x7f, 0x80, 0x7ff, 0x800, 0xffff}), 32, 11, "\x7f\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf"},
         {units({0xd83d, 0xde00}), 5, 4, "\xf0\x9f\x98\x80"},
         {units({0xd83d, 0xde00}), 4, -1, ""},
         {units({0xdbff, 0xdfff}), 8, 4, "\xf4\x8f\xbf\xbf"},
-        {units({'a', 0xde00}), 16, -1, ""},    // lone low surrogate
-        {units({0xd83d}), 16, -1, ""},         // high surrogate at the end
-        {units({0xd83d, 'a'}), 16, -1, ""},    // high surrogate before a non-low
-        {units({0xd83d, 0xd83d}), 16, -1, ""}, // two highs
-        {units({'a', 0, 'b'}), 16, -1, ""},    // embedded zero unit
-        {units({0x20ac}), 3, -1, ""},          // the character fits, the NUL does not
+        {units({'a', 0xde00}), 16, -1, ""},     // lone low surrogate
+        {units({0xd83d}), 16, -1, ""},          // high surrogate at the end
+        {units({0xd83d, 'a'}), 16, -1, ""},     // high surrogate before a non-low
+        {units({0xd83d, 0xd83d}), 16, -1, ""},  // two highs
+        {units({'a', 0, 'b'}), 16, -1, ""},     // embedded zero unit
+        {units({0x20ac}), 3, -1, ""},           // the character fits, the NUL does not
     };
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
         auto &c = cases[i];
@@ -69,18 +69,22 @@ TEST(Utf8To16, Table)
         {"ab", 3, -1, {}},
         {"\xc3\xa9\xe2\x82\xac", 4, 0, units({0xe9, 0x20ac})},
         {"\xf0\x9f\x98\x80", 4, 0, units({0xd83d, 0xde00})},
-        {"a\xf0\x9f\x98\x80", 5, -1, {}}, // a pair needs 4 bytes of room
+        {"a\xf0\x9f\x98\x80", 5, -1, {}},  // a pair needs 4 bytes of room
         {"\xf4\x8f\xbf\xbf", 4, 0, units({0xdbff, 0xdfff})},
-        {"\xf4\x90\x80\x80", 8, -1, {}}, // above U+10FFFF
-        {"\xed\xa0\x80", 8, -1, {}},     // an encoded surrogate
-        {"\xc0\x80", 8, 0, units({0})},  // overlong forms decode to their value
+        {"\xf4\x90\x80\x80", 8, -1, {}},  // above U+10FFFF
+        {"\xed\xa0\x80", 8, -1, {}},      // an encoded surrogate
+        {"\xc0\x80", 8, 0, units({0})},   // overlong forms decode to their value
         {"\xe0\x80\xaf", 8, 0, units({'/'})},
-        {"\x80", 8, -1, {}},             // stray continuation
+        {"\x80", 8, -1, {}},  // stray continuation
         {"\xf8\x88\x80\x80\x80", 8, -1, {}},
         {"\xff", 8, -1, {}},
-        {"\xc3", 8, -1, {}},             // cut short by the NUL
+        {"\xc3", 8, -1, {}},  // cut short by the NUL
         {"\xe2\x82", 8, -1, {}},
-        {"\xe2\x82" "a", 8, -1, {}},     // bad continuation
+        {"\xe2\x82"
+         "a",
+         8,
+         -1,
+         {}},  // bad continuation
     };
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
         auto &c = cases[i];
@@ -101,8 +105,7 @@ TEST(Utf, RoundTripEveryCodePoint)
     char u8[8];
     uint8_t back[4];
     for (uint32_t cp = 1; cp <= 0x10ffff; cp++) {
-        if (cp >= 0xd800 && cp <= 0xdfff)
-            continue;
+        if (cp >= 0xd800 && cp <= 0xdfff) continue;
         int n;
         if (cp < 0x10000) {
             vl2_put16(u16.data(), (uint16_t)cp);
@@ -131,7 +134,7 @@ TEST(Utf16To8, NeverReadsPastTheInput)
         int rc;
     } cases[] = {
         {units({'o', 'k'}), 2},
-        {units({'a', 0xd83d}), -1}, // a high surrogate right at the end
+        {units({'a', 0xd83d}), -1},  // a high surrogate right at the end
         {units({0xd83d, 0xde00}), 4},
         {{'x'}, -1},
     };

@@ -82,12 +82,18 @@ TEST(VfsInside, ContainmentRules)
         const char *path;
         int want;
     } rows[] = {
-        {&folder, "/srv/data", 1},         {&folder, "/srv/data/a/b", 1},
-        {&folder, "/srv/database", 0},     {&folder, "/srv/dat", 0},
-        {&folder, "/srv", 0},              {&folder, "/SRV/data", 0},
-        {&rootdir, "/", 1},                {&rootdir, "/etc/passwd", 1},
-        {&single, "/srv/data/file.txt", 1}, {&single, "/srv/data/file.txt/x", 0},
-        {&single, "/srv/data/file.txt2", 0}, {&single, "/srv/data", 0},
+        {&folder, "/srv/data", 1},
+        {&folder, "/srv/data/a/b", 1},
+        {&folder, "/srv/database", 0},
+        {&folder, "/srv/dat", 0},
+        {&folder, "/srv", 0},
+        {&folder, "/SRV/data", 0},
+        {&rootdir, "/", 1},
+        {&rootdir, "/etc/passwd", 1},
+        {&single, "/srv/data/file.txt", 1},
+        {&single, "/srv/data/file.txt/x", 0},
+        {&single, "/srv/data/file.txt2", 0},
+        {&single, "/srv/data", 0},
         {&ipc, "/anything", 1},
     };
     for (const row &r : rows) EXPECT_EQ(vl2_vfs_inside(r.path, r.share), r.want) << r.share->path << " " << r.path;
@@ -125,7 +131,7 @@ TEST_F(VfsTest, RefusesWhatIsMissingOrNotAFileOrFolder)
         const char *share;
         const char *path;
     } rows[] = {
-        {"docs", "missing"}, {"docs", "sub/missing"}, {"docs", "pipe"},   {"docs", "dangling"},
+        {"docs", "missing"}, {"docs", "sub/missing"},    {"docs", "pipe"},      {"docs", "dangling"},
         {"nope", ""},        {"docs", longname.c_str()}, {"single", "one.txt"}, {"single", "x"},
     };
     for (const row &r : rows) {
@@ -217,7 +223,7 @@ TEST_F(VfsTest, ListingHidesWhatClientsMustNotReach)
     std::vector<vl2_vent> v = list("mix", &rc);
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(names(v), (std::vector<std::string>{"folder", n255, "plain", "subdir", "toplain"}));
-    EXPECT_EQ(refused(), before); // hiding a member is not a refusal
+    EXPECT_EQ(refused(), before);  // hiding a member is not a refusal
 
     struct stat ls;
     ASSERT_EQ(lstat(t.at("share/mix/subdir").c_str(), &ls), 0);
@@ -326,7 +332,7 @@ TEST_F(VfsTest, ReadOfSingleFileShareAndOfNonFiles)
     ASSERT_TRUE(t.fifo("share/p"));
     vl2_share docs;
     ASSERT_EQ(vl2_share_find("docs", &docs), 0);
-    alarm(30); // a blocking open would hang here
+    alarm(30);  // a blocking open would hang here
     EXPECT_EQ(vl2_vfs_open_read(&docs, t.at("share/p").c_str(), nullptr), nullptr);
     alarm(0);
     EXPECT_EQ(vl2_vfs_open_read(&docs, t.at("share/sub").c_str(), nullptr), nullptr);
@@ -364,4 +370,4 @@ TEST(VfsCap, ListingStopsAtOneHundredThousandEntries)
     vl2_cfg_reset_for_tests();
 }
 
-} // namespace
+}  // namespace
