@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 pkgs=(cmake g++ make libgtest-dev libgmock-dev libssl-dev pkg-config
       python3 python3-impacket smbclient python3-smbc samba-common-bin nmap tshark
       clang-14 libclang-rt-14-dev golang-go golang-github-hirochachacha-go-smb2-dev
-      systemd man-db lintian dpkg-dev file)
+      systemd man-db lintian dpkg-dev file clang-format)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -30,6 +30,9 @@ run_suite() {
   (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600)
 }
 
+echo "== layout: every source file as .clang-format lays it out =="
+find src cli include tests fuzz bench \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) -print0 |
+  xargs -0 clang-format --dry-run --Werror
 echo "== normal build =="
 run_suite build
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
