@@ -334,6 +334,61 @@ void negotiate_seed(vl2_sess *s)
     make_challenge(s, &s->opts, clock_time(s));
 }
 
+namespace {
+
+// The dialect list: some clients put it elsewhere than the body says, so
+// the end of the frame is tried first, then the fixed places. The highest
+// dialect both sides allow, or 0; is31 tells whether 3.1.1 was offered.
+uint16_t pick_dialect(vl2_sess *s, const vl2_opts *fresh, vl2_rd *rd, uint16_t count, int *is31)
+{
+    const size_t n = rd->size;
+    size_t cand[5];
+    size_t ncand = 0;
+    if (n >= 2u * count) cand[ncand++] = n - 2u * count;
+    static const size_t FIXED[] = {36, 34, 32, 28};
+    for (size_t c : FIXED) cand[ncand++] = c;
+    sess_trace(s, "[nego] ncand=%zu rq.n=%zu\n", ncand, n);
+    for (size_t k = 0; k < ncand; k++) {
+        if (cand[k] + 2u * count > n) continue;
+        uint16_t b = 0;
+        if (scan_at(s, fresh, rd, cand[k], count, &b, is31) && b) return b;
+    }
+    return 0;
+}
+
+// What the NEGOTIATE settles for the connection: dialect, transfer sizes,
+// capabilities, cipher and signing algorithm.
+void settle(vl2_sess *s, const vl2_opts *fresh, uint16_t best, uint16_t secmode, uint32_t client_caps, vl2_rd guid,
+            const nego_ctx &x)
+{
+    s->dialect = best;
+    s->negotiated = 1;
+    s->nego_final = 1;
+    s->client_sign_required = (secmode & 0x0002) != 0;
+    s->client_caps = client_caps;
+    s->client_secmode = secmode;
+    for (uint8_t &g : s->client_guid) g = rd_u8(&guid);
+    // Large transfers come with 2.1 itself: a client sends Capabilities only
+    // for the 3.x dialects, so a 2.1-only client (smbclient -m SMB2_10) never
+    // offers the bit and would be held to 64 KiB reads.
+    s->large_mtu = best >= D210;
+    s->max_read = s->max_write = s->large_mtu ? 1048576u : 65536u;
+    s->enc_policy = fresh->encryption;
+    s->caps = s->large_mtu ? CAP_LARGE_MTU : 0;
+    s->cipher = 0;
+    s->sign_alg = best >= D300 ? SIGN_AES_CMAC : SIGN_HMAC_SHA256;
+    if (best == D311) {
+        if (s->enc_policy != 0) s->cipher = x.cipher;
+        if (x.sign_alg >= 0) s->sign_alg = (vl2_sign_alg)x.sign_alg;
+    } else if (best >= D300 && s->enc_policy != 0 && (client_caps & CAP_ENCRYPTION)) {
+        s->caps |= CAP_ENCRYPTION;
+        s->cipher = VL2_AES128_CCM;
+    }
+    s->sign_required = fresh->signing == 1;
+}
+
+}  // namespace
+
 uint32_t cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 {
     const size_t n = rd->size;
@@ -356,23 +411,8 @@ uint32_t cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 
     vl2_opts fresh;
     vl2_opts_get(&fresh);
-    // Some clients put the list elsewhere; try the end of the frame first.
-    size_t cand[5];
-    size_t ncand = 0;
-    if (n >= 2u * count) cand[ncand++] = n - 2u * count;
-    static const size_t fixed[] = {36, 34, 32, 28};
-    for (size_t c : fixed) cand[ncand++] = c;
-    sess_trace(s, "[nego] ncand=%zu rq.n=%zu\n", ncand, n);
-    uint16_t best = 0;
     int is31 = 0;
-    for (size_t k = 0; k < ncand; k++) {
-        if (cand[k] + 2u * count > n) continue;
-        uint16_t b = 0;
-        if (scan_at(s, &fresh, rd, cand[k], count, &b, &is31) && b) {
-            best = b;
-            break;
-        }
-    }
+    const uint16_t best = pick_dialect(s, &fresh, rd, count, &is31);
     sess_trace(s, "[nego] best=%llx is31=%d\n", (unsigned long long)best, is31);
     if (!best) {
         // A server that speaks 2.x only answers a 3.x list without
@@ -386,36 +426,11 @@ uint32_t cmd_negotiate(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
         uint32_t st = read_contexts(rd, ctx_off, ctx_count, &x);
         if (st != ST_SUCCESS) return fail(s, r, st);
     }
-
-    s->dialect = best;
-    s->negotiated = 1;
-    s->nego_final = 1;
-    s->client_sign_required = (secmode & 0x0002) != 0;
-    s->client_caps = client_caps;
-    s->client_secmode = secmode;
-    for (uint8_t &g : s->client_guid) g = rd_u8(&guid);
-    // Large transfers come with 2.1 itself: a client sends Capabilities only
-    // for the 3.x dialects, so a 2.1-only client (smbclient -m SMB2_10) never
-    // offers the bit and would be held to 64 KiB reads.
-    s->large_mtu = best >= D210;
-    s->max_read = s->max_write = s->large_mtu ? 1048576u : 65536u;
-    s->enc_policy = fresh.encryption;
-    s->caps = s->large_mtu ? CAP_LARGE_MTU : 0;
-    s->cipher = 0;
-    s->sign_alg = best >= D300 ? SIGN_AES_CMAC : SIGN_HMAC_SHA256;
-    if (best == D311) {
-        if (s->enc_policy != 0) s->cipher = x.cipher;
-        if (x.sign_alg >= 0) s->sign_alg = (vl2_sign_alg)x.sign_alg;
-    } else if (best >= D300 && s->enc_policy != 0 && (client_caps & CAP_ENCRYPTION)) {
-        s->caps |= CAP_ENCRYPTION;
-        s->cipher = VL2_AES128_CCM;
-    }
+    settle(s, &fresh, best, secmode, client_caps, guid, x);
     vl2_stat_add(VL2_ST_NEGOTIATE, 1);
 
-    s->sign_required = fresh.signing == 1;
     int64_t t = clock_time(s);
     make_challenge(s, &fresh, t);
-
     vl2_buf ch{};
     if (vl2_ntlm_type2(s->opts.server_name, s->challenge, t, &ch) != 0 || ch.failed) {
         vl2_buf_free(&ch);
