@@ -348,6 +348,11 @@ int vl2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t 
     const bool target = (client_flags & VL2_NTLM_REQUEST_TARGET) != 0;
     const bool version = (client_flags & VL2_NTLM_VERSION) != 0;
     uint32_t flags = CHALLENGE_FLAGS | (client_flags & ANSWERED);
+    // Key exchange is offered only to a client that asked for it: one that
+    // did not still sends an encrypted key when offered it, but leaves the
+    // flag out of its AUTHENTICATE, so the two sides would sign and seal
+    // with different keys.
+    if (client_flags != 0 && !(client_flags & F_KEY_EXCH)) flags &= ~F_KEY_EXCH;
     if (target) flags |= VL2_NTLM_REQUEST_TARGET | F_TARGET_TYPE_SERVER;
     uint8_t m[80 + 3 * sizeof name];
     memset(m, 0, sizeof m);

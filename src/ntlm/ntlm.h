@@ -53,8 +53,8 @@ int vl2_ntlm_type1(const uint8_t *msg, size_t len, uint32_t *flags = nullptr);
 // server_name null/empty means the default name; now is unix seconds;
 // client_flags are the NEGOTIATE's: each of SIGN, SEAL, ALWAYS_SIGN and
 // VERSION (with a Version field) it asked for is answered, REQUEST_TARGET
-// with a TargetName. A client that asked for none of them gets the fixed
-// CHALLENGE.
+// with a TargetName, and key exchange is offered only when asked for. With
+// client_flags 0 (no NEGOTIATE seen) the CHALLENGE is the fixed one.
 int vl2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t now, vl2_buf *b,
                    uint32_t client_flags = 0);
 
