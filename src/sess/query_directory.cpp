@@ -139,6 +139,20 @@ bool take_listing(vl2_sess *s, vl2_open *o, const char *pattern, unsigned cls)
     return true;
 }
 
+// The request's search pattern ("*" when it names none); false when it
+// is not one.
+bool read_pattern(vl2_rd *rd, uint16_t off, uint16_t len, char (&pat)[sizeof vl2_listing::pattern])
+{
+    if (len == 0) {
+        strcpy(pat, "*");
+    } else {
+        const uint8_t *p = rd_region(rd, off, len);
+        if (!p || vl2_utf16_to_utf8(p, len, pat, (int)sizeof pat) < 0) return false;
+        if (!pat[0]) strcpy(pat, "*");
+    }
+    return vl2_pat_check(pat) == 0;
+}
+
 }  // namespace
 
 void listing_release(vl2_sess *s, vl2_listing *l)
@@ -242,14 +256,7 @@ uint32_t cmd_query_directory(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
 
     vl2_listing *l = &o->listing;
     char pat[sizeof l->pattern];
-    if (name_len == 0) {
-        strcpy(pat, "*");
-    } else {
-        const uint8_t *p = rd_region(rd, name_off, name_len);
-        if (!p || vl2_utf16_to_utf8(p, name_len, pat, (int)sizeof pat) < 0) return rep_fail(r, ST_INVALID_PARAMETER);
-        if (!pat[0]) strcpy(pat, "*");
-    }
-    if (vl2_pat_check(pat) != 0) return rep_fail(r, ST_INVALID_PARAMETER);
+    if (!read_pattern(rd, name_off, name_len, pat)) return rep_fail(r, ST_INVALID_PARAMETER);
 
     bool remade = false;
     if (l->held && (flags & (FL_RESTART | FL_REOPEN))) {
