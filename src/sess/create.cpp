@@ -134,6 +134,29 @@ vl2_open *add_open(vl2_sess *s, const vl2_tree *t, const char *vp, const vl2_vre
     return o;
 }
 
+// The success body: the new open's metadata and FileId, then the answers
+// to the contexts that asked for one.
+void put_created(vl2_reply *r, const vl2_open *o, const vl2_create_ctx *ctx)
+{
+    rep_status(r, ST_SUCCESS);
+    vl2_buf *b = &r->b;
+    w16(b, 89);
+    vl2_buf_byte(b, 0);  // OplockLevel
+    vl2_buf_byte(b, 0);  // Flags
+    w32(b, 1);           // FILE_OPENED
+    put_meta(b, o);
+    w32(b, 0);  // Reserved2
+    w64(b, o->id);
+    w64(b, 0);  // volatile half
+    w32(b, 0);  // CreateContextsOffset, set by the answers
+    w32(b, 0);  // CreateContextsLength
+    vl2_buf_byte(b, 0);
+    // What this server grants: reading; on the pipe also the writes its
+    // RPC calls are made of.
+    const uint32_t granted = o->is_pipe ? READ_RIGHTS | WRITE_RIGHTS : READ_RIGHTS;
+    create_answer(r, ctx, granted, o->disk_id ? o->disk_id : o->id);
+}
+
 }  // namespace
 
 uint32_t cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
@@ -201,25 +224,8 @@ uint32_t cmd_create(vl2_sess *s, vl2_rd *rd, vl2_reply *r)
     vl2_open *o = add_open(s, t, vp, res);
     if (!o) return create_fail(r, ST_INSUFFICIENT_RESOURCES, 0);
 
-    rep_status(r, ST_SUCCESS);
-    vl2_buf *b = &r->b;
-    w16(b, 89);
-    vl2_buf_byte(b, 0);  // OplockLevel
-    vl2_buf_byte(b, 0);  // Flags
-    w32(b, 1);           // FILE_OPENED
-    put_meta(b, o);
-    w32(b, 0);  // Reserved2
-    w64(b, o->id);
-    w64(b, 0);  // volatile half
-    w32(b, 0);  // CreateContextsOffset, set by the answers
-    w32(b, 0);  // CreateContextsLength
-    vl2_buf_byte(b, 0);
     r->rq.opened = o->id;
-
-    // What this server grants: reading; on the pipe also the writes its
-    // RPC calls are made of.
-    const uint32_t granted = o->is_pipe ? READ_RIGHTS | WRITE_RIGHTS : READ_RIGHTS;
-    create_answer(r, &ctx, granted, o->disk_id ? o->disk_id : o->id);
+    put_created(r, o, &ctx);
     return ST_SUCCESS;
 }
 
