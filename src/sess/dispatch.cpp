@@ -244,6 +244,41 @@ void walk_error(vl2_sess *s, vl2_reply *r, const uint8_t *q, size_t left, unsign
     err_reply_l(s, r, cmd, ST_INVALID_PARAMETER, w.prev_sid, w.prev_tid, line);
 }
 
+// Takes the request in hand into the request record, with a related
+// request's ids filled in; false when it may not come now, which ends the
+// connection.
+bool begin_request(vl2_sess *s, vl2_reply *r, request &q, const walk &w)
+{
+    const unsigned cmd = q.h.cmd;
+    q.row = command_row(cmd);
+    q.sid = q.h.sid;
+    q.tid = q.h.tid;
+    q.credits = q.h.credits == 0 ? 1 : q.h.credits > 128 ? 128 : q.h.credits;
+    sess_trace(s, "[loop] count=%u off=%zu cmd=%u n=%zu\n", q.i, q.off, cmd, q.off + q.left);
+    if (cmd == CMD_NEGOTIATE ? s->nego_final : !s->negotiated) {
+        // Nothing but NEGOTIATE until it has fixed the challenge and the
+        // signing policy, and no NEGOTIATE after that: a logon without a
+        // fresh challenge could be replayed, and a second NEGOTIATE would
+        // undo the client's signing requirement. The protocol has the
+        // server drop such a connection; no logon is tried or counted.
+        vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
+        s->closing = 1;
+        return false;
+    }
+    if (cmd != CMD_NEGOTIATE) s->nego_final = 1;
+    r->rq = {};
+    r->rq.tid = q.tid;
+    r->rq.charge = q.h.charge;
+    r->rq.in_chain = q.i > 0;
+    r->cur_open = 0;
+    q.related = (q.h.flags & FL_RELATED) && q.i > 0;
+    if (q.related) {
+        if (q.sid == ANY_SID) q.sid = w.prev_sid;
+        if (q.tid == ANY_TID) q.tid = w.prev_tid;
+    }
+    return true;
+}
+
 }  // namespace
 
 uint64_t rd_fid(vl2_rd *rd, const vl2_reply *r)
@@ -281,33 +316,7 @@ void frame_in(vl2_sess *s, const uint8_t *f, size_t len, vl2_reply *r, int *send
             walk_error(s, r, q.q, q.left, at.bad ? 0 : cmd, w, __LINE__);
             break;
         }
-        const unsigned cmd = q.h.cmd;
-        q.row = command_row(cmd);
-        q.sid = q.h.sid;
-        q.tid = q.h.tid;
-        q.credits = q.h.credits == 0 ? 1 : q.h.credits > 128 ? 128 : q.h.credits;
-        sess_trace(s, "[loop] count=%u off=%zu cmd=%u n=%zu\n", i, off, cmd, len);
-        if (cmd == CMD_NEGOTIATE ? s->nego_final : !s->negotiated) {
-            // Nothing but NEGOTIATE until it has fixed the challenge and the
-            // signing policy, and no NEGOTIATE after that: a logon without a
-            // fresh challenge could be replayed, and a second NEGOTIATE would
-            // undo the client's signing requirement. The protocol has the
-            // server drop such a connection; no logon is tried or counted.
-            vl2_stat_add(VL2_ST_PROTOCOL_ERRORS, 1);
-            s->closing = 1;
-            break;
-        }
-        if (cmd != CMD_NEGOTIATE) s->nego_final = 1;
-        r->rq = {};
-        r->rq.tid = q.tid;
-        r->rq.charge = q.h.charge;
-        r->rq.in_chain = i > 0;
-        r->cur_open = 0;
-        q.related = (q.h.flags & FL_RELATED) && i > 0;
-        if (q.related) {
-            if (q.sid == ANY_SID) q.sid = w.prev_sid;
-            if (q.tid == ANY_TID) q.tid = w.prev_tid;
-        }
+        if (!begin_request(s, r, q, w)) break;
 
         how_t how = gate(s, r, q, w);
         if (how == RUN) how = run_request(s, r, q, w);
